@@ -41,9 +41,23 @@ inline RgbePixel rgbe_encode(float r, float g, float b) {
     const float s = 255.0f / m;
     return {static_cast<std::uint8_t>(r * s), static_cast<std::uint8_t>(g * s), static_cast<std::uint8_t>(b * s), 255};
   }
-  const float s = static_cast<float>(f * 256.0 / static_cast<double>(m));
+  // s is exactly 2^(8 - x). For the faintest colours (x < -119) that power does not fit in a
+  // float: the rounded scale would be +inf and the products inf or NaN. The double products
+  // are the same exact values the float ones are everywhere else, so they take over there.
+  const double sd = f * 256.0 / static_cast<double>(m);
+  if (sd > static_cast<double>(FLT_MAX)) {
+    return {static_cast<std::uint8_t>(r * sd), static_cast<std::uint8_t>(g * sd), static_cast<std::uint8_t>(b * sd),
+            static_cast<std::uint8_t>(x + 128)};
+  }
+  const float s = static_cast<float>(sd);
   return {static_cast<std::uint8_t>(r * s), static_cast<std::uint8_t>(g * s), static_cast<std::uint8_t>(b * s),
           static_cast<std::uint8_t>(x + 128)};
+}
+
+// Decodes one mantissa with its exponent byte: m * 2^(e - 136), no half-step offset.
+// Exact in float for every byte pair (the smallest nonzero value, 2^-136, is subnormal).
+inline float rgbe_decode(std::uint8_t m, std::uint8_t e) {
+  return std::ldexp(static_cast<float>(m), static_cast<int>(e) - 136);
 }
 
 // Byte offsets of pixel x's four components in row y of a scanline-planar RGBE buffer.

@@ -1,0 +1,131 @@
+// SPDX-License-Identifier: MIT
+// The exponent table, conversion of 16-bit samples to RGBE and the linearisation curve.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "rgbe_pixel.h"
+#include "status.h"
+#include "tmlib/rgbe.h"
+
+namespace tmlib {
+namespace {
+
+// Markers the first conversion pass leaves for the second: crushed shadows and clipped
+// highlights are not measured, they take the darkest and brightest measured grey.
+constexpr std::uint8_t kBlackMarker = 0;
+constexpr std::uint8_t kSaturatedMarker = 255;
+constexpr int kQuickBlack = 4;
+constexpr int kQuickSaturated = 254;
+constexpr float kNoMinimum = 1e11f;
+
+// Colour channels of a pixel of spp interleaved samples: red first, green in the middle,
+// blue last (one sample serves all three).
+struct ChannelChoice {
+  int r, g, b;
+};
+
+ChannelChoice choose_channels(int spp) { return {0, (spp - 1) / 2, spp - 1}; }
+
+void put_pixel(unsigned char *row, std::int64_t width, std::int64_t x, RgbePixel p) {
+  row[x] = p.r;
+  row[width + x] = p.g;
+  row[2 * width + x] = p.b;
+  row[3 * width + x] = p.e;
+}
+
+int convert_impl(int width, int height, int spp, std::int64_t rowStride, const float *curve,
+                 const std::uint16_t *src, unsigned char *out) {
+  if (width < 0 || height < 0 || spp < 1) return kErrDims;
+  if (width == 0 || height == 0) return height;
+  if (curve == nullptr || src == nullptr || out == nullptr) return kErrDims;
+
+  const ChannelChoice ch = choose_channels(spp);
+  const std::int64_t w = width;
+  float lumMax = 0.0f;
+  float lumMin = kNoMinimum;
+
+  for (std::int64_t y = 0; y < height; ++y) {
+    const std::uint16_t *line = src + y * rowStride;
+    unsigned char *row = out + rgbe_row_offset(w, y);
+    for (std::int64_t x = 0; x < w; ++x) {
+      const std::uint16_t *px = line + x * spp;
+      const unsigned r16 = px[ch.r], g16 = px[ch.g], b16 = px[ch.b];
+      const unsigned q = (54u * (r16 >> 8) + 183u * (g16 >> 8) + 19u * (b16 >> 8)) >> 8;
+      if (q <= kQuickBlack) {
+        put_pixel(row, w, x, {kBlackMarker, kBlackMarker, kBlackMarker, kBlackMarker});
+        continue;
+      }
+      if (q >= kQuickSaturated) {
+        put_pixel(row, w, x, {kSaturatedMarker, kSaturatedMarker, kSaturatedMarker, kSaturatedMarker});
+        continue;
+      }
+      const float r = curve[r16], g = curve[g16], b = curve[b16];
+      const float l = 0.3f * r + 0.6f * g + 0.1f * b;
+      if (l > lumMax) lumMax = l;
+      if (l > 0.0f && l < lumMin) lumMin = l;
+      put_pixel(row, w, x, rgbe_encode(r, g, b));
+    }
+  }
+
+  // Without one measured pixel of positive luminance there is no measured grey: the marked
+  // pixels then take what the curve makes of the darkest and brightest raw sample, which
+  // keeps them ordered and non-zero for any usable curve.
+  const bool measured = lumMin < kNoMinimum;
+  const float darkest = measured ? lumMin : curve[0];
+  const float brightest = measured ? lumMax : curve[65535];
+  const RgbePixel lowGrey = rgbe_encode(darkest, darkest, darkest);
+  const RgbePixel highGrey = rgbe_encode(brightest, brightest, brightest);
+
+  for (std::int64_t y = 0; y < height; ++y) {
+    unsigned char *row = out + rgbe_row_offset(w, y);
+    const unsigned char *exps = row + 3 * w;
+    for (std::int64_t x = 0; x < w; ++x) {
+      if (exps[x] == kSaturatedMarker) {
+        put_pixel(row, w, x, highGrey);
+      } else if (exps[x] == kBlackMarker) {
+        put_pixel(row, w, x, lowGrey);
+      }
+    }
+  }
+  return height;
+}
+
+}  // namespace
+}  // namespace tmlib
+
+extern "C" {
+
+TMLIB_API int exp_lut(float *table, int offset) {
+  if (table == nullptr) return 256;
+  for (int i = 0; i < 256; ++i) {
+    // 64-bit exponent so that an absurd offset saturates (0 or +inf) instead of overflowing.
+    std::int64_t e = static_cast<std::int64_t>(i) + offset - 128;
+    if (e > 1024) e = 1024;
+    if (e < -1024) e = -1024;
+    table[i] = std::ldexp(1.0f, static_cast<int>(e));
+  }
+  return 256;
+}
+
+TMLIB_API int convert_to_rgbe(int bits, int width, int height, int spp, int64_t rowStride, const float *curve,
+                              const uint16_t *src, unsigned char *out) {
+  (void)bits;  // the samples are 16-bit whatever the host's nominal depth
+  return tmlib::convert_impl(width, height, spp, rowStride, curve, src, out);
+}
+
+TMLIB_API int camcurve(int linear, int size, float *curve) {
+  // A table of one entry has no second entry to copy into the first: nothing to build.
+  if (size <= 1 || curve == nullptr) return 1;
+  const double gamma = linear < 1 ? 2.2 : 1.0;
+  const int last = size - 1;
+  const float step = 1.0f / static_cast<float>(last);
+  for (int i = 1; i < size; ++i) {
+    const float t = step * static_cast<float>(i);
+    curve[i] = static_cast<float>(static_cast<double>(last) * std::pow(static_cast<double>(t), gamma));
+  }
+  curve[0] = curve[1];
+  return size;
+}
+
+}  // extern "C"
