@@ -34,11 +34,55 @@ TMLIB_API void tm20m(int workers, int width, int height, int is360, const float 
 TMLIB_API void tm20a(int workers, int64_t n, const float *y, float a, const float *x, float *z);
 TMLIB_API void tm20d(int workers, int64_t n, const float *x, const float *y, float *result);
 
-/* Stage 3: finishing into 8- or 16-bit display samples. */
+/* Stage 3: finishing into 8- or 16-bit display samples.
+ *
+ * calc_tm3 turns the compressed luminance plane of stage 2 into colour. It first normalises
+ * the plane in place between a black and a white clip point of its own histogram (BlackClip
+ * param[4], WhiteClip param[3], each outside 0..10 replaced by 0 and 0.25), then finishes
+ * every pixel: global curve blended by Strength, shadows clipping, gamma, luminance-dependent
+ * saturation, colour temperature, highlights/shadows smoothing.
+ *   kind      0 RGBE (scanline-planar rows of 4 * W bytes), 1 16-bit samples through the
+ *             65,536-entry curve, 2 8-bit documents whose samples arrive widened to 16 bits
+ *             (read exactly like kind 1, through the same 65,536-entry curve), 10 32-bit
+ *             floats (negative and NaN samples read as 0, +inf as the largest float).
+ *   dim       v[0] W, v[1] H, v[2] spp (1..64), v[4] output bits 8 or 16, v[5] source row
+ *             stride in samples (kinds 1, 2, 10; at least spp * W), v[6] destination row
+ *             stride in samples (at least spp * W), v[7] nonzero puts red at sample spp - 1
+ *             and blue at 0, in the source and the destination alike.
+ *   param     TmParam of method 1; slots 1-4, 8-14 are read.
+ *   lumParam  the seven floats stage 1 left.
+ *   table     256-entry exponent table, offset -8 (kind 0).   curve: 65,536 floats (1, 2).
+ *   opt       v[0] workers (0..32, horizontal bands); v[1] readFromDisk: > 0 disk mode (below),
+ *             < 0 no workers; v[2] disk mode's source file.
+ *   src       H rows of the source; plane: W * H floats, row-major, overwritten by the
+ *             normalisation; dst: H rows of v[6] samples of v[4] bits. Only the red, green and
+ *             blue positions of each pixel are written. All three belong to the caller.
+ * Disk mode (kind 0 only): src and plane are not used. The RGBE rows are read one at a time
+ * from the raw file named by opt.v[2] (4 * W * H bytes, the engine's row layout); the plane
+ * lies in the tail of dst, at byte H * (v[6] - 2 * W) * 2 (dst is then H * v[6] 16-bit samples
+ * long whatever v[4] says, and v[6] must be at least 2 * W); rows are written over it in step.
+ * After a complete run the file is deleted; a file longer than 4 * W * H bytes is refused
+ * (-3) and left alone, and so is the file after any failure.
+ * Result: rows written (the last band's count when banded), or -101 (plane minimum negative)
+ * and -102 (plane maximum negative), both leaving the plane untouched; -4 out of memory;
+ * -3 unusable sizes, strides, kinds or missing buffers; disk mode: -1 (file cannot be
+ * opened, or a kind other than 0), -2 (short read, with a message on standard output).
+ * A worker thread that cannot be created costs no result: the workers already started are
+ * joined and the calling thread finishes the whole image. Output does not depend on the
+ * worker count. Pixels of exponent 0, of luminance 0, or whose arithmetic is not finite
+ * (NaN) are black. */
 TMLIB_API int calc_tm3(int kind, DimParam dim, const float *param, const float *lumParam,
                        const float *table, const float *curve, OptimParam opt, const void *src,
                        float *plane, void *dst);
+/* One cubic a x^3 + b x^2 + c x + d through (x1, y1) and (x2, y2), flat at x1; two of them
+ * meeting at a midpoint (x2, y2) with equal slopes make the stage's smooth transitions.
+ * x1 = x2 gives four zeros. */
 TMLIB_API void coeffPoly3(float x1, float y1, float *a, float *b, float *c, float *d, float x2, float y2);
+/* Bilinear resampling of a w0 x h0 float plane into a w1 x h1 one (both caller-owned,
+ * row-major). The last column copies its left neighbour and the last row the row above
+ * (when there are two or more); neighbours beyond the source plane are clamped to its edge,
+ * so enlarging never reads outside it. Returns w1 * h1, -3 for sizes <= 0 or null planes,
+ * -4 when w1 * h1 does not fit an int. */
 TMLIB_API int tm300(int w0, int h0, int w1, int h1, const float *src, float *dst);
 
 TMLIB_EXTERN_C_END
