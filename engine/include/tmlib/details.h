@@ -21,7 +21,48 @@ TMLIB_API int calc_tm1old(int docType, DimParam dim, float *param, int32_t *dims
                           const float *table, const float *curve, int decoderFlag, OptimParam opt,
                           void *work, float *pyramid);
 
-/* Stage 2: Poisson solve (conjugate-gradient cascade or multigrid) and exponentiation. */
+/* Stage 2: Poisson solve (conjugate-gradient cascade or multigrid) and exponentiation.
+ *
+ * The operator L of every solve: (L u)(cell) = sum of its neighbours - (neighbour count) * u(cell),
+ * in float32, with reflecting borders (inner cells 4 neighbours, border cells 3, corners 2). With
+ * is360 the first and last columns are neighbours, and every cell of the top row also has the pole
+ * (row 0, column width/2) as a neighbour. Vectors are float32, width * height values, row-major.
+ *
+ * calc_tm2: TmParam[16] > 0 selects calc_tm2new2(dim, levels - 1, ...), else calc_tm2old(dim,
+ *   minWidth, minHeight, pyramidSize, levels, (int)TmParam[15], ...). minWidth, minHeight,
+ *   pyramidSize and levels are PyramidDims elements 7, 8, 5 and 11. pyramid holds pyramidSize
+ *   floats with stage 1's right-hand sides; on success its first W*H values (W, H = dim.v[0], v[1])
+ *   are the compressed luminance exp(u). Returns H on success; -1 when W or H < 1 or the levels do
+ *   not fit pyramidSize; the callee's codes otherwise.
+ * calc_tm2new2: coarse-to-fine cascade of tm20 solves over `levels` levels (sides halved rounding
+ *   up while both exceed 3), right-hand side of level k at the sum of the sizes of levels 0..k-1.
+ *   Reads TmParam[15] (is360), [17] (smoothing slider: 50 * 3^(slot/10) iterations per level),
+ *   [18] (tolerance code: -1 1e-4, -2 3e-4, 0 1e-5, 2 1e-7, other 1e-6). levels < 1: level 0 is
+ *   only exponentiated. opt.v[0] workers; opt.v[1] != 0 with levels > 2 streams levels 0 and 1
+ *   through the files opt.v[3..7] (In, X, P, R, T; raw native float32), then writes the result to
+ *   In and removes X, P, R, T. Returns H; -1 In cannot be created, -2 short write to In, -4 out of
+ *   memory, -20 a solver file failure (message on standard output).
+ * calc_tm2old: four multigrid V-cycles (red-black relaxation, 2x2 restriction, piecewise-constant
+ *   prolongation; fractional area resampling to the first coarse level when W or H is not a
+ *   multiple of 2^levels). Needs pyramidSize >= the hierarchy's total size (coarse right-hand
+ *   sides are stored there). levels < 1: -2. Streaming (opt.v[1] != 0): right-hand sides in file
+ *   opt.v[3] (which receives the result at the end), residuals in opt.v[4]; -1 open or positioning
+ *   failure, -2 short read or write. Returns H; -4 out of memory.
+ * tm20: conjugate gradient for L x = b from the starting guess x; returns the iteration index at
+ *   which it stopped (<= maxIter), -4 out of memory, -20 a temporary-file failure. Stops when
+ *   p.Lp = 0 or r.r < tolerance * r0.r0. In memory (streamMode 0) b is overwritten (it becomes the
+ *   search direction) and x receives the solution; workers > 1 split the products. streamMode >= 1
+ *   keeps X, P, R, T in the files pathX, pathP, pathR, pathT (created, mode "wb+") and reads b from
+ *   pathIn at element inOffset; b is unused and x, besides holding the start and the result, is the
+ *   scratch space: it must hold 2 * ceil(n/2) values for streamMode 1 (two strips) and 2n values
+ *   otherwise. width or height < 1: returns 0 and touches nothing.
+ * tm20m: out = L in (in and out distinct, width * height each), interior rows over `workers`.
+ * tm20a: z[i] = a * x[i] + y[i], one fused multiply-add in float32; z may be x or y. Chunks over
+ *   workers; a chunk is never updated twice, even when a worker thread cannot be created.
+ * tm20d: *result = sum of x[i] * y[i], accumulated with fused multiply-adds in float32; with
+ *   workers > 1 each chunk has its own sum and the sums are added in worker order, so the result
+ *   may differ in the last bits from the one-thread sum.
+ * All stage-2 functions are safe to call from several threads on distinct buffers and files. */
 TMLIB_API int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int levels,
                        float *param, OptimParam opt, float *pyramid);
 TMLIB_API int calc_tm2new2(DimParam dim, int levels, float *param, OptimParam opt, float *pyramid);
