@@ -464,18 +464,19 @@ int tm30(int width, int height, DimParam /*dim*/, const float *param, float *pla
     ++histo[bin];
   }
 
-  const double total = static_cast<double>(n);
+  // The clip counts are single-precision products, like every parameter of the stage.
+  const float total = static_cast<float>(n);
   int planch = 0;
   {
-    const double limit = static_cast<double>(blackClip / 200.0f) * total;
+    const float limit = (blackClip / 200.0f) * total;
     std::int64_t running = 0;
-    while (planch < 65535 && static_cast<double>(running) < limit) running += histo[planch++];
+    while (planch < 65535 && static_cast<float>(running) < limit) running += histo[planch++];
   }
   int plaf = 65535;
   {
-    const double keep = total * static_cast<double>(100.0f - (whiteClip + 0.001f)) / 100.0;
+    const float keep = total * (100.0f - (whiteClip + 0.001f)) / 100.0f;
     std::int64_t remaining = n;
-    while (plaf >= 0 && keep < static_cast<double>(remaining)) remaining -= histo[plaf--];
+    while (plaf >= 0 && keep < static_cast<float>(remaining)) remaining -= histo[plaf--];
     if (plaf < 0) plaf = 0;
   }
 
