@@ -8,7 +8,67 @@
 
 TMLIB_EXTERN_C_BEGIN
 
-/* Stage 1: pyramid sizing, log luminance, gradient attenuation, right-hand sides. */
+/* Stage 1: pyramid sizing, log luminance, gradient attenuation, right-hand sides.
+ *
+ * PyramidDims (int32_t[13]); element 0 belongs to the caller and is never touched:
+ *   1, 2   image width, height            3, 4   level 0 width W0, height H0 (= 1, 2)
+ *   5      cells of the solver pyramid     6      cells of the analysis pyramid
+ *   7, 8   coarsest solver level w, h      9, 10  coarsest analysis level w, h
+ *   11     L, solver levels                12     B, analysis levels
+ * Pyramid buffer: float32, levels one after another from level 0, each row-major with its
+ *   own width; level k+1 is ceil(w_k/2) x ceil(h_k/2); the offset of level k is the sum of
+ *   the sizes of levels 0..k-1. The caller allocates max(element 5, element 6) floats.
+ *
+ * tm_dimSAV: W or H <= 9: -1, nothing filled. n = floor((nW + nH) / 2) with nW =
+ *   trunc(log2(W / 32)) (+1 when its fraction exceeds 0.5), nH likewise; L = extraLevels + n.
+ *   Solver sizes: L halvings (rounding up) while both sides exceed 9, each step adding its
+ *   level's size (a step that cannot halve adds the same size again). Analysis sizes: the
+ *   same with B = analysisLevels (L + 3 when 0) and the threshold 5. Returns L (may be
+ *   negative: a 10 x 10 image gives L = -1 with the record filled). A record whose sizes do
+ *   not fit int32 is refused with -4, nothing filled.
+ * tm_dim: TmParam[16] (SmoothingMode) == 0: tm_dimSAV(W, H, 2 - (int)TmParam[5], 4, dims);
+ *   otherwise tm_dimSAV(W, H, 0, 0, dims).
+ *
+ * calc_tm1: TmParam[16] == 0 runs calc_tm1old, any other value calc_tm1new. All three share
+ *   these arguments:
+ *   docType  0 RGBE scanline-planar source, 1 16-bit samples, 2 8-bit samples (one byte each)
+ *   dim      v[0] width, v[1] height, v[2] samples per pixel, v[6] source row length in
+ *            samples for docTypes 1 and 2 (0: v[2] * v[0])
+ *   param    TmParam: reads [0] Luminosity, [3] WhiteClip, [6] Microcontrast, [7]
+ *            Microsmoothing, [15] is360, [18] attenuation window (<= 0: six levels, else five)
+ *   dims     the record filled by tm_dim for this image (elements 1, 2 may be set to W, H);
+ *            a record that does not match its level 0 and level counts is refused (-1)
+ *   lumParam float[7]: 0 exp(mean log Y), 1 max Y / [0], 2 min Y (written for docTypes 0
+ *            and 1; for docType 2 the caller's values give the range of the statistics),
+ *            3..5 log Y at the adjusted median fraction p, p/2 and (1+p)/2, 6 log Y of the
+ *            white point at (100 - WhiteClip)/100. 3..6 stay as they were when the range
+ *            [ln [2], ln([0]*[1])] is empty or not finite.
+ *   table    256-float exponent table (exp_lut); curve: 65,536 floats (docType 1) or 256
+ *            (docType 2), indexed by the raw sample value
+ *   decoderFlag  passed to the Radiance decoding of the disk mode; not read
+ *   opt      v[0] worker count (0..32; the attenuation of levels of more than 1,200 cells is
+ *            split into row bands), v[1] readFromDisk, v[2..4] paths (see below)
+ *   work     in memory: holds the source on entry (4 * W * H bytes for RGBE, else the samples)
+ *            and at least 4 * max(element 5, element 6) bytes; on return it holds the
+ *            log-luminance pyramid. Not read or written with readFromDisk (may be null).
+ *   pyramid  the pyramid buffer; on success level k holds the right-hand side of the Poisson
+ *            equation of solver level k for k = 0 .. max(0, L - 2) (calc_tm1old: level 0
+ *            only, values beyond +-100 set to 0). Solver levels of a pyramid whose analysis
+ *            stops early (a side of 5 or less) get a zero right-hand side.
+ *   readFromDisk (docType 0 only, no worker threads): the source is decoded from the
+ *   Radiance file v[2] (W x H); its raw RGBE rows go through the temporary file v[3], and the
+ *   log-luminance pyramid is kept in the temporary file v[4] (raw native float32, the
+ *   in-memory layout). The files are left in place. Messages on standard output: "can not
+ *   open temporary file", "could not write to temporary file", "can not read temporary file
+ *   at <row> - returned <n> instead of 4".
+ *   Returns the number of right-hand-side levels formed (>= 1), or
+ *   -1 W or H <= 9, an inconsistent dims record, a null buffer, readFromDisk with a docType
+ *      other than 0, a file that cannot be opened or positioned;
+ *   -2 a short write or read of a temporary file;
+ *   -4 out of memory (nothing leaks);
+ *   -3, -5, -6 (disk mode) the Radiance file's dimensions or run-length data are invalid.
+ *   The caller's buffers are not released; scratch memory is freed before returning.
+ */
 TMLIB_API int tm_dim(int width, int height, const float *param, int32_t *dims);
 TMLIB_API int tm_dimSAV(int width, int height, int extraLevels, int analysisLevels, int32_t *dims);
 TMLIB_API int calc_tm1(int docType, DimParam dim, float *param, int32_t *dims, float *lumParam,
