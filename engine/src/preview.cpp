@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The preview source: a point-sampled reduction of the host's image (extract_rgbe_preview)
 // and a full-resolution window of it (extract_zoom).
+#include <algorithm>
+#include <bit>
+#include <cfloat>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -99,8 +102,39 @@ void copy_samples(const Geometry &g, const std::int32_t *cols, RowOf rowOf, cons
   }
 }
 
-// Interleaved floats (rows of srcWidth * spp samples) to RGBE scanline-planar. Negative,
-// NaN and infinite channels are cleaned by the encoder, so they never wrap a mantissa.
+// Encodes one float pixel of a preview: black when its largest (cleaned) channel is not
+// above 1e-32, else exactly what tmlib::rgbe_encode gives.
+//
+// The encoder's scale f * 256 / M is, with M = f * 2^e split exactly by frexp, the power
+// of two 2^(8 - e): the quotient is exact in double and so is its rounding to float. For
+// ordinary pixels (finite, non-negative channels, exponent byte e + 128 within 255) this
+// path builds that power from M's exponent bits instead of calling frexp and dividing,
+// which is most of the cost of a preview; the products and truncations are the encoder's
+// own, so the bytes are identical. Everything else (negative, NaN or infinite channels,
+// colours too bright for the exponent byte) goes through rgbe_encode itself.
+inline tmlib::RgbePixel encode_preview_pixel(float r, float g, float b) {
+  const bool ordinary = r >= 0.0f && r <= FLT_MAX && g >= 0.0f && g <= FLT_MAX && b >= 0.0f && b <= FLT_MAX;
+  if (ordinary) {
+    float m = r > g ? r : g;
+    if (b > m) m = b;
+    if (!(m > kFloatBlack)) return {0, 0, 0, 0};
+    // m is normal here (1e-32 is far above the subnormals): m = 0.1xxx (binary) * 2^(biased - 126).
+    const std::uint32_t biased = std::bit_cast<std::uint32_t>(m) >> 23;
+    constexpr std::uint32_t kLargestEncodable = 253;  // exponent byte biased + 2 <= 255
+    if (biased <= kLargestEncodable) {
+      // s = 2^(8 - e) with e = biased - 126; its float exponent field is 261 - biased.
+      const float scale = std::bit_cast<float>((261u - biased) << 23);
+      return {static_cast<std::uint8_t>(r * scale), static_cast<std::uint8_t>(g * scale),
+              static_cast<std::uint8_t>(b * scale), static_cast<std::uint8_t>(biased + 2)};
+    }
+    return tmlib::rgbe_encode(r, g, b);
+  }
+  const float m = std::max({tmlib::rgbe_clean_channel(r), tmlib::rgbe_clean_channel(g), tmlib::rgbe_clean_channel(b)});
+  if (!(m > kFloatBlack)) return {0, 0, 0, 0};
+  return tmlib::rgbe_encode(r, g, b);
+}
+
+// Interleaved floats (rows of srcWidth * spp samples) to RGBE scanline-planar.
 template <typename RowOf>
 void copy_float(const Geometry &g, const std::int32_t *cols, RowOf rowOf, const float *src, std::uint8_t *dst) {
   const Channels ch = channel_choice(g.spp);
@@ -111,13 +145,7 @@ void copy_float(const Geometry &g, const std::int32_t *cols, RowOf rowOf, const 
     std::uint8_t *d = dst + tmlib::rgbe_row_offset(dw, y);
     for (int x = 0; x < g.dstWidth; ++x) {
       const float *s = srow + cols[x] * spp;
-      const float r = s[ch.r], gr = s[ch.g], b = s[ch.b];
-      float m = tmlib::rgbe_clean_channel(r);
-      const float cg = tmlib::rgbe_clean_channel(gr), cb = tmlib::rgbe_clean_channel(b);
-      if (cg > m) m = cg;
-      if (cb > m) m = cb;
-      tmlib::RgbePixel px{0, 0, 0, 0};
-      if (m > kFloatBlack) px = tmlib::rgbe_encode(r, gr, b);
+      const tmlib::RgbePixel px = encode_preview_pixel(s[ch.r], s[ch.g], s[ch.b]);
       d[x] = px.r;
       d[dw + x] = px.g;
       d[2 * dw + x] = px.b;

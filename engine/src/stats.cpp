@@ -80,6 +80,14 @@ TMLIB_API int logMinMaxMoy(int width, int height, const float *table, const unsi
   double sum = 0.0;
   float minimum = kMinStart;
   float maximum = kMaxStart;
+  // The weighted products of every mantissa byte, in double: the same values the sum would
+  // form pixel by pixel, looked up instead of converted and multiplied.
+  double weightedR[256], weightedG[256], weightedB[256];
+  for (int v = 0; v < 256; ++v) {
+    weightedR[v] = kWeightR * v;
+    weightedG[v] = kWeightG * v;
+    weightedB[v] = kWeightB * v;
+  }
   for (std::int64_t y = 0; y < height; ++y) {
     const std::uint8_t *row = rgbe + tmlib::rgbe_row_offset(w, y);
     const std::uint8_t *red = row, *green = row + w, *blue = row + 2 * w, *expo = row + 3 * w;
@@ -91,7 +99,7 @@ TMLIB_API int logMinMaxMoy(int width, int height, const float *table, const unsi
       if (sampled) nextSample += spacing;
       const std::uint8_t e = expo[x];
       if (e == 0) continue;
-      const auto lm = static_cast<float>(kWeightR * red[x] + kWeightG * green[x] + kWeightB * blue[x]);
+      const auto lm = static_cast<float>(weightedR[red[x]] + weightedG[green[x]] + weightedB[blue[x]]);
       if (!(lm > 0.0f)) continue;
       ++count;
       const float l = std::log(lm * table[e]);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -174,6 +175,47 @@ TEST(ExtractPreview, FloatPixelsBecomeCleanRgbe) {
   EXPECT_TRUE(same(px(5), (tmlib::RgbePixel{0, 0, 0, 0})));
   EXPECT_GT(px(6).e, 0);
   EXPECT_GT(px(6).r, 0);
+}
+
+// Every float pixel of a preview must be exactly the shared encoder's pixel (or black at
+// 1e-32 and below), whatever path the extraction takes for it: sweep magnitudes from far
+// below the black threshold to beyond the exponent byte, with mixed channels, signs,
+// NaN and infinities.
+TEST(ExtractPreview, FloatPixelsMatchTheSharedEncoderBitForBit) {
+  const int w = 256, h = 64;
+  std::vector<float> src(static_cast<size_t>(w) * h * 3);
+  uint32_t state = 7;
+  auto next = [&] { return state = state * 1664525u + 1013904223u; };
+  const float specials[] = {0.0f, -0.0f, -1.0f, std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(), 1e-33f, 1e-32f, 1.0000001e-32f,
+                            std::numeric_limits<float>::max(), std::numeric_limits<float>::denorm_min()};
+  for (size_t i = 0; i < src.size(); ++i) {
+    const uint32_t r = next();
+    if (r % 17 == 0) {
+      src[i] = specials[(r >> 8) % 10];
+    } else {
+      // Exponents 2^-120 .. 2^135 around a per-pixel base, so channels of one pixel differ
+      // by up to 2^15 and some pixels pass the largest encodable exponent.
+      const int base = static_cast<int>((i / 3) % 256) - 120;
+      const float mant = 0.5f + static_cast<float>(r >> 9) / 16777216.0f;
+      src[i] = std::ldexp(mant, base - static_cast<int>((r >> 4) % 16));
+    }
+  }
+  std::vector<uint8_t> dst(4 * w * h);
+  ASSERT_EQ(extract_rgbe_preview(kFloat, w, h, 3, 0, w, h, src.data(), dst.data()), h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const float *p = &src[(static_cast<size_t>(y) * w + x) * 3];
+      const float m = std::max({tmlib::rgbe_clean_channel(p[0]), tmlib::rgbe_clean_channel(p[1]),
+                                tmlib::rgbe_clean_channel(p[2])});
+      tmlib::RgbePixel want{0, 0, 0, 0};
+      if (m > 1e-32) want = tmlib::rgbe_encode(p[0], p[1], p[2]);
+      const uint8_t *row = &dst[static_cast<size_t>(4 * w * y)];
+      ASSERT_EQ(row[x], want.r) << x << "," << y << " " << p[0] << " " << p[1] << " " << p[2];
+      ASSERT_EQ(row[w + x], want.g) << x << "," << y;
+      ASSERT_EQ(row[2 * w + x], want.b) << x << "," << y;
+      ASSERT_EQ(row[3 * w + x], want.e) << x << "," << y;
+    }
 }
 
 TEST(ExtractPreview, FloatChannelChoiceWithFourSamples) {
