@@ -1,0 +1,362 @@
+// SPDX-License-Identifier: MIT
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <mutex>
+#include <new>
+#include <set>
+#include <thread>
+
+#include "engine.h"
+#include "icc.h"
+#include "progress.h"
+
+namespace brightloom {
+namespace fs = std::filesystem;
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  return s;
+}
+
+bool parse_format(const std::string &name, OutputFormat &f) {
+  const std::string n = lower(name);
+  if (n == "png") f = OutputFormat::Png;
+  else if (n == "tif" || n == "tiff") f = OutputFormat::Tiff;
+  else if (n == "jpg" || n == "jpeg") f = OutputFormat::Jpeg;
+  else return false;
+  return true;
+}
+
+const char *format_label(OutputFormat f) {
+  return f == OutputFormat::Png ? "PNG" : f == OutputFormat::Tiff ? "TIFF" : "JPEG";
+}
+
+std::string program_folder() {
+  std::error_code ec;
+  fs::path p = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : p.parent_path().string();
+}
+
+// What a render needs besides the per-file record, settled once before the first file.
+struct Plan {
+  SettingsRecipe recipe;
+  OutputFormat format = OutputFormat::Png;
+  std::vector<std::string> outputs;
+  int workers = 1;
+};
+
+struct Outcome {
+  bool ok = false;
+  TmParam param{};
+};
+
+void report(FILE *err, const std::string &msg) {
+  std::fprintf(err, "brightloom: %s\n", msg.c_str());
+  std::fflush(err);
+}
+
+// Fails with a usage message (returned as a Failure) when the request cannot work at all.
+Result<Plan> make_plan(const RenderRequest &req) {
+  Plan plan;
+  if (req.inputs.empty()) return fail("", "no input files given");
+  if (!req.output.empty() && req.inputs.size() > 1)
+    return fail("", "-o names one output file; with several inputs use --out-dir");
+  if (!req.output.empty() && !req.out_dir.empty()) return fail("", "use either -o or --out-dir, not both");
+  if (req.bits != 8 && req.bits != 16) return fail("", "--bits must be 8 or 16");
+  if (req.jobs < 1) return fail("", "--jobs must be at least 1");
+  if (req.threads < 0 || req.threads > TMLIB_MAX_WORKERS) return fail("", "--threads must be 1 to 32");
+  if (req.quality < 1 || req.quality > 100) return fail("", "--quality must be 1 to 100");
+
+  // Output format: --format, else -o's extension, else PNG.
+  bool have_format = false;
+  if (!req.format.empty()) {
+    if (!parse_format(req.format, plan.format)) return fail("", "unknown --format \"" + req.format + "\" (png, tiff or jpeg)");
+    have_format = true;
+  }
+  if (!req.output.empty()) {
+    OutputFormat from_ext;
+    if (format_from_extension(req.output, from_ext)) {
+      if (have_format && from_ext != plan.format)
+        return fail("", "-o " + req.output + " does not match --format " + req.format);
+      plan.format = from_ext;
+    } else if (!have_format) {
+      return fail("", "cannot tell the output format from \"" + req.output +
+                          "\"; end it in .png, .tif or .jpg, or give --format");
+    }
+  }
+  if (plan.format == OutputFormat::Jpeg && req.bits == 16)
+    return fail("", "JPEG holds 8 bits per sample only; use PNG or TIFF for --bits 16");
+
+  // Settings: a file, a preset or the last render's settings; then the method.
+  int sources = int(!req.settings_file.empty()) + int(!req.preset.empty()) + int(req.last);
+  if (sources > 1) return fail("", "use only one of --settings, --preset and --last");
+  std::string file = req.settings_file;
+  if (!req.preset.empty()) {
+    auto p = find_preset(req.preset);
+    if (!p) return p.failure();
+    file = *p;
+  }
+  if (req.last) {
+    file = last_settings_path();
+    std::error_code ec;
+    if (file.empty() || !fs::exists(file, ec)) return fail("", "there are no saved settings of a previous render yet");
+  }
+  int method = 0;
+  if (!req.method.empty()) {
+    const std::string m = lower(req.method);
+    if (m == "details" || m == "1" || m == "details-enhancer") method = 1;
+    else if (m == "compressor" || m == "2" || m == "tone-compressor") method = 2;
+    else return fail("", "unknown --method \"" + req.method + "\" (details or compressor)");
+  }
+  if (!file.empty()) {
+    if (method == 0) {
+      auto probed = probe_settings_file(file);
+      if (!probed) return probed.failure();
+      method = *probed;
+    }
+    Status st = check_settings_file(file, method);
+    if (!st) return st.failure();
+  }
+  if (method == 0) method = 1;
+  plan.recipe.method = method;
+  plan.recipe.file = file;
+  for (const std::string &s : req.sets) {
+    auto a = parse_assignment(method, s);
+    if (!a) return a.failure();
+    plan.recipe.changes.push_back(*a);
+  }
+
+  // Output names: -o, or the input's name with the format's extension in the output folder.
+  // Two inputs of the same name get distinct outputs; an input is never overwritten.
+  std::set<std::string> taken;
+  for (const std::string &in : req.inputs) {
+    std::string out;
+    if (!req.output.empty()) {
+      out = req.output;
+    } else {
+      const fs::path dir = req.out_dir.empty() ? fs::path(".") : fs::path(req.out_dir);
+      const std::string stem = fs::path(in).stem().string();
+      out = (dir / (stem + extension_of(plan.format))).lexically_normal().string();
+      for (int k = 2; taken.count(out); ++k)
+        out = (dir / (stem + "-" + std::to_string(k) + extension_of(plan.format))).lexically_normal().string();
+    }
+    taken.insert(out);
+    plan.outputs.push_back(out);
+  }
+
+  plan.workers = req.threads > 0 ? req.threads : std::max(1, default_worker_count() / req.jobs);
+  return plan;
+}
+
+Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progress &progress, FILE *out,
+                   FILE *err) {
+  Outcome oc;
+  const std::string &in = req.inputs[i];
+  const std::string &dst = plan.outputs[i];
+  auto failed = [&](const std::string &reason) {
+    progress.finished(int(i), "");
+    progress.print(err, "brightloom: " + in + ": " + reason);
+    return oc;
+  };
+  try {
+    std::error_code ec;
+    if (fs::exists(dst, ec) && fs::equivalent(in, dst, ec))
+      return failed("the output " + dst + " would overwrite the input; choose another --out-dir or -o");
+
+    const auto t0 = Clock::now();
+    progress.started(int(i), fs::path(in).filename().string());
+    auto img = read_image(in, plan.workers);
+    if (!img) return failed(img.failure().reason);
+    const double t_read = seconds_since(t0);
+
+    auto param = resolve(plan.recipe, img->doc_type());
+    if (!param) return failed(param.failure().message());
+    RenderOptions opt;
+    opt.method = plan.recipe.method;
+    opt.param = *param;
+    opt.bits = req.bits;
+    opt.workers = plan.workers;
+    opt.disk = req.disk;
+    opt.temp_dir = req.temp_dir;
+    opt.disk_threshold_pixels = req.disk_threshold_pixels;
+    opt.on_stage = [&progress, i](Stage s) { progress.stage(int(i), stage_name(s)); };
+    const int W = img->width, H = img->height;
+    std::vector<unsigned char> icc = std::move(img->icc);
+    const auto t1 = Clock::now();
+    auto pic = render(*img, opt);
+    if (!pic) return failed(pic.failure().reason);
+    const double t_render = seconds_since(t1);
+    img->pixels.reset();
+
+    const auto t2 = Clock::now();
+    progress.stage(int(i), "writing");
+    pic->icc = profile_for_output(icc, pic->spp);
+    WriteOptions wo;
+    wo.jpeg_quality = req.quality;
+    Status st = write_picture(dst, plan.format, *pic, wo);
+    if (!st) return failed(st.failure().reason);
+    const double t_write = seconds_since(t2);
+
+    char line[1024];
+    std::snprintf(line, sizeof line, "%s -> %s (%d x %d, %d-bit %s, %s)", in.c_str(), dst.c_str(), W, H,
+                  req.bits, format_label(plan.format), method_name(plan.recipe.method));
+    std::string text = line;
+    if (req.timings) {
+      char t[160];
+      std::snprintf(t, sizeof t, "\n  timings: read %.3f s, render %.3f s, write %.3f s", t_read, t_render,
+                    t_write);
+      text += t;
+    }
+    if (progress.enabled()) progress.finished(int(i), text);
+    else if (!req.quiet || req.timings) progress.print(out, text);
+    oc.ok = true;
+    oc.param = *param;
+    return oc;
+  } catch (const std::bad_alloc &) {
+    return failed("not enough memory");
+  } catch (const std::exception &e) {
+    return failed(e.what());
+  }
+}
+
+}  // namespace
+
+int run_render(const RenderRequest &req, FILE *out, FILE *err) {
+  auto plan = make_plan(req);
+  if (!plan) {
+    report(err, plan.failure().message());
+    return kExitUsage;
+  }
+  if (!req.out_dir.empty()) {
+    std::error_code ec;
+    fs::create_directories(req.out_dir, ec);
+    if (!fs::is_directory(req.out_dir, ec)) {
+      report(err, "cannot use the output folder " + req.out_dir + ": it cannot be created or is not a folder");
+      return kExitSomeFailed;
+    }
+  }
+
+  const int n = int(req.inputs.size());
+  const bool terminal = ::isatty(::fileno(err)) == 1;
+  std::vector<Outcome> outcomes(req.inputs.size());
+  {
+    Progress progress(!req.quiet && terminal, n, err);
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+      for (size_t i; (i = next.fetch_add(1)) < req.inputs.size();)
+        outcomes[i] = render_one(req, *plan, i, progress, out, err);
+    };
+    const int jobs = std::min(req.jobs, n);
+    std::vector<std::thread> pool;
+    for (int j = 1; j < jobs; ++j) pool.emplace_back(worker);
+    worker();
+    for (std::thread &t : pool) t.join();
+  }
+
+  std::vector<std::string> failed;
+  const Outcome *last_ok = nullptr;
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    if (outcomes[i].ok) last_ok = &outcomes[i];
+    else failed.push_back(req.inputs[i]);
+  }
+  if (last_ok && req.save_last) (void)save_last_settings(plan->recipe.method, last_ok->param);
+
+  if (!failed.empty()) {
+    std::string names;
+    for (const std::string &f : failed) names += (names.empty() ? "" : ", ") + f;
+    std::fprintf(err, "brightloom: %d of %d files rendered; failed: %s\n", n - int(failed.size()), n,
+                 names.c_str());
+    return kExitSomeFailed;
+  }
+  if (!req.quiet && n > 1) std::fprintf(out, "%d of %d files rendered\n", n, n);
+  return kExitOk;
+}
+
+int run_info(const std::string &path, FILE *out, FILE *err) {
+  try {
+    auto img = read_image(path, default_worker_count());
+    if (!img) {
+      report(err, img.failure().message());
+      return kExitSomeFailed;
+    }
+    const char *doc[] = {"float (docType 0)", "16-bit (docType 1)", "8-bit (docType 2)"};
+    std::fprintf(out, "file:      %s\n", path.c_str());
+    std::fprintf(out, "format:    %s\n", img->kind.c_str());
+    std::fprintf(out, "size:      %d x %d pixels\n", img->width, img->height);
+    std::fprintf(out, "channels:  %d (%s)\n", img->spp, img->spp == 3 ? "RGB" : "grey");
+    std::fprintf(out, "kind:      %s\n", doc[img->doc_type()]);
+    std::fprintf(out, "profile:   %s\n", describe_profile(img->icc).c_str());
+    float s[TMLIB_LUM_PARAMS] = {};
+    Status st = image_statistics(*img, s);
+    if (!st) {
+      report(err, path + ": " + st.failure().reason);
+      return kExitSomeFailed;
+    }
+    std::fprintf(out, "log-luminance (natural log of the %s):\n",
+                 img->doc_type() == 0 ? "linear luminance" : "linearised luminance");
+    std::fprintf(out, "  minimum      %9.4f  (%.4g)\n", s[0], std::exp(double(s[0])));
+    std::fprintf(out, "  maximum      %9.4f  (%.4g)\n", s[1], std::exp(double(s[1])));
+    std::fprintf(out, "  mean         %9.4f  (geometric mean %.4g)\n", s[2], std::exp(double(s[2])));
+    std::fprintf(out, "  median       %9.4f\n", s[3]);
+    std::fprintf(out, "  99.5th pct   %9.4f\n", s[4]);
+    std::fprintf(out, "  range        %9.1f stops\n", double(s[1] - s[0]) / std::log(2.0));
+    return kExitOk;
+  } catch (const std::bad_alloc &) {
+    report(err, path + ": not enough memory");
+    return kExitSomeFailed;
+  }
+}
+
+std::string find_sample() {
+  std::vector<fs::path> candidates;
+  const std::string exe = program_folder();
+  if (!exe.empty()) candidates.push_back(fs::path(exe) / "../share/brightloom/samples/sunset.exr");
+#ifdef BRIGHTLOOM_SOURCE_DIR
+  candidates.push_back(fs::path(BRIGHTLOOM_SOURCE_DIR) / "samples/sunset.exr");
+#endif
+  if (!exe.empty()) {
+    // The build tree: build/<preset>/host/brightloom below the source tree.
+    candidates.push_back(fs::path(exe) / "../../../samples/sunset.exr");
+  }
+  for (const fs::path &p : candidates) {
+    std::error_code ec;
+    if (fs::is_regular_file(p, ec)) return p.lexically_normal().string();
+  }
+  return {};
+}
+
+int run_demo(const std::string &out_dir, bool quiet, FILE *out, FILE *err) {
+  const std::string sample = find_sample();
+  if (sample.empty()) {
+    report(err, "cannot find the bundled sample image samples/sunset.exr");
+    return kExitSomeFailed;
+  }
+  RenderRequest req;
+  req.inputs = {sample};
+  req.out_dir = out_dir.empty() ? "out" : out_dir;
+  req.quiet = true;
+  req.save_last = false;
+  const int rc = run_render(req, out, err);
+  if (rc != kExitOk) return rc;
+  const fs::path pic = fs::absolute(fs::path(req.out_dir) / "sunset.png").lexically_normal();
+  if (!quiet)
+    std::fprintf(out, "Rendered %s with Details Enhancer (default settings).\nPicture: %s\n", sample.c_str(),
+                 pic.string().c_str());
+  else
+    std::fprintf(out, "%s\n", pic.string().c_str());
+  return kExitOk;
+}
+
+}  // namespace brightloom

@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: MIT
+// Decoded images as the host hands them to the engine, and the reader/writer interface that
+// every file format implements (one file per format).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "buffer.h"
+#include "result.h"
+
+namespace brightloom {
+
+// How the pixel buffer of an Image is laid out.
+enum class SampleType {
+  F32,   // interleaved 32-bit floats, linear light (docType 0)
+  RGBE,  // scanline-planar RGBE rows of a Radiance file, spp 3 (docType 0)
+  U16,   // interleaved 16-bit samples scaled to 0..32768 (docType 1)
+  U8,    // interleaved 8-bit samples (docType 2)
+};
+
+struct Image {
+  int width = 0;
+  int height = 0;
+  int spp = 0;  // 1 (grey) or 3 (RGB); readers drop alpha and other extra channels
+  SampleType type = SampleType::F32;
+  Buffer pixels;
+  std::vector<unsigned char> icc;  // the file's embedded ICC profile, empty when none
+  std::string kind;                // what the file was, for messages: "OpenEXR half RGB"
+
+  // The document kind of the host records: 0 float, 1 16-bit, 2 8-bit.
+  int doc_type() const {
+    switch (type) {
+      case SampleType::U16: return 1;
+      case SampleType::U8: return 2;
+      default: return 0;
+    }
+  }
+  int64_t pixel_count() const { return int64_t(width) * int64_t(height); }
+};
+
+// The finished picture: interleaved 8- or 16-bit samples (16-bit in native byte order).
+struct Picture {
+  int width = 0;
+  int height = 0;
+  int spp = 0;   // 1 or 3
+  int bits = 8;  // 8 or 16
+  Buffer pixels;
+  std::vector<unsigned char> icc;  // always set before writing
+};
+
+enum class OutputFormat { Png, Tiff, Jpeg };
+
+struct WriteOptions {
+  int jpeg_quality = 92;
+};
+
+// Readers: each checks its header before allocating and names what is wrong.
+Result<Image> read_exr(const std::string &path, int threads);
+Result<Image> read_radiance(const std::string &path);
+Result<Image> read_tiff(const std::string &path);
+Result<Image> read_pfm(const std::string &path);
+Result<Image> read_png(const std::string &path);
+
+// Reads any supported file, chosen by its first bytes (not its name).
+Result<Image> read_image(const std::string &path, int threads = 1);
+
+// Writers: write the whole picture to an open, empty file descriptor; the descriptor is
+// closed by the writer in every case. The caller owns the naming (temporary name, rename).
+Status write_png(int fd, const Picture &pic);
+Status write_tiff(int fd, const Picture &pic);
+Status write_jpeg(int fd, const Picture &pic, int quality);
+
+// Writes pic to path through a temporary file in the same folder, renamed into place only
+// when complete; on failure nothing is left under either name.
+Status write_picture(const std::string &path, OutputFormat format, const Picture &pic,
+                     const WriteOptions &options);
+
+// The output format named by a file extension (".png", ".tif", ".tiff", ".jpg", ".jpeg");
+// false when the extension is none of them.
+bool format_from_extension(const std::string &path, OutputFormat &format);
+const char *extension_of(OutputFormat format);
+
+// Parses the PFM header at the start of data (size bytes). On success fills the fields and
+// the offset of the first sample; the reason of a refusal otherwise. Exposed for the fuzzer.
+struct PfmHeader {
+  int width = 0;
+  int height = 0;
+  int channels = 0;
+  bool little_endian = true;
+  size_t data_offset = 0;
+};
+Result<PfmHeader> parse_pfm_header(const unsigned char *data, size_t size);
+
+}  // namespace brightloom

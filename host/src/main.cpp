@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: MIT
+// brightloom: tone-maps HDR images from the command line.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#include "commands.h"
+#include "settings.h"
+
+namespace {
+
+std::string settings_help() {
+  std::string s = "\nSettings for --set (Name=value):\n  Details Enhancer:\n";
+  for (int method : {1, 2}) {
+    if (method == 2) s += "  Tone Compressor:\n";
+    for (const auto &slot : brightloom::slots_of(method)) {
+      char line[200];
+      std::snprintf(line, sizeof line, "    %-22s %s\n", slot.name, slot.help);
+      s += line;
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  using namespace brightloom;
+  CLI::App app{
+      "brightloom - turns high-dynamic-range images (OpenEXR, Radiance .hdr, TIFF, PFM, PNG)\n"
+      "into finished 8- or 16-bit pictures (PNG, TIFF, JPEG) with one of two tone mappers:\n"
+      "  details     Details Enhancer: local, keeps fine detail in highlights and shadows\n"
+      "  compressor  Tone Compressor: global and fast\n"};
+  app.require_subcommand(1);
+  app.footer("Examples:\n"
+             "  brightloom render photo.exr                    writes ./photo.png\n"
+             "  brightloom render *.exr --out-dir out --jobs 2 --method compressor\n"
+             "  brightloom render pano.hdr -o pano.jpg --set Strength=80 --set Panorama360=1\n"
+             "  brightloom info photo.exr\n"
+             "  brightloom demo\n"
+             "Run 'brightloom render --help' for all render options.");
+
+  RenderRequest req;
+  std::string disk = "auto";
+  auto *render = app.add_subcommand("render", "Tone-map one or many images and write pictures");
+  render->add_option("inputs", req.inputs, "Input images (OpenEXR, .hdr, TIFF, PFM, PNG)")->required();
+  auto *o_out = render->add_option("-o,--output", req.output,
+                                   "Output file (one input only); its extension picks the format");
+  auto *o_dir = render->add_option("--out-dir", req.out_dir,
+                                   "Folder for the pictures, named after the inputs (default: current folder)");
+  o_out->excludes(o_dir);
+  render->add_option("--format", req.format, "Output format: png (default), tiff or jpeg");
+  render->add_option("--method", req.method, "details (default) or compressor");
+  auto *o_set = render->add_option("--settings", req.settings_file, "Settings file (.xmp) saved by the dialog");
+  auto *o_pre = render->add_option("--preset", req.preset, "Built-in preset by name");
+  auto *o_last = render->add_flag("--last", req.last, "Start from the settings of the last successful render");
+  o_set->excludes(o_pre);
+  o_set->excludes(o_last);
+  o_pre->excludes(o_last);
+  render->add_option("--set", req.sets, "Change one setting, e.g. --set Strength=80 (repeatable; see below)");
+  render->add_option("--bits", req.bits, "Bits per output sample: 8 (default) or 16")->check(CLI::IsMember({8, 16}));
+  render->add_option("--quality", req.quality, "JPEG quality 1-100 (default 92)")->check(CLI::Range(1, 100));
+  render->add_option("--threads", req.threads, "Worker threads per image (default: processors / jobs)")
+      ->check(CLI::Range(1, 32));
+  render->add_option("--jobs", req.jobs, "Images rendered at the same time (default 1)")->check(CLI::Range(1, 64));
+  render->add_option("--work-from-disk", disk,
+                     "Details Enhancer keeps large buffers in temporary files: auto (very large images), "
+                     "always or never")
+      ->check(CLI::IsMember({"auto", "always", "never"}));
+  render->add_option("--temp-dir", req.temp_dir, "Folder for the temporary files (default: $TMPDIR or /tmp)");
+  render->add_flag("--timings", req.timings, "Print the time spent reading, rendering and writing each file");
+  render->add_flag("-q,--quiet", req.quiet, "Print nothing but errors");
+  render->footer(settings_help());
+
+  std::string info_path;
+  auto *info = app.add_subcommand("info", "Show size, kind, channels, colour profile and luminance statistics");
+  info->add_option("input", info_path, "Input image")->required();
+
+  std::string demo_dir = "out";
+  bool demo_quiet = false;
+  auto *demo = app.add_subcommand("demo", "Render the bundled sample image into out/ and print where it is");
+  demo->add_option("--out-dir", demo_dir, "Folder for the picture (default: out)");
+  demo->add_flag("-q,--quiet", demo_quiet, "Print only the picture's path");
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (*render) {
+    req.disk = disk == "always" ? RenderOptions::Disk::Always
+             : disk == "never"  ? RenderOptions::Disk::Never
+                                : RenderOptions::Disk::Auto;
+    return run_render(req);
+  }
+  if (*info) return run_info(info_path);
+  if (*demo) return run_demo(demo_dir, demo_quiet);
+  return kExitUsage;
+}

@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: MIT
+// OpenEXR reader: half, float or uint channels R, G, B (or Y alone, or luminance/chroma)
+// into interleaved floats. Alpha and other channels are left out: the engine tone-maps colour.
+#include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfInputFile.h>
+#include <ImfRgbaFile.h>
+#include <ImfThreading.h>
+#include <ImfArray.h>
+
+#include <exception>
+#include <mutex>
+
+#include "image.h"
+
+namespace brightloom {
+namespace {
+
+const char *pixel_type_name(Imf::PixelType t) {
+  switch (t) {
+    case Imf::HALF: return "half";
+    case Imf::FLOAT: return "float";
+    case Imf::UINT: return "uint";
+    default: return "?";
+  }
+}
+
+// Luminance/chroma files have no R, G, B channels: let the library's RGBA interface convert.
+Result<Image> read_via_rgba(const std::string &path, Image img) {
+  Imf::RgbaInputFile in(path.c_str());
+  const Imath::Box2i dw = in.dataWindow();
+  const int64_t w = img.width;
+  Imf::Array2D<Imf::Rgba> row(1, w);
+  for (int y = dw.min.y; y <= dw.max.y; ++y) {
+    in.setFrameBuffer(&row[0][0] - dw.min.x - int64_t(y) * w, 1, w);
+    in.readPixels(y);
+    float *dst = img.pixels.as<float>() + int64_t(y - dw.min.y) * w * 3;
+    for (int64_t x = 0; x < w; ++x) {
+      dst[3 * x + 0] = row[0][x].r;
+      dst[3 * x + 1] = row[0][x].g;
+      dst[3 * x + 2] = row[0][x].b;
+    }
+  }
+  return img;
+}
+
+}  // namespace
+
+Result<Image> read_exr(const std::string &path, int threads) {
+  try {
+    static std::once_flag once;
+    std::call_once(once, [threads] { Imf::setGlobalThreadCount(threads > 1 ? threads : 0); });
+
+    Imf::InputFile in(path.c_str());
+    const Imf::Header &hdr = in.header();
+    const Imath::Box2i dw = hdr.dataWindow();
+    const int64_t w = int64_t(dw.max.x) - dw.min.x + 1;
+    const int64_t h = int64_t(dw.max.y) - dw.min.y + 1;
+    if (w <= 0 || h <= 0 || w > INT32_MAX || h > INT32_MAX)
+      return fail(path, "the OpenEXR data window is empty or too large");
+
+    const Imf::ChannelList &ch = hdr.channels();
+    const Imf::Channel *r = ch.findChannel("R");
+    const Imf::Channel *g = ch.findChannel("G");
+    const Imf::Channel *b = ch.findChannel("B");
+    const Imf::Channel *yc = ch.findChannel("Y");
+    const bool chroma = ch.findChannel("RY") != nullptr || ch.findChannel("BY") != nullptr;
+
+    Image img;
+    img.width = int(w);
+    img.height = int(h);
+    img.type = SampleType::F32;
+    std::string kind = "OpenEXR";
+
+    const Imf::Channel *any = r ? r : (g ? g : (b ? b : yc));
+    if (any == nullptr) return fail(path, "the OpenEXR file has no R, G, B or Y channel");
+    if (any->xSampling != 1 || any->ySampling != 1) {
+      if (!(yc && chroma)) return fail(path, "subsampled OpenEXR channels are not supported");
+    }
+    kind += std::string(" ") + pixel_type_name(any->type);
+
+    if (r || g || b) {
+      img.spp = 3;
+      kind += " RGB";
+    } else if (yc && chroma) {
+      img.spp = 3;
+      kind += " luminance/chroma";
+    } else {
+      img.spp = 1;
+      kind += " Y";
+    }
+    img.kind = kind;
+    img.pixels = Buffer::allocate(w * h, int64_t(img.spp) * sizeof(float), true);
+    if (!img.pixels) return fail(path, "not enough memory for the image");
+
+    if (img.spp == 3 && !(r || g || b)) return read_via_rgba(path, std::move(img));
+
+    // Slices address the whole data window; missing channels of an RGB file are filled with 0.
+    Imf::FrameBuffer fb;
+    const size_t xs = sizeof(float) * img.spp;
+    const size_t ys = xs * size_t(w);
+    char *base = reinterpret_cast<char *>(img.pixels.data()) - int64_t(dw.min.x) * int64_t(xs) -
+                 int64_t(dw.min.y) * int64_t(ys);
+    if (img.spp == 3) {
+      const char *names[3] = {"R", "G", "B"};
+      for (int c = 0; c < 3; ++c)
+        fb.insert(names[c], Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys, 1, 1, 0.0));
+    } else {
+      fb.insert("Y", Imf::Slice(Imf::FLOAT, base, xs, ys, 1, 1, 0.0));
+    }
+    in.setFrameBuffer(fb);
+    in.readPixels(dw.min.y, dw.max.y);
+    return img;
+  } catch (const std::bad_alloc &) {
+    return fail(path, "not enough memory for the image");
+  } catch (const std::exception &e) {
+    return fail(path, std::string("cannot read the OpenEXR file: ") + e.what());
+  }
+}
+
+}  // namespace brightloom

@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: MIT
+// Radiance picture reader: the engine's own header and run-length readers, which deliver the
+// scanline-planar RGBE rows the operators take directly, so no float copy is ever made.
+#include <tmlib/tmlib.h>
+
+#include "image.h"
+
+namespace brightloom {
+namespace {
+
+std::string radiance_reason(int code) {
+  switch (code) {
+    case -1: return "cannot open or position the Radiance file";
+    case -2: return "the Radiance file is truncated";
+    case -3: return "the Radiance file has no valid resolution line (\"-Y height +X width\")";
+    case -4: return "not enough memory for the image";
+    case -5:
+    case -6: return "the Radiance file has malformed run-length data";
+    default: return "cannot read the Radiance file (code " + std::to_string(code) + ")";
+  }
+}
+
+}  // namespace
+
+Result<Image> read_radiance(const std::string &path) {
+  float primaries[8] = {};
+  int32_t dims[TMLIB_RADIANCE_DIMS] = {};
+  int r = rgbe_dim2(path.c_str(), primaries, dims);
+  if (r < 0) return fail(path, radiance_reason(r));
+  if (dims[0] <= 0 || dims[1] <= 0) return fail(path, radiance_reason(-3));
+
+  Image img;
+  img.width = dims[0];
+  img.height = dims[1];
+  img.spp = 3;
+  img.type = SampleType::RGBE;
+  img.kind = "Radiance RGBE";
+  img.pixels = Buffer::allocate(img.pixel_count(), 4, true);
+  if (!img.pixels) return fail(path, radiance_reason(-4));
+  r = decomp_rle(path.c_str(), dims, img.pixels.data());
+  if (r < 0) return fail(path, radiance_reason(r));
+  if (r != img.height) return fail(path, radiance_reason(-2));
+  return img;
+}
+
+}  // namespace brightloom

@@ -1,0 +1,174 @@
+// SPDX-License-Identifier: MIT
+// TIFF reader: 32-bit float, 16-bit and 8-bit grey or RGB, stripped or tiled, contiguous or
+// planar. Extra samples (alpha) are dropped. 16-bit samples are scaled to 0..32768.
+#include <tiffio.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "image.h"
+#include "tiff_errors.h"
+
+namespace brightloom {
+namespace {
+
+thread_local std::string g_tiff_error;
+
+void on_tiff_error(const char *module, const char *fmt, va_list ap) {
+  char buf[512];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  g_tiff_error = module ? std::string(module) + ": " + buf : std::string(buf);
+}
+
+void on_tiff_warning(const char *, const char *, va_list) {}
+
+struct TiffCloser { void operator()(TIFF *t) const { TIFFClose(t); } };
+
+// Copies the first `keep` of `stride` interleaved samples of n pixels, converting each.
+template <class In, class Out, class Conv>
+void take_samples(const In *src, int64_t n, int stride, int keep, Out *dst, Conv conv) {
+  for (int64_t i = 0; i < n; ++i)
+    for (int c = 0; c < keep; ++c) dst[i * keep + c] = conv(src[i * stride + c]);
+}
+
+uint16_t scale16(uint16_t v) { return uint16_t((uint32_t(v) * 32768u + 32767u) / 65535u); }
+
+}  // namespace
+
+void install_tiff_handlers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    TIFFSetErrorHandler(on_tiff_error);
+    TIFFSetWarningHandler(on_tiff_warning);
+  });
+}
+
+std::string take_tiff_error() {
+  std::string s = std::move(g_tiff_error);
+  g_tiff_error.clear();
+  return s;
+}
+
+Result<Image> read_tiff(const std::string &path) {
+  install_tiff_handlers();
+  take_tiff_error();
+  std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpen(path.c_str(), "r"));
+  auto tiff_fail = [&](const std::string &what) {
+    std::string detail = take_tiff_error();
+    return fail(path, detail.empty() ? what : what + " (" + detail + ")");
+  };
+  if (!tif) return tiff_fail("cannot open the TIFF file");
+
+  uint32_t w = 0, h = 0;
+  uint16_t spp = 1, bps = 1, fmt = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG, photo = 0;
+  TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w);
+  TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &h);
+  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bps);
+  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &fmt);
+  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PLANARCONFIG, &planar);
+  if (!TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photo))
+    photo = spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+
+  if (w == 0 || h == 0 || w > INT32_MAX || h > INT32_MAX)
+    return fail(path, "the TIFF file has no valid image size");
+  const int keep = photo == PHOTOMETRIC_RGB ? 3 : 1;
+  if ((photo != PHOTOMETRIC_RGB && photo != PHOTOMETRIC_MINISBLACK) || spp < keep)
+    return fail(path, "only grey and RGB TIFF files are supported");
+
+  Image img;
+  img.width = int(w);
+  img.height = int(h);
+  img.spp = keep;
+  std::string what = keep == 3 ? " RGB" : " grey";
+  if (fmt == SAMPLEFORMAT_IEEEFP && bps == 32) {
+    img.type = SampleType::F32;
+    img.kind = "TIFF 32-bit float" + what;
+  } else if (fmt == SAMPLEFORMAT_UINT && bps == 16) {
+    img.type = SampleType::U16;
+    img.kind = "TIFF 16-bit" + what;
+  } else if (fmt == SAMPLEFORMAT_UINT && bps == 8) {
+    img.type = SampleType::U8;
+    img.kind = "TIFF 8-bit" + what;
+  } else {
+    return fail(path, "TIFF samples of " + std::to_string(bps) + " bits (format " +
+                          std::to_string(fmt) + ") are not supported; use 32-bit float, 16 or 8 bits");
+  }
+  const int bytes = bps / 8;
+  const int64_t n = img.pixel_count();
+  img.pixels = Buffer::allocate(n, int64_t(keep) * bytes, true);
+  if (!img.pixels) return fail(path, "not enough memory for the image");
+
+  uint32_t icc_len = 0;
+  void *icc = nullptr;
+  if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &icc_len, &icc) && icc && icc_len > 0)
+    img.icc.assign(static_cast<unsigned char *>(icc), static_cast<unsigned char *>(icc) + icc_len);
+
+  // Decode into one interleaved row of all samples, then keep the colour ones.
+  const bool separate = planar == PLANARCONFIG_SEPARATE && spp > 1;
+  const int stride = separate ? 1 : spp;
+  auto store_row = [&](const unsigned char *raw, int64_t x0, int64_t count, int64_t y, int plane) {
+    const int k = separate ? 1 : keep;
+    for (int64_t i = 0; i < count; ++i) {
+      for (int c = 0; c < k; ++c) {
+        const int dc = separate ? plane : c;
+        const int64_t di = ((y * w) + x0 + i) * keep + dc;
+        const int64_t si = i * stride + c;
+        switch (img.type) {
+          case SampleType::F32: {
+            float v;
+            std::memcpy(&v, raw + si * 4, 4);
+            img.pixels.as<float>()[di] = v;
+            break;
+          }
+          case SampleType::U16: {
+            uint16_t v;
+            std::memcpy(&v, raw + si * 2, 2);
+            img.pixels.as<uint16_t>()[di] = scale16(v);
+            break;
+          }
+          default: img.pixels.data()[di] = raw[si]; break;
+        }
+      }
+    }
+  };
+  const int planes = separate ? keep : 1;
+
+  if (TIFFIsTiled(tif.get())) {
+    uint32_t tw = 0, th = 0;
+    TIFFGetField(tif.get(), TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(tif.get(), TIFFTAG_TILELENGTH, &th);
+    const tmsize_t tsize = TIFFTileSize(tif.get());
+    if (tw == 0 || th == 0 || tsize <= 0) return fail(path, "the TIFF file has invalid tiles");
+    if (int64_t(tw) * th * stride * bytes > tsize) return fail(path, "the TIFF tile size is inconsistent");
+    Buffer tile = Buffer::allocate(tsize, 1);
+    if (!tile) return fail(path, "not enough memory for a TIFF tile");
+    for (int p = 0; p < planes; ++p)
+      for (uint32_t ty = 0; ty < h; ty += th)
+        for (uint32_t tx = 0; tx < w; tx += tw) {
+          if (TIFFReadTile(tif.get(), tile.data(), tx, ty, 0, uint16_t(p)) < 0)
+            return tiff_fail("cannot read TIFF tile at " + std::to_string(tx) + "," + std::to_string(ty));
+          const uint32_t cw = std::min(tw, w - tx), chh = std::min(th, h - ty);
+          for (uint32_t r = 0; r < chh; ++r)
+            store_row(tile.data() + int64_t(r) * tw * stride * bytes, tx, cw, ty + r, p);
+        }
+  } else {
+    const tmsize_t ssize = TIFFScanlineSize(tif.get());
+    if (ssize <= 0 || ssize < tmsize_t(int64_t(w) * stride * bytes))
+      return fail(path, "the TIFF scanline size is inconsistent");
+    Buffer line = Buffer::allocate(ssize, 1);
+    if (!line) return fail(path, "not enough memory for a TIFF row");
+    for (int p = 0; p < planes; ++p)
+      for (uint32_t y = 0; y < h; ++y) {
+        if (TIFFReadScanline(tif.get(), line.data(), y, uint16_t(p)) < 0)
+          return tiff_fail("cannot read TIFF row " + std::to_string(y));
+        store_row(line.data(), 0, w, y, p);
+      }
+  }
+  return img;
+}
+
+}  // namespace brightloom

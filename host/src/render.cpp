@@ -1,0 +1,283 @@
+// SPDX-License-Identifier: MIT
+#include "render.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine.h"
+
+namespace brightloom {
+namespace {
+
+// The engine's view of the source: RGBE rows for float documents, 16-bit samples otherwise.
+struct Source {
+  Buffer pixels;
+  int doc_type = 0;  // as the operators are told: 8-bit images travel the 16-bit path
+};
+
+Result<Source> make_source(Image &img) {
+  const int W = img.width, H = img.height, spp = img.spp;
+  Source s;
+  switch (img.type) {
+    case SampleType::F32: {
+      // The engine's encoder turns negative and NaN channels into 0 and infinities into the
+      // largest finite value, so odd float pixels cannot become garbage downstream.
+      s.pixels = Buffer::allocate(img.pixel_count(), 4, true);
+      if (!s.pixels) return fail("", "not enough memory for the RGBE copy of the image");
+      const int r = extract_rgbe_preview(10, W, H, spp, int64_t(W) * spp, W, H, img.pixels.data(),
+                                         s.pixels.data());
+      if (r < 0) return fail("", engine_reason("RGBE encoding", r));
+      img.pixels.reset();
+      s.doc_type = 0;
+      break;
+    }
+    case SampleType::RGBE:
+      s.pixels = std::move(img.pixels);
+      s.doc_type = 0;
+      break;
+    case SampleType::U16:
+      s.pixels = std::move(img.pixels);
+      s.doc_type = 1;
+      break;
+    case SampleType::U8: {
+      // 8-bit documents are widened ×256 and go through the 16-bit path with its 65,536-entry
+      // curve; no 256-entry table is ever indexed with a 16-bit value.
+      s.pixels = Buffer::allocate(img.pixel_count(), int64_t(2) * spp, true);
+      if (!s.pixels) return fail("", "not enough memory for the 16-bit copy of the image");
+      const int r = extract_rgbe_preview(2, W, H, spp, int64_t(W) * spp, W, H, img.pixels.data(),
+                                         s.pixels.data());
+      if (r < 0) return fail("", engine_reason("widening the 8-bit samples", r));
+      img.pixels.reset();
+      s.doc_type = 1;
+      break;
+    }
+  }
+  return s;
+}
+
+// The dialog's camera curve: entry i = (n − 1) × (i / (n − 1))^2.2, quotient and exponent in
+// single precision, power in double; entry 0 is 0.
+Buffer camera_curve(int n) {
+  Buffer c = Buffer::allocate(n, sizeof(float), true);
+  if (!c || n < 2) return c;
+  float *f = c.as<float>();
+  const float gamma = 2.2f;
+  for (int i = 1; i < n; ++i) {
+    const float q = float(i) / float(n - 1);
+    f[i] = float(double(n - 1) * std::pow(double(q), double(gamma)));
+  }
+  return c;
+}
+
+void notify(const RenderOptions &o, Stage s) {
+  if (o.on_stage) o.on_stage(s);
+}
+
+Result<Picture> new_picture(int W, int H, int spp, int bits) {
+  Picture pic;
+  pic.width = W;
+  pic.height = H;
+  pic.spp = spp;
+  pic.bits = bits;
+  pic.pixels = Buffer::allocate(int64_t(W) * H * spp, bits / 8, true);
+  if (!pic.pixels) return fail("", "not enough memory for the output picture");
+  return pic;
+}
+
+Result<Picture> render_details(Source &src, int W, int H, int spp, const RenderOptions &o) {
+  TmParam p = o.param;
+  float table[256];
+  exp_lut(table, -8);
+
+  notify(o, Stage::Statistics);
+  if (src.doc_type == 0) {
+    // Statistics of the new source with the offset-0 table: an image they cannot be taken
+    // of is refused before the long stages start.
+    float t0[256], stats[TMLIB_LUM_PARAMS] = {};
+    exp_lut(t0, 0);
+    const int r = logMinMaxMoy(W, H, t0, src.pixels.data(), stats);
+    if (r < 0) return fail("", engine_reason("luminance statistics", r == -4 ? -4 : -1));
+  }
+
+  int32_t dims[TMLIB_PYRAMID_DIMS] = {};
+  if (tm_dim(W, H, p.data(), dims) < 0)
+    return fail("", "the image is too small for Details Enhancer (both sides must exceed 9 pixels)");
+  dims[1] = W;
+  dims[2] = H;
+  const int64_t m = std::max<int64_t>(dims[5], dims[6]);
+  const size_t S = src.pixels.size();
+
+  Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
+  Buffer work = Buffer::allocate(std::max<int64_t>(4 * m, int64_t(S)), 1, true);
+  const int curve_n = src.doc_type == 1 ? 65536 : 1;
+  Buffer curve = camera_curve(curve_n);
+  if (!pyramid || !work || !curve) return fail("", "not enough memory for the Details Enhancer pyramid");
+  std::memcpy(work.data(), src.pixels.data(), S);
+
+  float lum[TMLIB_LUM_PARAMS] = {};
+  DimParam dim = make_dim(W, H, spp);
+  dim.v[6] = spp * W;
+
+  notify(o, Stage::Pyramid);
+  int r = calc_tm1(src.doc_type, dim, p.data(), dims, lum, table, curve.as<float>(), 0,
+                   make_optim(o.workers), work.data(), pyramid.as<float>());
+  if (r < 0) return fail("", engine_reason("the pyramid stage", r));
+  work.reset();
+
+  notify(o, Stage::Solve);
+  r = calc_tm2(dim, dims[7], dims[8], dims[5], dims[11], p.data(), make_optim(o.workers),
+               pyramid.as<float>());
+  if (r < 0) return fail("", engine_reason("the solver", r));
+  // Level 0 is the compressed luminance; the coarser levels are no longer needed.
+  pyramid.shrink(size_t(W) * size_t(H) * sizeof(float));
+
+  auto pic = new_picture(W, H, spp, o.bits);
+  if (!pic) return pic.failure();
+  DimParam dim3 = make_dim(W, H, spp);
+  dim3.v[4] = o.bits;
+  dim3.v[5] = spp * W;
+  dim3.v[6] = spp * W;
+
+  notify(o, Stage::Finishing);
+  r = calc_tm3(src.doc_type, dim3, p.data(), lum, table, curve.as<float>(), make_optim(o.workers),
+               src.pixels.data(), pyramid.as<float>(), pic->pixels.data());
+  if (r <= 0) return fail("", engine_reason("the finishing stage", r));
+  return pic;
+}
+
+// Tone Compressor results of float documents are raised to the power 2.2, the way the
+// finishing stage of Details Enhancer does it itself.
+void raise_to_2_2(Picture &pic) {
+  const int64_t n = int64_t(pic.width) * pic.height * pic.spp;
+  if (pic.bits == 8) {
+    unsigned char lut[256];
+    for (int b = 0; b < 256; ++b) {
+      const float x = float(b) * 0.00390625f;
+      const int v = int(std::pow(double(x), 2.2) * 256.0);
+      lut[b] = (unsigned char)std::clamp(v, 0, 255);
+    }
+    unsigned char *px = pic.pixels.data();
+    for (int64_t i = 0; i < n; ++i) px[i] = lut[px[i]];
+  } else {
+    std::vector<uint16_t> lut(65536);
+    for (int b = 0; b < 65536; ++b) {
+      const float x = float(b) * (1.0f / 65536.0f);
+      const int v = int(std::pow(double(x), 2.2) * 65536.0);
+      lut[b] = uint16_t(std::clamp(v, 0, 65535));
+    }
+    uint16_t *px = pic.pixels.as<uint16_t>();
+    for (int64_t i = 0; i < n; ++i) px[i] = lut[px[i]];
+  }
+}
+
+Result<Picture> render_compressor(Source &src, int W, int H, int spp, const RenderOptions &o) {
+  TmParam p = o.param;
+  const int doc_type = src.doc_type;
+  if (doc_type == 1) {
+    Buffer rgbe = Buffer::allocate(int64_t(W) * H, 4, true);
+    Buffer curve = camera_curve(65536);
+    if (!rgbe || !curve) return fail("", "not enough memory for the RGBE copy of the image");
+    const int r = convert_to_rgbe(16, W, H, spp, int64_t(spp) * W, curve.as<float>(),
+                                  src.pixels.as<uint16_t>(), rgbe.data());
+    if (r < 0) return fail("", engine_reason("converting to RGBE", r));
+    src.pixels = std::move(rgbe);
+  }
+  float table[256];
+  exp_lut(table, -8);
+
+  notify(o, Stage::Statistics);
+  float lum[TMLIB_LUM_PARAMS] = {};
+  // Statistics that could not be taken would leave the operator reading an unwritten record.
+  const int s = logMinMaxMoy(W, H, table, src.pixels.data(), lum);
+  if (s < 0) return fail("", engine_reason("luminance statistics", s));
+
+  auto pic = new_picture(W, H, spp, o.bits);
+  if (!pic) return pic.failure();
+  DimParam dim = make_dim(W, H, spp);
+  dim.v[4] = o.bits;
+  dim.v[6] = spp * W;
+
+  notify(o, Stage::Finishing);
+  const int r = tm_simple(dim, p.data(), lum, table, make_optim(o.workers), src.pixels.data(),
+                          pic->pixels.data());
+  if (r <= 0) return fail("", engine_reason("Tone Compressor", r));
+  if (doc_type == 0) raise_to_2_2(*pic);
+  return pic;
+}
+
+}  // namespace
+
+const char *stage_name(Stage s) {
+  switch (s) {
+    case Stage::Statistics: return "statistics";
+    case Stage::Pyramid: return "pyramid";
+    case Stage::Solve: return "solve";
+    case Stage::Finishing: return "finishing";
+  }
+  return "?";
+}
+
+int64_t default_disk_threshold() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
+  const int64_t bytes = pages > 0 && page > 0 ? int64_t(pages) * page : int64_t(4) << 30;
+  // Above half the memory at about 40 bytes per pixel, the in-memory render would crowd out
+  // everything else on the machine.
+  return bytes / 2 / 40;
+}
+
+Result<Picture> render(Image &image, const RenderOptions &o) {
+  const int W = image.width, H = image.height, spp = image.spp;
+  if (o.method != 1 && o.method != 2) return fail("", "unknown method " + std::to_string(o.method));
+  if (o.bits != 8 && o.bits != 16) return fail("", "bits per sample must be 8 or 16");
+  if (spp != 1 && spp != 3) return fail("", "only grey and RGB images can be rendered");
+  if (W <= 9 || H <= 9)
+    return fail("", "the image is too small (" + std::to_string(W) + " x " + std::to_string(H) +
+                        "); both sides must exceed 9 pixels");
+  auto src = make_source(image);
+  if (!src) return src.failure();
+  if (o.method == 1) return render_details(*src, W, H, spp, o);
+  return render_compressor(*src, W, H, spp, o);
+}
+
+Status image_statistics(Image &image, float stats[7]) {
+  const int W = image.width, H = image.height;
+  if (W <= 4 || H <= 4) return fail("", "the image is too small for statistics");
+  Buffer rgbe;
+  const unsigned char *p = nullptr;
+  if (image.type == SampleType::RGBE) {
+    p = image.pixels.data();
+  } else {
+    // A copy, so that the image stays usable.
+    Image tmp;
+    tmp.width = W;
+    tmp.height = H;
+    tmp.spp = image.spp;
+    tmp.type = image.type;
+    tmp.pixels = Buffer::copy_of(image.pixels.data(), image.pixels.size());
+    if (!tmp.pixels) return fail("", "not enough memory");
+    auto src = make_source(tmp);
+    if (!src) return src.failure();
+    if (src->doc_type == 1) {
+      rgbe = Buffer::allocate(int64_t(W) * H, 4, true);
+      Buffer curve = camera_curve(65536);
+      if (!rgbe || !curve) return fail("", "not enough memory");
+      const int r = convert_to_rgbe(16, W, H, image.spp, int64_t(image.spp) * W, curve.as<float>(),
+                                    src->pixels.as<uint16_t>(), rgbe.data());
+      if (r < 0) return fail("", engine_reason("converting to RGBE", r));
+    } else {
+      rgbe = std::move(src->pixels);
+    }
+    p = rgbe.data();
+  }
+  // The offset −8 table gives the decoded luminances themselves.
+  float table[256];
+  exp_lut(table, -8);
+  const int r = logMinMaxMoy(W, H, table, p, stats);
+  if (r < 0) return fail("", engine_reason("luminance statistics", r));
+  return Status::success();
+}
+
+}  // namespace brightloom

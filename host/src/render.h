@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: MIT
+// The render pipeline: the full image through "Details Enhancer" or "Tone Compressor", by the
+// same steps, buffers and tables as the dialog's preview, only at the image's own size.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "image.h"
+#include "settings.h"
+
+namespace brightloom {
+
+enum class Stage { Statistics, Pyramid, Solve, Finishing };
+const char *stage_name(Stage s);
+
+struct RenderOptions {
+  int method = 1;       // 1 Details Enhancer, 2 Tone Compressor
+  TmParam param{};      // the resolved record for this image
+  int bits = 8;         // 8 or 16 bits per output sample
+  int workers = 1;      // engine worker threads
+  // Work from disk: the Details Enhancer keeps its source and large vectors in temporary
+  // files under temp_dir instead of memory. Auto chooses it above disk_threshold_pixels.
+  enum class Disk { Auto, Never, Always } disk = Disk::Auto;
+  std::string temp_dir;  // empty: $TMPDIR or /tmp
+  int64_t disk_threshold_pixels = 0;  // 0: chosen from the machine's memory
+  std::function<void(Stage)> on_stage;  // called as each stage begins (any thread)
+};
+
+// The pixel count above which Auto works from disk on this machine.
+int64_t default_disk_threshold();
+
+// Consumes the image's pixels (they are freed as soon as the engine's copy exists).
+// The picture's ICC profile is left empty; the caller chooses it.
+Result<Picture> render(Image &image, const RenderOptions &options);
+
+// The 7 log-luminance statistics of the image (LogLumStats): fills stats on success.
+Status image_statistics(Image &image, float stats[7]);
+
+}  // namespace brightloom

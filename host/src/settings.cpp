@@ -1,0 +1,276 @@
+// SPDX-License-Identifier: MIT
+#include "settings.h"
+
+#include <tmlib/tmlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace brightloom {
+namespace fs = std::filesystem;
+namespace {
+
+// Ranges are those of the dialog's text fields; gamma is given as the gamma itself.
+const std::vector<SlotInfo> kDetails = {
+    {"Luminosity", 0, SlotKind::Number, -10, 10, "overall brightness"},
+    {"Strength", 1, SlotKind::Integer, 1, 100, "strength of the local compression"},
+    {"ColorSaturation", 2, SlotKind::Integer, 0, 100, "colour saturation"},
+    {"WhiteClip", 3, SlotKind::Clip, 0, 10, "percent of the brightest pixels clipped to white"},
+    {"BlackClip", 4, SlotKind::Clip, 0, 10, "percent of the darkest pixels clipped to black"},
+    {"SmoothingMode", 16, SlotKind::SmoothingMode, 0, 1, "Light (five levels) or Slider"},
+    {"Smoothing", 17, SlotKind::Smoothing, -10, 10,
+     "a number -10..10 (slider), or Very High, High, Medium, Low, Very Low (levels)"},
+    {"Microcontrast", 6, SlotKind::Number, -10, 10, "contrast of fine detail"},
+    {"Microsmoothing", 7, SlotKind::Number, 0, 30, "smoothing of fine detail"},
+    {"Gamma", 8, SlotKind::Gamma, 0.25f, 2.0f, "gamma of the result (1.0 = unchanged)"},
+    {"HighlightsSmoothing", 9, SlotKind::Integer, 0, 100, "smoothing of the highlights"},
+    {"ShadowsSmoothing", 10, SlotKind::Integer, 0, 100, "smoothing of the shadows"},
+    {"ShadowsClipping", 11, SlotKind::Integer, 0, 100, "clipping of the shadows"},
+    {"ColorTemperature", 12, SlotKind::Number, -10, 10, "warmer (+) or cooler (-)"},
+    {"SaturationHighlights", 13, SlotKind::Number, -10, 10, "saturation of the highlights"},
+    {"SaturationShadows", 14, SlotKind::Number, -10, 10, "saturation of the shadows"},
+    {"Panorama360", 15, SlotKind::Flag, 0, 1,
+     "1 for a 360-degree panorama whose left and right edges meet"},
+};
+
+const std::vector<SlotInfo> kCompressor = {
+    {"Brightness", 0, SlotKind::Number, -10, 10, "overall brightness"},
+    {"Compression", 1, SlotKind::Number, -10, 10, "strength of the compression"},
+    {"Contrast", 2, SlotKind::Number, -10, 10, "contrast"},
+    {"WhiteClip", 3, SlotKind::Clip, 0, 10, "percent of the brightest pixels clipped to white"},
+    {"BlackClip", 4, SlotKind::Clip, 0, 10, "percent of the darkest pixels clipped to black"},
+    {"ColorTemperature", 12, SlotKind::Number, -10, 10, "warmer (+) or cooler (-)"},
+    {"Saturation", 13, SlotKind::Number, -10, 10, "colour saturation"},
+};
+
+const char *kLevelWords[5] = {"Very High", "High", "Medium", "Low", "Very Low"};
+
+bool iequals(const std::string &a, const std::string &b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+std::string trim(const std::string &s) {
+  size_t b = s.find_first_not_of(" \t"), e = s.find_last_not_of(" \t");
+  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+std::string names_list(int method) {
+  std::string out;
+  for (const SlotInfo &s : slots_of(method)) out += (out.empty() ? "" : ", ") + std::string(s.name);
+  return out;
+}
+
+std::string format_number(float v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", double(v));
+  return buf;
+}
+
+// The dialog's rounding of integer-valued slots: a fraction of exactly 0.5 rounds down.
+float round_like_dialog(double v) {
+  double n = std::trunc(v);
+  if (v - n > 0.5) n += 1;
+  return float(n);
+}
+
+std::string reason_of_xmp(int code, int method) {
+  switch (code) {
+    case -1: return "cannot open the settings file";
+    case -2: return "the settings file has a line that cannot be read";
+    case -5: return std::string("the settings file is not for ") + method_name(method) +
+                    " (choose the method with --method)";
+    case -10: return "the file does not contain tone-mapping settings";
+    default: return "error reading the settings file (code " + std::to_string(code) + ")";
+  }
+}
+
+std::string exe_folder() {
+  std::error_code ec;
+  fs::path p = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : p.parent_path().string();
+}
+
+}  // namespace
+
+const std::vector<SlotInfo> &slots_of(int method) { return method == 2 ? kCompressor : kDetails; }
+
+const char *method_name(int method) {
+  return method == 1 ? "Details Enhancer" : method == 2 ? "Tone Compressor" : "?";
+}
+
+Result<Assignment> parse_assignment(int method, const std::string &text) {
+  const size_t eq = text.find('=');
+  const std::string name = trim(text.substr(0, eq));
+  const SlotInfo *info = nullptr;
+  for (const SlotInfo &s : slots_of(method))
+    if (iequals(s.name, name)) info = &s;
+  if (info == nullptr)
+    return fail("", "unknown setting \"" + name + "\" for " + method_name(method) +
+                        "; valid names: " + names_list(method));
+  if (eq == std::string::npos) return fail("", "--set " + name + " needs a value: " + name + "=VALUE");
+  const std::string value = trim(text.substr(eq + 1));
+  Assignment a;
+  a.info = info;
+  a.text = text;
+
+  if (info->kind == SlotKind::SmoothingMode) {
+    if (iequals(value, "Light") || value == "0") a.word = 0;
+    else if (iequals(value, "Slider") || value == "1") a.word = 1;
+    else return fail("", "SmoothingMode must be Light or Slider, not \"" + value + "\"");
+    return a;
+  }
+  if (info->kind == SlotKind::Smoothing) {
+    for (int i = 0; i < 5; ++i)
+      if (iequals(value, kLevelWords[i])) {
+        a.word = i;
+        return a;
+      }
+  }
+  char *end = nullptr;
+  errno = 0;
+  const double v = value.empty() ? NAN : std::strtod(value.c_str(), &end);
+  if (value.empty() || *end != '\0' || errno != 0 || !std::isfinite(v))
+    return fail("", name + "=" + value + ": not a number" +
+                        (info->kind == SlotKind::Smoothing ? " or smoothing level" : ""));
+  if (v < info->min || v > info->max)
+    return fail("", std::string(info->name) + "=" + value + " is out of range: " + info->name +
+                        " takes " + format_number(info->min) + " to " + format_number(info->max));
+  switch (info->kind) {
+    case SlotKind::Integer: a.value = round_like_dialog(v); break;
+    case SlotKind::Flag:
+      if (v != 0 && v != 1) return fail("", std::string(info->name) + " must be 0 or 1");
+      a.value = float(v);
+      break;
+    case SlotKind::Gamma:
+      // Slot 8 holds the gamma slider position, as the dialog stores a typed gamma.
+      a.value = float(50.0f * (1.0f - float(std::log(float(v))) / float(std::log(2.0))));
+      break;
+    default: a.value = float(v); break;
+  }
+  return a;
+}
+
+Result<int> probe_settings_file(const std::string &path) {
+  const int r = parse_xmp(path.c_str(), -1, nullptr);
+  if (r < 0) return fail(path, reason_of_xmp(r, 0));
+  if (r != 1 && r != 2)
+    return fail(path, r == 10 || r == 11 ? "settings of the Fusion methods cannot be rendered"
+                                         : "the settings file names no method this program renders");
+  return r;
+}
+
+Status check_settings_file(const std::string &path, int method) {
+  float scratch[20] = {};
+  const int r = parse_xmp(path.c_str(), method, scratch);
+  if (r < 0) return fail(path, reason_of_xmp(r, method));
+  return Status::success();
+}
+
+Result<TmParam> resolve(const SettingsRecipe &recipe, int docType) {
+  TmParam p{};
+  tmparam_default(recipe.method, docType, p.data());
+  if (!recipe.file.empty()) {
+    const int r = parse_xmp(recipe.file.c_str(), recipe.method, p.data());
+    if (r < 0) return fail(recipe.file, reason_of_xmp(r, recipe.method));
+  }
+  for (const Assignment &a : recipe.changes) {
+    const SlotInfo &s = *a.info;
+    if (s.kind == SlotKind::SmoothingMode) {
+      p[16] = float(a.word);
+    } else if (s.kind == SlotKind::Smoothing) {
+      // A level word selects the five-level smoothing, a number the continuous slider.
+      if (a.word >= 0) {
+        p[16] = 0;
+        p[5] = float(a.word);
+      } else {
+        p[16] = 1;
+        p[17] = a.value;
+      }
+    } else {
+      p[s.slot] = a.value;
+    }
+  }
+  return p;
+}
+
+std::vector<std::string> preset_folders() {
+  std::vector<std::string> out;
+  const std::string exe = exe_folder();
+  if (!exe.empty()) {
+    out.push_back((fs::path(exe) / ".." / "share/brightloom/presets").lexically_normal().string());
+    out.push_back((fs::path(exe) / "share/brightloom/presets").lexically_normal().string());
+    out.push_back((fs::path(exe) / "../.." / "share/brightloom/presets").lexically_normal().string());
+  }
+#ifdef BRIGHTLOOM_SOURCE_DIR
+  out.push_back((fs::path(BRIGHTLOOM_SOURCE_DIR) / "resources/presets").string());
+#endif
+  return out;
+}
+
+std::vector<std::string> preset_names() {
+  std::vector<std::string> names;
+  for (const std::string &dir : preset_folders()) {
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(dir, ec)) {
+      std::string ext = e.path().extension().string();
+      if (!iequals(ext, ".xmp")) continue;
+      std::string stem = e.path().stem().string();
+      if (std::none_of(names.begin(), names.end(), [&](const std::string &n) { return iequals(n, stem); }))
+        names.push_back(stem);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Result<std::string> find_preset(const std::string &name) {
+  for (const std::string &dir : preset_folders()) {
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(dir, ec))
+      if (iequals(e.path().extension().string(), ".xmp") && iequals(e.path().stem().string(), name))
+        return e.path().string();
+  }
+  std::string list;
+  for (const std::string &n : preset_names()) list += (list.empty() ? "" : ", ") + n;
+  return fail("", "no preset called \"" + name + "\"; " +
+                      (list.empty() ? std::string("no presets are installed") : "available: " + list));
+}
+
+std::string config_folder() {
+  const char *xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && *xdg) return (fs::path(xdg) / "brightloom").string();
+  const char *home = std::getenv("HOME");
+  if (home && *home) return (fs::path(home) / ".config/brightloom").string();
+  return {};
+}
+
+std::string last_settings_path() {
+  const std::string dir = config_folder();
+  return dir.empty() ? std::string() : (fs::path(dir) / "last-settings.xmp").string();
+}
+
+Status save_last_settings(int method, const TmParam &param) {
+  const std::string path = last_settings_path();
+  if (path.empty()) return fail("", "no config folder (neither XDG_CONFIG_HOME nor HOME is set)");
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  const std::string tmp = path + ".partial-" + std::to_string(::getpid());
+  if (write_xmp(tmp.c_str(), method, param.data()) != 1) {
+    ::unlink(tmp.c_str());
+    return fail(path, "cannot save the last settings");
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    return fail(path, std::string("cannot save the last settings: ") + std::strerror(errno));
+  }
+  return Status::success();
+}
+
+}  // namespace brightloom

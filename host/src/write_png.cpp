@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: MIT
+// PNG writer: 8- or 16-bit grey or RGB with the picture's ICC profile (iCCP chunk).
+#include <png.h>
+
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <cerrno>
+#include <unistd.h>
+
+#include "image.h"
+
+namespace brightloom {
+namespace {
+
+struct PngState {
+  char message[256] = "";
+};
+
+void on_png_error(png_structp png, png_const_charp msg) {
+  auto *st = static_cast<PngState *>(png_get_error_ptr(png));
+  std::snprintf(st->message, sizeof st->message, "%s", msg);
+  png_longjmp(png, 1);
+}
+void on_png_warning(png_structp, png_const_charp) {}
+
+// Free of C++ objects with destructors: libpng reports errors by longjmp.
+const char *encode(FILE *fp, PngState &st, const Picture &pic) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &st, on_png_error, on_png_warning);
+  if (!png) return "cannot initialise the PNG writer";
+  png_infop info = png_create_info_struct(png);
+  if (!info) {
+    png_destroy_write_struct(&png, nullptr);
+    return "cannot initialise the PNG writer";
+  }
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    return st.message;
+  }
+  png_init_io(png, fp);
+  png_set_compression_level(png, 6);
+  png_set_IHDR(png, info, pic.width, pic.height, pic.bits,
+               pic.spp == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (!pic.icc.empty())
+    png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, pic.icc.data(),
+                 png_uint_32(pic.icc.size()));
+  png_write_info(png, info);
+  if (pic.bits == 16 && std::endian::native == std::endian::little) png_set_swap(png);
+  const size_t row = size_t(pic.width) * pic.spp * (pic.bits / 8);
+  for (int y = 0; y < pic.height; ++y)
+    png_write_row(png, const_cast<png_bytep>(pic.pixels.data() + size_t(y) * row));
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return nullptr;
+}
+
+}  // namespace
+
+Status write_png(int fd, const Picture &pic) {
+  FILE *fp = fdopen(fd, "wb");
+  if (!fp) {
+    ::close(fd);
+    return fail("", "cannot open the output stream");
+  }
+  PngState st;
+  const char *err = encode(fp, st, pic);
+  const bool flushed = std::fflush(fp) == 0 && !std::ferror(fp);
+  const bool closed = std::fclose(fp) == 0;
+  if (err) return fail("", std::string("cannot write the PNG file: ") + err);
+  if (!flushed || !closed) return fail("", std::string("cannot write the PNG file: ") + std::strerror(errno));
+  return Status::success();
+}
+
+}  // namespace brightloom
