@@ -5,11 +5,13 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "rgbe_pixel.h"
 #include "tmlib/preview.h"
+#include "tmlib/rgbe.h"
 
 namespace {
 
@@ -292,6 +294,51 @@ TEST(PreviewStatistics, RampPreviewReportsItsRange) {
   EXPECT_NEAR(s[2], mean, tol);
   EXPECT_NEAR(s[3], sampled[sampled.size() / 2], tol);
   EXPECT_NEAR(s[4], sampled[static_cast<size_t>(sampled.size() * 0.995)], tol);
+}
+
+// A real picture: the preview the dialog would cut from a 1024 x 512 Radiance file
+// (preview size type 0 gives 600 x 300) must report statistics close to those of the whole
+// picture, in the right order, with a highlight range a sunset or a forest plausibly has.
+TEST(PreviewStatistics, RealRadiancePicturesKeepTheirStatisticsWhenReduced) {
+  for (const char *name : {"sunset-pfstools.hdr", "forest-luminancehdr.hdr"}) {
+    SCOPED_TRACE(name);
+    const std::string path = std::string(BRIGHTLOOM_TEST_DATA) + "/" + name;
+    int32_t dims[TMLIB_RADIANCE_DIMS] = {};
+    float primaries[8];
+    ASSERT_GE(rgbe_dim2(path.c_str(), primaries, dims), 0);
+    const int w = dims[0], h = dims[1];
+    ASSERT_EQ(w, 1024);
+    ASSERT_EQ(h, 512);
+    std::vector<uint8_t> full(static_cast<size_t>(4 * w * h));
+    ASSERT_EQ(decomp_rle(path.c_str(), dims, full.data()), h);
+
+    const int pw = 600, ph = 300;
+    std::vector<uint8_t> preview(static_cast<size_t>(4 * pw * ph));
+    ASSERT_EQ(extract_rgbe_preview(0, w, h, 3, 3 * w, pw, ph, full.data(), preview.data()), ph);
+
+    float table[256];
+    ASSERT_EQ(exp_lut(table, -8), 256);
+    std::array<float, 7> sf, sp;
+    ASSERT_EQ(logMinMaxMoy(w, h, table, full.data(), sf.data()), h);
+    ASSERT_EQ(logMinMaxMoy(pw, ph, table, preview.data(), sp.data()), ph);
+
+    for (const auto &s : {sf, sp}) {
+      EXPECT_LT(s[0], s[3]);
+      EXPECT_LE(s[3], s[4]);
+      EXPECT_LE(s[4], s[1]);
+      EXPECT_LT(s[0], s[2]);
+      EXPECT_LT(s[2], s[1]);
+      EXPECT_GT(s[4] - s[3], 1.0f);  // an HDR picture: the highlights are well above the median
+      EXPECT_LT(s[1] - s[0], 40.0f);  // ... within the range RGBE pixels of a photograph hold
+    }
+    // A point-sampled preview sees the same scene: its central statistics barely move, and
+    // its extremes stay inside those of the whole picture.
+    EXPECT_NEAR(sp[2], sf[2], 0.05);
+    EXPECT_NEAR(sp[3], sf[3], 0.1);
+    EXPECT_NEAR(sp[4], sf[4], 0.2);
+    EXPECT_GE(sp[0], sf[0]);
+    EXPECT_LE(sp[1], sf[1]);
+  }
 }
 
 }  // namespace
