@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: MIT
+// The Details Enhancer run end to end the way the dialog's preview runs it: tm_dim, calc_tm1,
+// calc_tm2, calc_tm3 on copies of an RGBE source, with the dialog's buffers and records.
+// Compiled into every engine test program, so it uses the public engine interface only.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace brightloom_test {
+
+// Luminance statistics the dialog hands from one run to the next (lumParam 0, 1 and 3).
+struct DetailsCarry {
+  float lwa = 0.0f, lwmax = 0.0f, lwmed = 0.0f;
+};
+
+// Tone-maps a width x height scanline-planar RGBE source (4 * width * height bytes, left
+// untouched) with the method-1 record `param` (20 floats, copied) on `workers` threads into
+// `out` (3 * width * height bytes, RGB, 8 bits). `carry`, when given, supplies and receives
+// the statistics of the previous run. Returns the result of the last stage (> 0 success) or
+// the first negative code of a stage or allocation (-4).
+int run_details_enhancer(int width, int height, const std::uint8_t *rgbe, const float *param, int workers,
+                         std::vector<std::uint8_t> &out, DetailsCarry *carry = nullptr);
+
+// Reads a run-length Radiance file into `rgbe`; returns 0 or the reader's negative code.
+int load_radiance(const char *path, int &width, int &height, std::vector<std::uint8_t> &rgbe);
+
+// Point-samples an RGBE image to width x height (the preview source of a float document).
+int cut_rgbe_preview(int srcWidth, int srcHeight, const std::vector<std::uint8_t> &src, int width, int height,
+                     std::vector<std::uint8_t> &out);
+
+}  // namespace brightloom_test
