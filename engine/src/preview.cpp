@@ -16,13 +16,14 @@ namespace {
 
 using tmlib::kErrNoMemory;
 using tmlib::kErrOpen;
-using tmlib::kErrShortIo;
+// extract_zoom's code for a window that does not lie inside the source.
+constexpr int kErrWindow = tmlib::kErrShortIo;
 
 // Source kinds of the extraction functions.
 enum SourceKind : int { kKindRgbe = 0, kKindSamples16 = 1, kKindSamples8 = 2, kKindFloat = 10 };
 
-// Sides of this many pixels or fewer are refused: the operators need a few pixels of
-// margin, and such a preview would show nothing.
+// Sides of this many pixels or fewer are refused: such an image is of no use as a preview
+// source, and no operator accepts it.
 constexpr int kMinSide = 4;
 
 // Float pixels whose largest channel is this small are stored as black rather than with
@@ -43,7 +44,7 @@ struct Geometry {
   int srcWidth;
   int srcHeight;
   int spp;
-  std::int64_t rowStride;  // samples per source row, for the 8- and 16-bit kinds
+  std::int64_t rowStride;  // samples per source row (interleaved kinds)
   int dstWidth;
   int dstHeight;
 };
@@ -154,24 +155,24 @@ void copy_float(const Geometry &g, const std::int32_t *cols, RowOf rowOf, const 
   }
 }
 
-// Runs the copy of one kind. Returns false for a kind the caller does not support.
+// Runs the copy of one kind; the callers have refused every other kind.
 template <typename RowOf>
-bool copy_kind(int kind, const Geometry &g, const std::int32_t *cols, RowOf rowOf, const void *src, void *dst) {
+void copy_kind(int kind, const Geometry &g, const std::int32_t *cols, RowOf rowOf, const void *src, void *dst) {
   switch (kind) {
     case kKindRgbe:
       copy_rgbe(g, cols, rowOf, static_cast<const std::uint8_t *>(src), static_cast<std::uint8_t *>(dst));
-      return true;
+      return;
     case kKindSamples16:
       copy_samples<0>(g, cols, rowOf, static_cast<const std::uint16_t *>(src), static_cast<std::uint16_t *>(dst));
-      return true;
+      return;
     case kKindSamples8:
       copy_samples<8>(g, cols, rowOf, static_cast<const std::uint8_t *>(src), static_cast<std::uint16_t *>(dst));
-      return true;
+      return;
     case kKindFloat:
       copy_float(g, cols, rowOf, static_cast<const float *>(src), static_cast<std::uint8_t *>(dst));
-      return true;
+      return;
     default:
-      return false;
+      return;
   }
 }
 
@@ -213,9 +214,9 @@ TMLIB_API int extract_zoom(int kind, int srcWidth, int srcHeight, int spp, int64
   if (too_small(srcWidth, srcHeight, winWidth, winHeight)) return kErrOpen;
   // The whole window must lie inside the source; checking only its origin would let a
   // window near the right or bottom edge read past the source buffer.
-  if (x0 < 0 || y0 < 0 || x0 >= srcWidth || y0 >= srcHeight) return kErrShortIo;
+  if (x0 < 0 || y0 < 0 || x0 >= srcWidth || y0 >= srcHeight) return kErrWindow;
   if (static_cast<std::int64_t>(x0) + winWidth > srcWidth || static_cast<std::int64_t>(y0) + winHeight > srcHeight)
-    return kErrShortIo;
+    return kErrWindow;
   const void *src = nullptr;
   switch (kind) {
     case kKindRgbe: src = rgbe; break;

@@ -41,12 +41,13 @@ TMLIB_API int extract_rgbe_preview(int kind, int srcWidth, int srcHeight, int sp
  * left corner is source pixel (x0, y0) into dst, for kinds 0 (from rgbe), 1 (from src16)
  * and 2 (from src8, widened by 256); destination formats as above, winWidth per row. The
  * sources not used by the kind may be null.
- * Returns winHeight, or
- *   -1 any of srcWidth, srcHeight, winWidth, winHeight is 4 or less; spp < 1 or a
- *      rowStride below srcWidth * spp (kinds 1, 2); the kind's source or dst is null;
+ * Returns winHeight, or, checked in this order,
+ *   -1 any of srcWidth, srcHeight, winWidth, winHeight is 4 or less;
  *   -2 the window does not lie wholly inside the source (x0 or y0 negative,
  *      x0 + winWidth > srcWidth or y0 + winHeight > srcHeight);
  *   kind itself for an unrecognised kind (10 included);
+ *   -1 the kind's source or dst is null, or (kinds 1, 2) spp < 1 or a rowStride below
+ *      srcWidth * spp;
  *   -4 the column table cannot be allocated.
  * Nothing is written on any failure. */
 TMLIB_API int extract_zoom(int kind, int srcWidth, int srcHeight, int spp, int64_t rowStride,
