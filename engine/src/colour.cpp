@@ -9,13 +9,16 @@ extern "C" {
 
 // sRGB (IEC 61966-2-1, D65) to four decimals, row-major. The middle row of the first and
 // the middle column of the second carry the luminance weights both operators use.
-const float rgb2xyz_sRGB[3][3] = {
+// They sit in a read-only section of their own: AddressSanitizer builds then leave them
+// uninstrumented, so even those builds export exactly these two data names.
+#define TMLIB_COLOUR_TABLE __attribute__((section(".rodata.tmlib_colour")))
+TMLIB_COLOUR_TABLE const float rgb2xyz_sRGB[3][3] = {
     {0.4124f, 0.3576f, 0.1805f},
     {0.2126f, 0.7152f, 0.0722f},
     {0.0193f, 0.1192f, 0.9505f},
 };
 
-const float xyz2rgb_sRGB[3][3] = {
+TMLIB_COLOUR_TABLE const float xyz2rgb_sRGB[3][3] = {
     {3.2406f, -1.5372f, -0.4986f},
     {-0.9689f, 1.8758f, 0.0415f},
     {0.0557f, -0.2040f, 1.0570f},
