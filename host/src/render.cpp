@@ -4,8 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <vector>
 
 #include "engine.h"
 
@@ -72,6 +77,84 @@ Buffer camera_curve(int n) {
   return c;
 }
 
+// A private folder for the temporary files of the work-from-disk mode, removed with
+// everything in it when the render ends, successfully or not.
+class TempFolder {
+ public:
+  static Result<TempFolder> create(const std::string &parent_in) {
+    std::string parent = parent_in;
+    if (parent.empty()) {
+      const char *t = std::getenv("TMPDIR");
+      parent = t && *t ? t : "/tmp";
+    }
+    std::string tmpl = (std::filesystem::path(parent) / "brightloom-XXXXXX").string();
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    if (::mkdtemp(name.data()) == nullptr)
+      return fail("", "cannot create a temporary folder in " + parent + ": " + std::strerror(errno));
+    TempFolder t;
+    t.path_ = name.data();
+    return t;
+  }
+  TempFolder() = default;
+  TempFolder(TempFolder &&o) noexcept : path_(std::move(o.path_)) { o.path_.clear(); }
+  TempFolder &operator=(TempFolder &&) = delete;
+  ~TempFolder() {
+    if (path_.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string file(const char *name) const { return (std::filesystem::path(path_) / name).string(); }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Writes scanline-planar RGBE rows as a Radiance picture: run-length rows (literal runs
+// only) where the format allows them, flat pixels otherwise.
+Status write_radiance(const std::string &path, const unsigned char *rgbe, int W, int H) {
+  FILE *f = std::fopen(path.c_str(), "wb");
+  if (!f) return fail(path, std::string("cannot create a temporary file: ") + std::strerror(errno));
+  std::fprintf(f, "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y %d +X %d\n", H, W);
+  const bool rle = W >= 8 && W <= 0x7fff;
+  std::vector<unsigned char> row(size_t(W) * 5 + 8);
+  for (int y = 0; y < H; ++y) {
+    const unsigned char *src = rgbe + int64_t(y) * W * 4;
+    size_t n = 0;
+    if (rle) {
+      row[n++] = 2;
+      row[n++] = 2;
+      row[n++] = (unsigned char)(W >> 8);
+      row[n++] = (unsigned char)(W & 255);
+      for (int c = 0; c < 4; ++c)
+        for (int x = 0; x < W; x += 128) {
+          const int count = std::min(128, W - x);
+          row[n++] = (unsigned char)count;
+          std::memcpy(&row[n], src + int64_t(c) * W + x, size_t(count));
+          n += size_t(count);
+        }
+    } else {
+      for (int x = 0; x < W; ++x)
+        for (int c = 0; c < 4; ++c) row[n++] = src[int64_t(c) * W + x];
+    }
+    if (std::fwrite(row.data(), 1, n, f) != n) {
+      std::fclose(f);
+      return fail(path, "cannot write a temporary file (disk full?)");
+    }
+  }
+  if (std::fclose(f) != 0) return fail(path, "cannot write a temporary file (disk full?)");
+  return Status::success();
+}
+
+Status write_raw(const std::string &path, const void *data, size_t size) {
+  FILE *f = std::fopen(path.c_str(), "wb");
+  if (!f) return fail(path, std::string("cannot create a temporary file: ") + std::strerror(errno));
+  const bool ok = std::fwrite(data, 1, size, f) == size;
+  if (std::fclose(f) != 0 || !ok) return fail(path, "cannot write a temporary file (disk full?)");
+  return Status::success();
+}
+
 void notify(const RenderOptions &o, Stage s) {
   if (o.on_stage) o.on_stage(s);
 }
@@ -84,6 +167,82 @@ Result<Picture> new_picture(int W, int H, int spp, int bits) {
   pic.bits = bits;
   pic.pixels = Buffer::allocate(int64_t(W) * H * spp, bits / 8, true);
   if (!pic.pixels) return fail("", "not enough memory for the output picture");
+  return pic;
+}
+
+// Details Enhancer working from disk: the source goes to a Radiance file that stage 1 decodes
+// itself, stage 2 keeps its vectors in files, and stage 3 reads the source rows back from a
+// raw copy, with the luminance plane lodged in the tail of a 16-bit-sized output buffer.
+Result<Picture> render_details_from_disk(Source &src, int W, int H, const RenderOptions &o) {
+  TmParam p = o.param;
+  auto tmp = TempFolder::create(o.temp_dir);
+  if (!tmp) return tmp.failure();
+  const std::string hdr = tmp->file("source.hdr"), raw = tmp->file("source.rgbe"), rhs = tmp->file("rhs"),
+                    x = tmp->file("x"), pv = tmp->file("p"), rv = tmp->file("r"), tv = tmp->file("t");
+
+  notify(o, Stage::Statistics);
+  float t0[256], stats[TMLIB_LUM_PARAMS] = {};
+  exp_lut(t0, 0);
+  if (const int r = logMinMaxMoy(W, H, t0, src.pixels.data(), stats); r < 0)
+    return fail("", engine_reason("luminance statistics", r == -4 ? -4 : -1));
+  if (Status st = write_radiance(hdr, src.pixels.data(), W, H); !st) return st.failure();
+  if (Status st = write_raw(raw, src.pixels.data(), src.pixels.size()); !st) return st.failure();
+  src.pixels.reset();
+
+  float table[256];
+  exp_lut(table, -8);
+  int32_t dims[TMLIB_PYRAMID_DIMS] = {};
+  if (tm_dim(W, H, p.data(), dims) < 0)
+    return fail("", "the image is too small for Details Enhancer (both sides must exceed 9 pixels)");
+  dims[1] = W;
+  dims[2] = H;
+  const int64_t m = std::max<int64_t>({dims[5], dims[6], int64_t(W) * H});
+  Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
+  if (!pyramid) return fail("", "not enough memory for the Details Enhancer pyramid");
+
+  OptimParam opt = make_optim(o.workers);
+  opt.v[1] = 1;
+  opt.v[2] = intptr_t(hdr.c_str());
+  opt.v[3] = intptr_t(rhs.c_str());
+  opt.v[4] = intptr_t(x.c_str());
+  opt.v[5] = intptr_t(pv.c_str());
+  opt.v[6] = intptr_t(rv.c_str());
+  opt.v[7] = intptr_t(tv.c_str());
+  float lum[TMLIB_LUM_PARAMS] = {};
+  DimParam dim = make_dim(W, H, 3);
+  dim.v[6] = 3 * W;
+  float curve = 0;
+
+  notify(o, Stage::Pyramid);
+  int r = calc_tm1(0, dim, p.data(), dims, lum, table, &curve, 0, opt, nullptr, pyramid.as<float>());
+  if (r < 0) return fail("", engine_reason("the pyramid stage (from disk)", r));
+  notify(o, Stage::Solve);
+  r = calc_tm2(dim, dims[7], dims[8], dims[5], dims[11], p.data(), opt, pyramid.as<float>());
+  if (r < 0) return fail("", engine_reason("the solver (from disk)", r));
+
+  // The output buffer is sized for 16-bit rows so that the plane fits behind the rows
+  // written ahead of it; an 8-bit picture is cut down afterwards.
+  Buffer out = Buffer::allocate(int64_t(W) * H, 6, true);
+  if (!out) return fail("", "not enough memory for the output picture");
+  const size_t plane_offset = size_t(H) * size_t(W) * 2;
+  std::memcpy(out.data() + plane_offset, pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
+  pyramid.reset();
+  DimParam dim3 = make_dim(W, H, 3);
+  dim3.v[4] = o.bits;
+  dim3.v[5] = 3 * W;
+  dim3.v[6] = 3 * W;
+  opt.v[2] = intptr_t(raw.c_str());
+
+  notify(o, Stage::Finishing);
+  r = calc_tm3(0, dim3, p.data(), lum, table, &curve, opt, nullptr, nullptr, out.data());
+  if (r <= 0) return fail("", engine_reason("the finishing stage (from disk)", r));
+  Picture pic;
+  pic.width = W;
+  pic.height = H;
+  pic.spp = 3;
+  pic.bits = o.bits;
+  out.shrink(size_t(W) * size_t(H) * 3 * size_t(o.bits / 8));
+  pic.pixels = std::move(out);
   return pic;
 }
 
@@ -238,7 +397,17 @@ Result<Picture> render(Image &image, const RenderOptions &o) {
                         "); both sides must exceed 9 pixels");
   auto src = make_source(image);
   if (!src) return src.failure();
-  if (o.method == 1) return render_details(*src, W, H, spp, o);
+  if (o.method == 1) {
+    // Working from disk needs an RGBE source (float documents) with three channels.
+    const int64_t threshold = o.disk_threshold_pixels > 0 ? o.disk_threshold_pixels : default_disk_threshold();
+    const bool can = src->doc_type == 0 && spp == 3;
+    const bool want = o.disk == RenderOptions::Disk::Always ||
+                      (o.disk == RenderOptions::Disk::Auto && int64_t(W) * H > threshold);
+    if (want && !can && o.disk == RenderOptions::Disk::Always)
+      return fail("", "working from disk needs a float RGB image (OpenEXR, Radiance, float TIFF or PFM)");
+    if (want && can) return render_details_from_disk(*src, W, H, o);
+    return render_details(*src, W, H, spp, o);
+  }
   return render_compressor(*src, W, H, spp, o);
 }
 

@@ -1,0 +1,226 @@
+// SPDX-License-Identifier: MIT
+// Readers: every input format from a small file written with the format's own library,
+// checked against the values written; the document kind of each; hostile headers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "icc.h"
+#include "image.h"
+#include "support/test_images.h"
+
+using namespace brightloom;
+using namespace testing_host;
+
+namespace {
+
+const float *floats(const Image &img) { return img.pixels.as<float>(); }
+
+std::vector<float> ramp(int w, int h, int c) {
+  std::vector<float> v(size_t(w) * h * c);
+  for (size_t i = 0; i < v.size(); ++i) v[i] = 0.25f * float(i) - 3.0f;
+  return v;
+}
+
+}  // namespace
+
+TEST(Readers, OpenExrFloatHalfAndLuminance) {
+  ScratchDir dir;
+  const int w = 7, h = 5;
+  std::vector<float> rgb = ramp(w, h, 3);
+  rgb[4] = 1e30f;  // beyond half: becomes infinity in the half file, kept in the float file
+  write_exr_rgb(dir.file("f.exr"), w, h, rgb, false);
+  write_exr_rgb(dir.file("h.exr"), w, h, rgb, true);
+  write_exr_y(dir.file("y.exr"), w, h, std::vector<float>(ramp(w, h, 1)));
+
+  auto f = read_image(dir.file("f.exr"));
+  ASSERT_TRUE(f) << f.failure().message();
+  EXPECT_EQ(f->width, w);
+  EXPECT_EQ(f->height, h);
+  EXPECT_EQ(f->spp, 3);
+  EXPECT_EQ(f->doc_type(), 0);
+  for (size_t i = 0; i < rgb.size(); ++i) EXPECT_EQ(floats(*f)[i], rgb[i]) << i;
+
+  auto hf = read_image(dir.file("h.exr"));
+  ASSERT_TRUE(hf) << hf.failure().message();
+  EXPECT_TRUE(std::isinf(floats(*hf)[4]));
+  EXPECT_EQ(floats(*hf)[7], rgb[7]);  // 0.25 steps are exact in half
+  EXPECT_NE(hf->kind.find("half"), std::string::npos);
+
+  auto y = read_image(dir.file("y.exr"));
+  ASSERT_TRUE(y) << y.failure().message();
+  EXPECT_EQ(y->spp, 1);
+  EXPECT_EQ(floats(*y)[w * h - 1], 0.25f * float(w * h - 1) - 3.0f);
+}
+
+TEST(Readers, TiffFloat16And8BitStripsAndTiles) {
+  ScratchDir dir;
+  const int w = 20, h = 18;  // more than one 16 × 16 tile each way
+  std::vector<float> fl = ramp(w, h, 3);
+  std::vector<uint16_t> s16(size_t(w) * h * 3);
+  std::vector<uint8_t> s8(size_t(w) * h * 4);
+  for (size_t i = 0; i < s16.size(); ++i) s16[i] = uint16_t(i * 97 % 65536);
+  s16[0] = 65535;
+  s16[1] = 0;
+  for (size_t i = 0; i < s8.size(); ++i) s8[i] = uint8_t(i % 251);
+  const std::vector<unsigned char> icc = builtin_profile(3);
+  write_tiff(dir.file("f.tif"), w, h, 3, 32, true, fl.data(), icc);
+  write_tiff(dir.file("s16.tif"), w, h, 3, 16, false, s16.data(), {}, true);
+  write_tiff(dir.file("s8.tif"), w, h, 4, 8, false, s8.data());
+
+  auto f = read_image(dir.file("f.tif"));
+  ASSERT_TRUE(f) << f.failure().message();
+  EXPECT_EQ(f->doc_type(), 0);
+  EXPECT_EQ(f->icc, icc);
+  EXPECT_EQ(0, std::memcmp(floats(*f), fl.data(), fl.size() * 4));
+
+  auto a = read_image(dir.file("s16.tif"));
+  ASSERT_TRUE(a) << a.failure().message();
+  EXPECT_EQ(a->doc_type(), 1);
+  const uint16_t *p = a->pixels.as<uint16_t>();
+  EXPECT_EQ(p[0], 32768);  // full scale
+  EXPECT_EQ(p[1], 0);
+  for (size_t i = 2; i < s16.size(); ++i)
+    ASSERT_EQ(p[i], uint16_t(std::lround(s16[i] * 32768.0 / 65535.0))) << i;
+
+  auto b = read_image(dir.file("s8.tif"));
+  ASSERT_TRUE(b) << b.failure().message();
+  EXPECT_EQ(b->doc_type(), 2);
+  EXPECT_EQ(b->spp, 3);  // alpha dropped
+  for (int i = 0; i < w * h; ++i)
+    for (int c = 0; c < 3; ++c) ASSERT_EQ(b->pixels.data()[i * 3 + c], s8[size_t(i) * 4 + c]);
+}
+
+TEST(Readers, Png16And8Bit) {
+  ScratchDir dir;
+  const int w = 6, h = 4;
+  std::vector<uint16_t> s16(size_t(w) * h * 3);
+  for (size_t i = 0; i < s16.size(); ++i) s16[i] = uint16_t(i * 2731);
+  std::vector<uint8_t> g8(size_t(w) * h);
+  for (size_t i = 0; i < g8.size(); ++i) g8[i] = uint8_t(i * 10);
+  const std::vector<unsigned char> icc = builtin_profile(1);
+  write_png(dir.file("a.png"), w, h, 3, 16, s16.data());
+  write_png(dir.file("g.png"), w, h, 1, 8, g8.data(), icc);
+
+  auto a = read_image(dir.file("a.png"));
+  ASSERT_TRUE(a) << a.failure().message();
+  EXPECT_EQ(a->doc_type(), 1);
+  for (size_t i = 0; i < s16.size(); ++i)
+    ASSERT_EQ(a->pixels.as<uint16_t>()[i], uint16_t(std::lround(s16[i] * 32768.0 / 65535.0)));
+  auto g = read_image(dir.file("g.png"));
+  ASSERT_TRUE(g) << g.failure().message();
+  EXPECT_EQ(g->doc_type(), 2);
+  EXPECT_EQ(g->spp, 1);
+  EXPECT_EQ(g->icc, icc);
+  EXPECT_EQ(0, std::memcmp(g->pixels.data(), g8.data(), g8.size()));
+}
+
+TEST(Readers, PfmBothByteOrdersRowsTopDown) {
+  ScratchDir dir;
+  const int w = 3, h = 4;
+  std::vector<float> v = ramp(w, h, 3);
+  write_pfm(dir.file("le.pfm"), w, h, 3, v, true);
+  write_pfm(dir.file("be.pfm"), w, h, 3, v, false);
+  for (const char *name : {"le.pfm", "be.pfm"}) {
+    auto img = read_image(dir.file(name));
+    ASSERT_TRUE(img) << img.failure().message();
+    EXPECT_EQ(img->doc_type(), 0);
+    EXPECT_EQ(0, std::memcmp(floats(*img), v.data(), v.size() * 4)) << name;
+  }
+  std::vector<float> g = {1, 2, 3, 4, 5, 6};
+  write_pfm(dir.file("g.pfm"), 2, 3, 1, g, true);
+  auto gi = read_image(dir.file("g.pfm"));
+  ASSERT_TRUE(gi);
+  EXPECT_EQ(gi->spp, 1);
+  EXPECT_EQ(floats(*gi)[0], 1.0f);
+  EXPECT_EQ(floats(*gi)[5], 6.0f);
+}
+
+TEST(Readers, PfmHostileHeadersAreRefusedBeforeAllocating) {
+  auto parse = [](const std::string &s) {
+    return parse_pfm_header(reinterpret_cast<const unsigned char *>(s.data()), s.size());
+  };
+  EXPECT_TRUE(parse("PF\n3 4\n-1.0\n"));
+  EXPECT_EQ(parse("PF\n3 4\n-1.0\n")->data_offset, 12u);
+  EXPECT_FALSE(parse("P6\n3 4\n255\n"));
+  EXPECT_FALSE(parse("PF\n-3 4\n-1\n"));
+  EXPECT_FALSE(parse("PF\n3 0\n-1\n"));
+  EXPECT_FALSE(parse("PF\n3 4\n0\n"));
+  EXPECT_FALSE(parse("PF\n3 4\nnan\n"));
+  EXPECT_FALSE(parse("PF\n99999999999 4\n-1\n"));
+  EXPECT_FALSE(parse("PF\n3 4\n-1.0"));  // no separator before the samples
+  EXPECT_FALSE(parse(std::string("PF\n") + std::string(100, '9')));
+
+  ScratchDir dir;
+  // A header that claims two gigapixels over a few bytes of data.
+  write_bytes(dir.file("big.pfm"), "PF\n65536 32768\n-1.0\n" + std::string(64, '\0'));
+  auto big = read_image(dir.file("big.pfm"));
+  ASSERT_FALSE(big);
+  EXPECT_NE(big.failure().reason.find("shorter"), std::string::npos) << big.failure().reason;
+}
+
+TEST(Readers, RadianceFilesOfOtherProgramsMatchTheirOpenExrOriginals) {
+  const std::string data = BRIGHTLOOM_TEST_DATA;
+  auto exr = read_image(data + "/sunset.exr");
+  auto hdr = read_image(data + "/sunset-pfstools.hdr");
+  ASSERT_TRUE(exr) << exr.failure().message();
+  ASSERT_TRUE(hdr) << hdr.failure().message();
+  EXPECT_EQ(hdr->type, SampleType::RGBE);
+  EXPECT_EQ(hdr->doc_type(), 0);
+  ASSERT_EQ(hdr->width, exr->width);
+  ASSERT_EQ(hdr->height, exr->height);
+  // RGBE keeps 8 mantissa bits of the brightest channel: compare bright pixels relatively.
+  const int W = hdr->width;
+  int compared = 0;
+  for (int y = 0; y < hdr->height; y += 37)
+    for (int x = 0; x < W; x += 41) {
+      const unsigned char *row = hdr->pixels.data() + size_t(y) * W * 4;
+      const int e = row[3 * W + x];
+      if (e == 0) continue;
+      const float g = (row[W + x] + 0.5f) * std::ldexp(1.0f, e - 136);
+      const float ref = floats(*exr)[(size_t(y) * W + x) * 3 + 1];
+      const float rmax = std::max({floats(*exr)[(size_t(y) * W + x) * 3], ref, floats(*exr)[(size_t(y) * W + x) * 3 + 2]});
+      EXPECT_NEAR(g, ref, rmax * 0.02f + 1e-6f) << x << "," << y;
+      ++compared;
+    }
+  EXPECT_GT(compared, 200);
+  for (const char *name : {"forest-luminancehdr.hdr", "courtyard-imagemagick.hdr"}) {
+    auto other = read_image(data + "/" + name);
+    ASSERT_TRUE(other) << other.failure().message();
+    EXPECT_EQ(other->width, 1024);
+    EXPECT_EQ(other->height, 512);
+  }
+}
+
+TEST(Readers, DataFolderTiffsHaveTheirDocumentKinds) {
+  const std::string data = BRIGHTLOOM_TEST_DATA;
+  auto f = read_image(data + "/courtyard-float32.tif");
+  auto s = read_image(data + "/city-16bit.tif");
+  ASSERT_TRUE(f) << f.failure().message();
+  ASSERT_TRUE(s) << s.failure().message();
+  EXPECT_EQ(f->doc_type(), 0);
+  EXPECT_EQ(s->doc_type(), 1);
+  uint16_t mx = 0;
+  for (size_t i = 0; i < size_t(s->pixel_count()) * 3; ++i) mx = std::max(mx, s->pixels.as<uint16_t>()[i]);
+  EXPECT_LE(mx, 32768);
+  EXPECT_GT(mx, 16000);
+}
+
+TEST(Readers, BrokenFilesNameTheProblem) {
+  ScratchDir dir;
+  write_bytes(dir.file("empty.exr"), "");
+  write_bytes(dir.file("text.exr"), "hello, this is not a picture");
+  write_bytes(dir.file("trunc.exr"), std::string("\x76\x2f\x31\x01\x02\x00\x00\x00", 8));
+  write_bytes(dir.file("trunc.png"), std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
+  write_bytes(dir.file("bad.hdr"), "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 100 +X 100\n\x02\x02\x00");
+  for (const char *name : {"empty.exr", "text.exr", "trunc.exr", "trunc.png", "bad.hdr", "missing.exr"}) {
+    auto r = read_image(dir.file(name));
+    ASSERT_FALSE(r) << name;
+    EXPECT_EQ(r.failure().file, dir.file(name));
+    EXPECT_FALSE(r.failure().reason.empty()) << name;
+  }
+  auto folder = read_image(dir.path());
+  ASSERT_FALSE(folder);
+  EXPECT_NE(folder.failure().reason.find("folder"), std::string::npos);
+}

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+// Helpers of the host's tests: a scratch folder, small files written with each format's own
+// library, pictures read back, and reduced copies of the real test images.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image.h"
+
+namespace testing_host {
+
+// A fresh folder under the system's temporary folder, removed with its contents at the end.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  std::string file(const std::string &name) const;
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Writers of small inputs with the formats' own libraries.
+void write_exr_rgb(const std::string &path, int w, int h, const std::vector<float> &rgb, bool half);
+void write_exr_y(const std::string &path, int w, int h, const std::vector<float> &y);
+void write_tiff(const std::string &path, int w, int h, int spp, int bits, bool is_float, const void *data,
+                const std::vector<unsigned char> &icc = {}, bool tiled = false);
+void write_png(const std::string &path, int w, int h, int spp, int bits, const void *data,
+               const std::vector<unsigned char> &icc = {});
+void write_pfm(const std::string &path, int w, int h, int channels, const std::vector<float> &top_down,
+               bool little_endian);
+void write_bytes(const std::string &path, const std::string &bytes);
+
+// A decoded output picture.
+struct ReadBack {
+  int width = 0, height = 0, spp = 0, bits = 0;
+  std::vector<uint16_t> samples;  // 8-bit values widened to 16 bits as they are
+  std::vector<unsigned char> icc;
+};
+ReadBack read_png_back(const std::string &path);
+ReadBack read_tiff_back(const std::string &path);
+ReadBack read_jpeg_back(const std::string &path);
+
+// A copy reduced by point sampling, every `step`-th pixel of every `step`-th row.
+brightloom::Image reduce(const brightloom::Image &img, int step);
+
+// Mean and standard deviation of the samples, and the share of samples at 0 or at the maximum.
+struct PictureStats {
+  double mean = 0, stddev = 0, clipped = 0;
+};
+PictureStats picture_stats(const brightloom::Picture &pic);
+
+}  // namespace testing_host
