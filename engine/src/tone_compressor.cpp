@@ -314,12 +314,13 @@ int tm_simple(DimParam dim, const float *param, const float *stats, const float 
     t.count = workers;
     t.result = 0;
   }
-  int &result = tasks[workers - 1].result;
-  // A thread that cannot be created costs speed, not the picture: the whole image is then
-  // mapped on the calling thread after the started bands have been joined.
-  run_workers(
-      workers, [&](int k) { tm_simple_threaded(&tasks[k]); }, [&] { result = whole(); });
-  return result;
+  // When a thread cannot be created, the bands already started are joined and the whole
+  // image is mapped on the calling thread, so the caller never gets a half-written picture;
+  // the call still reports the failed creation, as its callers expect.
+  const RunMode mode = run_workers(
+      workers, [&](int k) { tm_simple_threaded(&tasks[k]); }, [&] { whole(); });
+  if (mode == RunMode::kFellBack) return kErrShortIo;
+  return tasks[workers - 1].result;
 }
 
 }  // extern "C"

@@ -22,7 +22,7 @@
  * Results: the number of rows mapped (tm_simple: the last band's row count); -1 when the
  * statistics are unusable (min >= max, or NaN), 0 when the bit depth is neither 8 nor 16 or
  * the geometry cannot be mapped (negative sizes, spp < 1, rows shorter than spp * W, NULL
- * buffers). Nothing is written on a negative or zero result. */
+ * buffers). Nothing is written when the result is -1 or 0. */
 #ifndef TMLIB_TONE_COMPRESSOR_H
 #define TMLIB_TONE_COMPRESSOR_H
 
@@ -33,8 +33,9 @@ TMLIB_EXTERN_C_BEGIN
 
 /* Splits the rows into opt.v[0] bands (at most 32 workers; below 2 the caller's thread maps
  * the whole image), one worker thread each, joined before returning. Workers beyond the rows
- * get none. A worker thread that cannot be created costs speed only: the started bands are
- * joined and the whole image is then mapped on the calling thread, with its result (H). */
+ * get none. Returns -2 when a worker thread cannot be created: the started bands are joined
+ * first, and the whole image is then mapped on the calling thread, so dst still holds the
+ * complete picture. */
 TMLIB_API int tm_simple(DimParam dim, const float *param, const float *stats, const float *table,
                         OptimParam opt, const unsigned char *src, void *dst);
 
