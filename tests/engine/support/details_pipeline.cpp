@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "support/details_pipeline.h"
+#include "details_pipeline.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -13,8 +14,13 @@
 namespace brightloom_test {
 
 int run_details_enhancer(int width, int height, const std::uint8_t *rgbe, const float *param, int workers,
-                         std::vector<std::uint8_t> &out, DetailsCarry *carry) {
+                         std::vector<std::uint8_t> &out, DetailsCarry *carry, DetailsTimes *times) {
+  using Clock = std::chrono::steady_clock;
+  const auto ms = [](Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+  };
   try {
+    const Clock::time_point t0 = Clock::now();
     const int spp = 3;
     const std::size_t sourceBytes = 4 * static_cast<std::size_t>(width) * height;
     std::vector<float> tm(param, param + 20);
@@ -48,6 +54,7 @@ int run_details_enhancer(int width, int height, const std::uint8_t *rgbe, const 
     dim.v[6] = spp * width;
     int r = calc_tm1(0, dim, tm.data(), pyramidDims, lumParam, table, curve, 0, opt, work.data(), pyramid.data());
     if (r < 0) return r;
+    const Clock::time_point t1 = Clock::now();
     work = {};
     if (carry != nullptr) {
       carry->lwa = lumParam[0];
@@ -57,6 +64,7 @@ int run_details_enhancer(int width, int height, const std::uint8_t *rgbe, const 
     r = calc_tm2(dim, pyramidDims[7], pyramidDims[8], pyramidDims[5], pyramidDims[11], tm.data(), opt,
                  pyramid.data());
     if (r < 0) return r;
+    const Clock::time_point t2 = Clock::now();
     std::vector<float> plane(pyramid.begin(), pyramid.begin() + static_cast<std::ptrdiff_t>(width) * height);
     pyramid = {};
 
@@ -69,7 +77,13 @@ int run_details_enhancer(int width, int height, const std::uint8_t *rgbe, const 
     dim.v[4] = 8;
     dim.v[5] = spp * width;
     dim.v[6] = spp * width;
-    return calc_tm3(0, dim, tm.data(), lumParam, table, curve, opt, source.data(), plane.data(), out.data());
+    r = calc_tm3(0, dim, tm.data(), lumParam, table, curve, opt, source.data(), plane.data(), out.data());
+    if (times != nullptr) {
+      times->stage1 = ms(t0, t1);
+      times->stage2 = ms(t1, t2);
+      times->stage3 = ms(t2, Clock::now());
+    }
+    return r;
   } catch (const std::bad_alloc &) {
     return -4;
   }
