@@ -191,7 +191,13 @@ using File = std::unique_ptr<FILE, FileCloser>;
 File open_named(const OptimParam &opt, int element, const char *mode, const char *name) {
   const char *path = reinterpret_cast<const char *>(opt.v[element]);
   File f(path != nullptr ? std::fopen(path, mode) : nullptr);
-  if (!f) std::printf("can not open temporary file %s\n", name);
+  if (!f) {
+    std::printf("can not open temporary file %s\n", name);
+  } else if (mode[0] == 'r') {
+    // A read handle on a file that another handle rewrites must not serve stale buffered
+    // bytes after a seek; rows are read whole, so no buffer is needed.
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);
+  }
   return f;
 }
 
