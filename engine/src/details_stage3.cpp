@@ -408,6 +408,9 @@ int calc_tm3_checked(int kind, DimParam dim, const float *param, const float *lu
   const RunMode mode = run_workers(
       workers, [&](int i) { tm3_threaded(&tasks[i]); },
       [&] { whole = tm31(kind, dim, param, lumParam, table, curve, opt, src, plane, dst, width, height); });
+  // A thread that could not be created is still a failure of the call, but the calling
+  // thread has finished the picture, so no band is left half written.
+  if (mode == RunMode::kFellBack) return whole < 0 ? whole : kErrShortIo;
   if (mode != RunMode::kThreaded) return whole;
   for (int i = 0; i < workers; ++i) {
     if (tasks[i].result < 0) return tasks[i].result;

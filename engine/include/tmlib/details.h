@@ -168,9 +168,9 @@ TMLIB_API void tm20d(int workers, int64_t n, const float *x, const float *y, flo
  * and -102 (plane maximum negative), both leaving the plane untouched; -4 out of memory;
  * -3 unusable sizes, strides, kinds or missing buffers; disk mode: -1 (file cannot be
  * opened, or a kind other than 0), -2 (short read, with a message on standard output).
- * A worker thread that cannot be created costs no result: the workers already started are
- * joined and the calling thread finishes the whole image. Output does not depend on the
- * worker count. Pixels of exponent 0, of luminance 0, or whose arithmetic is not finite
+ * A worker thread that cannot be created gives -2, after the workers already started have
+ * been joined and the calling thread has finished the whole image (dst is complete and equal
+ * to a single-threaded run). Output does not depend on the worker count. Pixels of exponent 0, of luminance 0, or whose arithmetic is not finite
  * (NaN) are black. */
 TMLIB_API int calc_tm3(int kind, DimParam dim, const float *param, const float *lumParam,
                        const float *table, const float *curve, OptimParam opt, const void *src,
