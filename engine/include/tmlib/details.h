@@ -170,8 +170,8 @@ TMLIB_API void tm20d(int workers, int64_t n, const float *x, const float *y, flo
  * opened, or a kind other than 0), -2 (short read, with a message on standard output).
  * A worker thread that cannot be created gives -2, after the workers already started have
  * been joined and the calling thread has finished the whole image (dst is complete and equal
- * to a single-threaded run). Output does not depend on the worker count. Pixels of exponent 0, of luminance 0, or whose arithmetic is not finite
- * (NaN) are black. */
+ * to a single-threaded run). Output does not depend on the worker count. Pixels of
+ * exponent 0, of luminance 0, or whose arithmetic is not finite (NaN) are black. */
 TMLIB_API int calc_tm3(int kind, DimParam dim, const float *param, const float *lumParam,
                        const float *table, const float *curve, OptimParam opt, const void *src,
                        float *plane, void *dst);
