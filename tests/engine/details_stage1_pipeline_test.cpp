@@ -383,6 +383,43 @@ TEST(Stage1RightHandSides, FlatImageGivesZeroEverywhere) {
   EXPECT_FLOAT_EQ(run.lum[2], run.lum[0]);
 }
 
+TEST(Stage1RightHandSides, SolverLevelsBeyondAShortAnalysisPyramidAreZero) {
+  // 400 x 12 with six extra levels: L = 7, but the analysis stops at 100 x 3 (three levels).
+  const Image im = scene(400, 12);
+  const auto dims = dims_for(400, 12, 6, 0);
+  ASSERT_EQ(dims[11], 7);
+  const StageRun run = run_memory(im, dims, params(0.0f, 0.0f, 2.0f, 0.0f, 0.0f, 1.0f), 1);
+  ASSERT_EQ(run.result, 3);
+  const int64_t end = 400 * 12 + 200 * 6 + 100 * 3;
+  for (int64_t i = end; i < capacity(dims); ++i) ASSERT_EQ(run.pyramid[i], 0.0f) << i;
+  expect_rhs_equal(run, reference_rhs(im, params(0.0f, 0.0f, 2.0f, 0.0f, 0.0f, 1.0f), 3, 2, 6), "400x12");
+}
+
+TEST(Stage1Statistics, EightBitSourcesWithoutARangeLeaveThePercentilesAlone) {
+  // 8-bit samples do not measure lumParam 0..2; with the caller's zeros there is no range.
+  const int w = 40, h = 30;
+  std::vector<uint8_t> src(3 * w * h);
+  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i * 7 % 251);
+  std::vector<float> curve(256);
+  for (int i = 0; i < 256; ++i) curve[i] = static_cast<float>(i);
+  auto d = dims_for(w, h, 2, 0);
+  std::vector<uint8_t> work(std::max<size_t>(4 * capacity(d), src.size()));
+  std::copy(src.begin(), src.end(), work.begin());
+  std::vector<float> pyramid(capacity(d)), lum(7, 0.0f);
+  DimParam dim;
+  init_dim_param(&dim);
+  dim.v[0] = w;
+  dim.v[1] = h;
+  dim.v[6] = 3 * w;
+  OptimParam opt;
+  init_optim_param(&opt);
+  auto p = params(0.0f, 0.0f, 2.0f, 0.0f, 0.0f, 1.0f);
+  EXPECT_GT(calc_tm1(2, dim, p.data(), d.data(), lum.data(), nullptr, curve.data(), 0, opt, work.data(), pyramid.data()),
+            0);
+  EXPECT_EQ(lum, std::vector<float>(7, 0.0f));
+  for (float v : pyramid) ASSERT_TRUE(std::isfinite(v));
+}
+
 TEST(Stage1Statistics, PercentilesAreOrderedAndTheWhitePointFollowsTheClip) {
   const Image im = scene(200, 150);
   const auto dims = dims_for(200, 150, 0, 0);
@@ -436,6 +473,13 @@ TEST(Stage1Threads, AThreadThatCannotBeCreatedLeavesItsBandToTheCaller) {
     EXPECT_EQ(got, expect) << "creation " << failAt << " failed";
     EXPECT_EQ(tmlib::testing::live_workers(), 0);
   }
+  // More workers than rows: the early bands are empty, the last takes every row.
+  std::vector<float> wide(200 * 10), wideExpect;
+  for (int i = 0; i < 2000; ++i) wide[i] = (i % 13) * 0.2f;
+  wideExpect = wide;
+  tm1b(200, 10, 0, 0.3f, -0.2f, 0.05f, wideExpect.data());
+  EXPECT_EQ(tmlib::stage1::attenuate_level(32, 200, 10, 0, 0.3f, -0.2f, 0.05f, wide.data()), tmlib::RunMode::kThreaded);
+  EXPECT_EQ(wide, wideExpect);
   // Small levels stay on the calling thread.
   std::vector<float> small(30 * 40, 1.0f);
   EXPECT_EQ(tmlib::stage1::attenuate_level(4, 30, 40, 0, 1.0f, -0.1f, 0.0f, small.data()),
