@@ -1,0 +1,344 @@
+// SPDX-License-Identifier: MIT
+// The commands as a user meets them: batches with a broken file, outputs read back with their
+// libraries, unwritable destinations, settings from the command line, files and presets.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <tmlib/tmlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "commands.h"
+#include "icc.h"
+#include "support/test_images.h"
+
+using namespace brightloom;
+using namespace testing_host;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Captures what a command prints.
+struct Capture {
+  FILE *f = std::tmpfile();
+  ~Capture() { std::fclose(f); }
+  std::string text() const {
+    std::fflush(f);
+    std::rewind(f);
+    std::string s;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+    return s;
+  }
+};
+
+// Small real inputs: reduced copies of data files, written as OpenEXR and PFM.
+class Commands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
+    auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
+    ASSERT_TRUE(full);
+    const Image small = reduce(*full, 8);  // 128 × 64
+    w = small.width;
+    h = small.height;
+    pixels.assign(small.pixels.as<float>(), small.pixels.as<float>() + size_t(w) * h * 3);
+    write_exr_rgb(dir.file("a.exr"), w, h, pixels, true);
+    write_pfm(dir.file("b.pfm"), w, h, 3, pixels, true);
+  }
+
+  RenderRequest request(std::vector<std::string> inputs) {
+    RenderRequest r;
+    r.inputs = std::move(inputs);
+    r.out_dir = dir.file("out");
+    r.quiet = true;
+    r.threads = 2;
+    return r;
+  }
+
+  ScratchDir dir;
+  int w = 0, h = 0;
+  std::vector<float> pixels;
+};
+
+bool has_partial_files(const std::string &folder) {
+  std::error_code ec;
+  for (const auto &e : fs::directory_iterator(folder, ec))
+    if (e.path().filename().string().find(".partial") != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST_F(Commands, BatchGoesOnPastABrokenFileAndSaysWhichFailed) {
+  write_bytes(dir.file("broken.exr"), std::string("\x76\x2f\x31\x01garbage", 11));
+  Capture out, err;
+  RenderRequest req = request({dir.file("a.exr"), dir.file("broken.exr"), dir.file("b.pfm")});
+  req.jobs = 2;
+  req.quiet = false;
+  EXPECT_EQ(run_render(req, out.f, err.f), kExitSomeFailed);
+  EXPECT_TRUE(fs::exists(dir.file("out/a.png")));
+  EXPECT_TRUE(fs::exists(dir.file("out/b.png")));
+  EXPECT_FALSE(fs::exists(dir.file("out/broken.png")));
+  EXPECT_FALSE(has_partial_files(dir.file("out")));
+  const std::string e = err.text();
+  EXPECT_NE(e.find(dir.file("broken.exr") + ": cannot read the OpenEXR file"), std::string::npos) << e;
+  EXPECT_NE(e.find("2 of 3 files rendered; failed: " + dir.file("broken.exr")), std::string::npos) << e;
+  EXPECT_NE(out.text().find("a.exr -> "), std::string::npos);
+
+  Capture out2, err2;
+  EXPECT_EQ(run_render(request({dir.file("a.exr"), dir.file("b.pfm")}), out2.f, err2.f), kExitOk);
+  EXPECT_EQ(err2.text(), "");
+}
+
+TEST_F(Commands, OutputsCarryTheirDepthAndProfile) {
+  struct Case {
+    const char *name;
+    int bits;
+    ReadBack (*read)(const std::string &);
+  } cases[] = {{"p8.png", 8, read_png_back},   {"p16.png", 16, read_png_back}, {"t8.tif", 8, read_tiff_back},
+               {"t16.tif", 16, read_tiff_back}, {"j.jpg", 8, read_jpeg_back}};
+  for (const Case &c : cases) {
+    Capture out, err;
+    RenderRequest req = request({dir.file("a.exr")});
+    req.out_dir.clear();
+    req.output = dir.file(c.name);
+    req.bits = c.bits;
+    req.method = "compressor";
+    ASSERT_EQ(run_render(req, out.f, err.f), kExitOk) << c.name << err.text();
+    const ReadBack r = c.read(dir.file(c.name));
+    EXPECT_EQ(r.width, w) << c.name;
+    EXPECT_EQ(r.height, h) << c.name;
+    EXPECT_EQ(r.spp, 3) << c.name;
+    EXPECT_EQ(r.bits, c.bits) << c.name;
+    EXPECT_EQ(r.icc, builtin_profile(3)) << c.name;  // no profile in the input: sRGB
+    EXPECT_EQ(r.samples.size(), size_t(w) * h * 3);
+  }
+  // 16-bit pictures use the whole range, not 8-bit values in 16-bit samples.
+  const ReadBack p16 = read_png_back(dir.file("p16.png"));
+  uint16_t mx = 0;
+  for (uint16_t v : p16.samples) mx = std::max(mx, v);
+  EXPECT_GT(mx, 4096);
+
+  // The input's own profile travels to the output; a grey input gets a grey picture.
+  std::vector<uint16_t> grey(size_t(w) * h);
+  for (size_t i = 0; i < grey.size(); ++i) grey[i] = uint16_t(pixels[i * 3 + 1] * 20000.0f + 100.0f);
+  const std::vector<unsigned char> grey_profile = builtin_profile(1);
+  write_png(dir.file("grey.png"), w, h, 1, 16, grey.data(), grey_profile);
+  Capture out, err;
+  RenderRequest req = request({dir.file("grey.png")});
+  req.format = "tiff";
+  ASSERT_EQ(run_render(req, out.f, err.f), kExitOk) << err.text();
+  const ReadBack g = read_tiff_back(dir.file("out/grey.tif"));
+  EXPECT_EQ(g.spp, 1);
+  EXPECT_EQ(g.icc, grey_profile);
+}
+
+TEST_F(Commands, UnwritableDestinationsFailClearlyAndLeaveNothing) {
+  write_bytes(dir.file("plain-file"), "not a folder");
+  {
+    Capture out, err;
+    RenderRequest req = request({dir.file("a.exr")});
+    req.out_dir = dir.file("plain-file/pictures");
+    EXPECT_NE(run_render(req, out.f, err.f), kExitOk);
+    EXPECT_NE(err.text().find("cannot use the output folder"), std::string::npos) << err.text();
+  }
+  {
+    Capture out, err;
+    RenderRequest req = request({dir.file("a.exr")});
+    req.out_dir.clear();
+    req.output = dir.file("plain-file/a.png");
+    EXPECT_EQ(run_render(req, out.f, err.f), kExitSomeFailed);
+    EXPECT_NE(err.text().find("does not exist or is not a folder"), std::string::npos) << err.text();
+  }
+  {
+    // The picture is complete but cannot take its name (a folder holds it): the temporary
+    // file must go, and the folder stays as it was.
+    fs::create_directories(dir.file("out/a.png"));
+    Capture out, err;
+    EXPECT_EQ(run_render(request({dir.file("a.exr")}), out.f, err.f), kExitSomeFailed);
+    EXPECT_NE(err.text().find("cannot move the finished picture into place"), std::string::npos) << err.text();
+    EXPECT_FALSE(has_partial_files(dir.file("out")));
+    EXPECT_TRUE(fs::is_directory(dir.file("out/a.png")));
+  }
+  {
+    // An existing picture is replaced whole, never truncated first.
+    write_bytes(dir.file("old.png"), "previous picture");
+    Capture out, err;
+    RenderRequest req = request({dir.file("a.exr")});
+    req.out_dir.clear();
+    req.output = dir.file("old.png");
+    req.bits = 16;
+    req.format = "jpeg";
+    EXPECT_EQ(run_render(req, out.f, err.f), kExitUsage);
+    std::ifstream in(dir.file("old.png"));
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "previous picture");
+  }
+}
+
+TEST_F(Commands, SetRefusesUnknownNamesAndValuesOutOfRange) {
+  Capture out, err;
+  RenderRequest req = request({dir.file("a.exr")});
+  req.sets = {"Strenght=80"};
+  EXPECT_EQ(run_render(req, out.f, err.f), kExitUsage);
+  const std::string e = err.text();
+  EXPECT_NE(e.find("unknown setting \"Strenght\""), std::string::npos) << e;
+  EXPECT_NE(e.find("valid names: Luminosity, Strength, ColorSaturation"), std::string::npos) << e;
+  EXPECT_FALSE(fs::exists(dir.file("out/a.png")));
+
+  auto a = parse_assignment(1, "Strength=101");
+  ASSERT_FALSE(a);
+  EXPECT_NE(a.failure().reason.find("Strength takes 1 to 100"), std::string::npos) << a.failure().reason;
+  EXPECT_FALSE(parse_assignment(1, "Strength=0"));
+  EXPECT_FALSE(parse_assignment(1, "Strength=eighty"));
+  EXPECT_FALSE(parse_assignment(1, "Strength"));
+  EXPECT_FALSE(parse_assignment(1, "WhiteClip=10.5"));
+  EXPECT_FALSE(parse_assignment(1, "Gamma=3"));
+  EXPECT_FALSE(parse_assignment(1, "Microsmoothing=nan"));
+  EXPECT_FALSE(parse_assignment(2, "Strength=50"));  // a Details Enhancer name
+  auto b = parse_assignment(2, "Brightness=11");
+  ASSERT_FALSE(b);
+  EXPECT_NE(b.failure().reason.find("-10 to 10"), std::string::npos);
+}
+
+TEST_F(Commands, SetStoresValuesTheWayTheDialogDoes) {
+  SettingsRecipe r;
+  r.method = 1;
+  for (const char *s : {"strength=49.5", "ColorSaturation=49.51", "Gamma=2", "WhiteClip=0.25",
+                        "Smoothing=Very Low", "Panorama360=1", "Luminosity=-3.5"}) {
+    auto a = parse_assignment(1, s);
+    ASSERT_TRUE(a) << s << ": " << a.failure().reason;
+    r.changes.push_back(*a);
+  }
+  auto p = resolve(r, 0);
+  ASSERT_TRUE(p);
+  EXPECT_EQ((*p)[1], 49.0f);  // a fraction of exactly 0.5 rounds down
+  EXPECT_EQ((*p)[2], 50.0f);
+  EXPECT_EQ((*p)[8], 0.0f);   // gamma 2.0 is slider position 0
+  EXPECT_EQ((*p)[3], 0.25f);
+  EXPECT_EQ((*p)[16], 0.0f);  // a level word selects the five-level smoothing
+  EXPECT_EQ((*p)[5], 4.0f);
+  EXPECT_EQ((*p)[15], 1.0f);
+  EXPECT_EQ((*p)[0], -3.5f);
+  // Defaults depend on the document kind.
+  SettingsRecipe d;
+  EXPECT_EQ((*resolve(d, 0))[1], 70.0f);
+  EXPECT_EQ((*resolve(d, 1))[1], 40.0f);
+}
+
+TEST_F(Commands, SettingsFilesAndPresetsChooseTheMethod) {
+  float tc[20] = {};
+  tmparam_default(2, 0, tc);
+  tc[0] = 3.0f;
+  ASSERT_EQ(write_xmp(dir.file("tc.xmp").c_str(), 2, tc), 1);
+  {
+    Capture out, err;
+    RenderRequest req = request({dir.file("a.exr")});
+    req.settings_file = dir.file("tc.xmp");
+    req.quiet = false;
+    EXPECT_EQ(run_render(req, out.f, err.f), kExitOk) << err.text();
+    EXPECT_NE(out.text().find("Tone Compressor"), std::string::npos) << out.text();
+  }
+  {
+    Capture out, err;
+    RenderRequest req = request({dir.file("a.exr")});
+    req.settings_file = dir.file("tc.xmp");
+    req.method = "details";
+    EXPECT_EQ(run_render(req, out.f, err.f), kExitUsage);
+    EXPECT_NE(err.text().find("not for Details Enhancer"), std::string::npos) << err.text();
+  }
+  {
+    write_bytes(dir.file("other.xmp"), "<x:xmpmeta>\n</x:xmpmeta>\n");
+    Capture out, err;
+    RenderRequest req = request({dir.file("a.exr")});
+    req.settings_file = dir.file("other.xmp");
+    EXPECT_EQ(run_render(req, out.f, err.f), kExitUsage);
+    EXPECT_NE(err.text().find("does not contain tone-mapping settings"), std::string::npos) << err.text();
+  }
+  const std::vector<std::string> names = preset_names();
+  ASSERT_FALSE(names.empty()) << "no built-in presets found";
+  auto found = find_preset(names.front());
+  ASSERT_TRUE(found) << found.failure().reason;
+  auto missing = find_preset("no-such-preset");
+  ASSERT_FALSE(missing);
+  EXPECT_NE(missing.failure().reason.find("available: " + names.front()), std::string::npos);
+}
+
+TEST_F(Commands, OutputNamesNeverCollideOrOverwriteAnInput) {
+  fs::create_directories(dir.file("other"));
+  write_exr_rgb(dir.file("other/a.exr"), w, h, pixels, false);
+  Capture out, err;
+  EXPECT_EQ(run_render(request({dir.file("a.exr"), dir.file("other/a.exr")}), out.f, err.f), kExitOk);
+  EXPECT_TRUE(fs::exists(dir.file("out/a.png")));
+  EXPECT_TRUE(fs::exists(dir.file("out/a-2.png")));
+
+  std::vector<uint8_t> rgb(size_t(w) * h * 3, 120);
+  write_png(dir.file("photo.png"), w, h, 3, 8, rgb.data());
+  const auto before = fs::file_size(dir.file("photo.png"));
+  Capture out2, err2;
+  RenderRequest req = request({dir.file("photo.png")});
+  req.out_dir = dir.path();
+  EXPECT_EQ(run_render(req, out2.f, err2.f), kExitSomeFailed);
+  EXPECT_NE(err2.text().find("would overwrite the input"), std::string::npos) << err2.text();
+  EXPECT_EQ(fs::file_size(dir.file("photo.png")), before);
+}
+
+TEST_F(Commands, LastSettingsAreRememberedAndReused) {
+  Capture out, err;
+  RenderRequest req = request({dir.file("a.exr")});
+  req.method = "compressor";
+  req.sets = {"Brightness=2.5"};
+  ASSERT_EQ(run_render(req, out.f, err.f), kExitOk);
+  ASSERT_TRUE(fs::exists(last_settings_path()));
+  EXPECT_EQ(last_settings_path().rfind(dir.file("config/brightloom"), 0), 0u);
+  float p[20] = {};
+  EXPECT_EQ(parse_xmp(last_settings_path().c_str(), -1, nullptr), 2);
+  EXPECT_GT(parse_xmp(last_settings_path().c_str(), 2, p), 0);
+  EXPECT_EQ(p[0], 2.5f);
+
+  Capture out2, err2;
+  RenderRequest again = request({dir.file("b.pfm")});
+  again.last = true;
+  again.quiet = false;
+  EXPECT_EQ(run_render(again, out2.f, err2.f), kExitOk) << err2.text();
+  EXPECT_NE(out2.text().find("Tone Compressor"), std::string::npos);
+}
+
+TEST_F(Commands, InfoDescribesTheFile) {
+  Capture out, err;
+  EXPECT_EQ(run_info(dir.file("a.exr"), out.f, err.f), kExitOk) << err.text();
+  const std::string t = out.text();
+  EXPECT_NE(t.find("size:      128 x 64 pixels"), std::string::npos) << t;
+  EXPECT_NE(t.find("OpenEXR half RGB"), std::string::npos) << t;
+  EXPECT_NE(t.find("float (docType 0)"), std::string::npos) << t;
+  EXPECT_NE(t.find("profile:   none"), std::string::npos) << t;
+  EXPECT_NE(t.find("stops"), std::string::npos) << t;
+  Capture out2, err2;
+  EXPECT_EQ(run_info(dir.file("nothing.exr"), out2.f, err2.f), kExitSomeFailed);
+  EXPECT_NE(err2.text().find(dir.file("nothing.exr")), std::string::npos);
+}
+
+TEST_F(Commands, TheProgramExplainsItselfAndRejectsBadUsage) {
+  const std::string prog = BRIGHTLOOM_PROGRAM;
+  const std::string log = dir.file("log");
+  auto run = [&](const std::string &args) {
+    const int st = std::system((prog + " " + args + " > " + log + " 2>&1").c_str());
+    std::ifstream in(log);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::make_pair(WEXITSTATUS(st), text);
+  };
+  auto [rc, help] = run("--help");
+  EXPECT_EQ(rc, 0);
+  for (const char *word : {"render", "info", "demo", "Details Enhancer", "Tone Compressor"})
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+  auto [rc2, rhelp] = run("render --help");
+  EXPECT_EQ(rc2, 0);
+  EXPECT_NE(rhelp.find("Strength"), std::string::npos);
+  EXPECT_NE(rhelp.find("--out-dir"), std::string::npos);
+  EXPECT_NE(run("render").first, 0);
+  EXPECT_NE(run("render x.exr --bits 12").first, 0);
+  EXPECT_NE(run("render x.exr -o a.png --out-dir b").first, 0);
+}
