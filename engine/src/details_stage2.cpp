@@ -31,6 +31,13 @@ std::vector<LevelSize> cascade_levels(int width, int height, int count) {
   return levels;
 }
 
+int param_as_int(float v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 2147483647.0f) return 2147483647;
+  if (v <= -2147483648.0f) return -2147483647 - 1;
+  return static_cast<int>(v);
+}
+
 float tolerance_base(int code) {
   switch (code) {
     case -1: return 1e-4f;
@@ -42,7 +49,10 @@ float tolerance_base(int code) {
 }
 
 int max_iterations(float smoothingSlider) {
-  return static_cast<int>(50.0 * std::pow(3.0, static_cast<double>(smoothingSlider / 10.0f)));
+  const double v = 50.0 * std::pow(3.0, static_cast<double>(smoothingSlider / 10.0f));
+  if (std::isnan(v)) return 0;
+  if (v >= 2147483647.0) return 2147483647;
+  return static_cast<int>(v);
 }
 
 float level_tolerance_factor(int width, int height) {
@@ -141,8 +151,8 @@ int calc_tm2new2_stats(DimParam dim, int levels, const float *param, OptimParam 
   if (levels > kMaxCascadeLevels) return kErrNoMemory;
   const int M = levels;
   const std::int64_t N = static_cast<std::int64_t>(W) * H;
-  const float toleranceBase = tolerance_base(static_cast<int>(param[18]));
-  const int is360 = static_cast<int>(param[15]);
+  const float toleranceBase = tolerance_base(param_as_int(param[18]));
+  const int is360 = param_as_int(param[15]);
   const bool streaming = M > 2 && opt.v[1] != 0;
   const int workers = streaming ? 0 : clamp_workers(opt.v[0]);
 
@@ -248,7 +258,8 @@ int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int
     if (pyramidSize < needed) return tmlib::kErrOpen;
     return calc_tm2new2(dim, levels - 1, param, opt, pyramid);
   }
-  return calc_tm2old(dim, minWidth, minHeight, pyramidSize, levels, static_cast<int>(param[15]), opt, pyramid);
+  return calc_tm2old(dim, minWidth, minHeight, pyramidSize, levels, tmlib::stage2::param_as_int(param[15]), opt,
+                     pyramid);
 }
 
 }  // extern "C"

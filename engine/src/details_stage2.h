@@ -50,6 +50,10 @@ void laplace_rows(int width, int height, int is360, const float *in, int firstRo
 
 // ---- conjugate-gradient cascade -------------------------------------------------------
 
+// A TmParam slot read as an int: truncated toward zero, NaN as 0, clamped to the int range
+// (a corrupted record must not make the conversion undefined).
+int param_as_int(float v);
+
 // Levels 0 .. count-1 of the cascade: level 0 is width x height, each next level halves
 // both sides rounding up while both exceed 3, and stays put once either is 3 or less.
 std::vector<LevelSize> cascade_levels(int width, int height, int count);

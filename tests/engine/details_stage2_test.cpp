@@ -31,6 +31,12 @@ TEST(CascadeRules, ToleranceCodesIterationLimitsAndLargeLevelFactor) {
   EXPECT_EQ(max_iterations(0.0f), 50);
   EXPECT_EQ(max_iterations(10.0f), 150);
   EXPECT_EQ(max_iterations(-10.0f), 16);  // 50/3 truncated
+  // A corrupted record converts without undefined behaviour.
+  EXPECT_EQ(max_iterations(1000.0f), 2147483647);
+  EXPECT_EQ(max_iterations(NAN), 0);
+  EXPECT_EQ(param_as_int(NAN), 0);
+  EXPECT_EQ(param_as_int(1e20f), 2147483647);
+  EXPECT_EQ(param_as_int(-2.7f), -2);
   EXPECT_EQ(level_tolerance_factor(2000, 1000), 1.0f);
   EXPECT_EQ(level_tolerance_factor(1601, 1600), 1.0f);  // m = 1600 is not above the limit
   EXPECT_NEAR(level_tolerance_factor(4000, 3000), 20.0 * std::log(3.5), 1e-4);
@@ -252,6 +258,10 @@ TEST(CascadeStreamed, AgreesWithMemoryWritesTheResultAndRemovesItsFiles) {
   const int W = 61, H = 47, M = 4;
   Pyramid mem = make_pyramid(W, H, M, false);
   Pyramid str = mem;
+  // Exactly the cascade's total: the streamed solve uses the buffer as X and as its strip
+  // scratch space without going past it (odd level 0, two strips of different lengths).
+  str.buf.resize(static_cast<std::size_t>(str.posit.back()));
+  str.buf.shrink_to_fit();
   float param[20];
   params(param, 0, 0, false);
   ASSERT_EQ(H, calc_tm2new2(dims(W, H), M, param, optim(0), mem.buf.data()));
