@@ -49,8 +49,9 @@ TMLIB_EXTERN_C_BEGIN
  *   opt      v[0] worker count (0..32; the attenuation of levels of more than 1,200 cells is
  *            split into row bands), v[1] readFromDisk, v[2..4] paths (see below)
  *   work     in memory: holds the source on entry (4 * W * H bytes for RGBE, else the samples)
- *            and at least 4 * max(element 5, element 6) bytes; on return it holds the
- *            log-luminance pyramid. Not read or written with readFromDisk (may be null).
+ *            and at least 4 * max(element 5, element 6) bytes, aligned for floats; on return
+ *            it holds the log-luminance pyramid. Not read or written with readFromDisk (may
+ *            be null).
  *   pyramid  the pyramid buffer; on success level k holds the right-hand side of the Poisson
  *            equation of solver level k for k = 0 .. max(0, L - 2) (calc_tm1old: level 0
  *            only, values beyond +-100 set to 0). Solver levels of a pyramid whose analysis
