@@ -76,6 +76,13 @@ const Setup &setup_for(int W, int H, int mode) {
   return *cache.back();
 }
 
+// CPU time of the whole process (every thread), milliseconds.
+double process_cpu_ms() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+}
+
 double maxrss_mb() {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
@@ -94,15 +101,23 @@ void BM_calc_tm2(benchmark::State &state) {
   OptimParam opt{};
   opt.v[0] = workers;
   float param[TMLIB_TMPARAM_SLOTS];
+  double cpu = 0;
   for (auto _ : state) {
     state.PauseTiming();
     std::memcpy(work.data(), s.pyramid.data(), work.size() * sizeof(float));
     std::memcpy(param, s.param, sizeof(param));
+    const double c0 = process_cpu_ms();
     state.ResumeTiming();
     const int rc = calc_tm2(dim, s.dims[7], s.dims[8], s.dims[5], s.dims[11], param, opt, work.data());
+    state.PauseTiming();
+    cpu += process_cpu_ms() - c0;
+    state.ResumeTiming();
     if (rc < 0) state.SkipWithError("calc_tm2 failed");
     benchmark::DoNotOptimize(work.data());
   }
+  // Over all threads: on an idle machine the wall time of a run with two workers is close to
+  // half of this plus the thread start-up, which a loaded machine hides.
+  state.counters["proc_cpu_ms"] = cpu / static_cast<double>(state.iterations());
   const double N = static_cast<double>(W) * H;
   state.counters["levels"] = s.dims[11];
   if (mode > 0) {
