@@ -96,7 +96,9 @@ TMLIB_API int calc_tm1old(int docType, DimParam dim, float *param, int32_t *dims
  *   are the compressed luminance exp(u). Returns H on success; -1 when W or H < 1 or the levels do
  *   not fit pyramidSize; the callee's codes otherwise.
  * calc_tm2new2: coarse-to-fine cascade of tm20 solves over `levels` levels (sides halved rounding
- *   up while both exceed 3), right-hand side of level k at the sum of the sizes of levels 0..k-1.
+ *   up while both exceed 3), right-hand side of level k at the sum of the sizes of levels 0..k-1;
+ *   pyramid must hold the sum of all level sizes (at least W*H). Streamed, it also serves as the
+ *   solution vector and the strip scratch space within that size.
  *   Reads TmParam[15] (is360), [17] (smoothing slider: 50 * 3^(slot/10) iterations per level),
  *   [18] (tolerance code: -1 1e-4, -2 3e-4, 0 1e-5, 2 1e-7, other 1e-6). levels < 1: level 0 is
  *   only exponentiated. opt.v[0] workers; opt.v[1] != 0 with levels > 2 streams levels 0 and 1
