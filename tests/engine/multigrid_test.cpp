@@ -249,6 +249,10 @@ TEST(MultigridSolve, RefusesNoLevelsAndAShortBuffer) {
   Grid big(64 * 48 * 2, 0.0f);
   EXPECT_EQ(48, calc_tm2old(dims(64, 48), 8, 6, static_cast<int64_t>(big.size()), 3, 0, OptimParam{}, big.data()));
   for (int i = 0; i < 64 * 48; ++i) ASSERT_EQ(big[i], 1.0f);
+  // A level count far beyond the sides (2^L would overflow) is brought back to what they allow.
+  std::fill(big.begin(), big.end(), 0.0f);
+  EXPECT_EQ(48, calc_tm2old(dims(64, 48), 8, 6, static_cast<int64_t>(big.size()), 1000, 1, OptimParam{}, big.data()));
+  for (int i = 0; i < 64 * 48; ++i) ASSERT_EQ(big[i], 1.0f);
 }
 
 struct TempDir {
