@@ -42,6 +42,15 @@ enum Slot : int {
 // A clip percentage outside 0..10 (NaN included) is replaced by the slider's default.
 float clip_percent(float v, float fallback) { return (v >= 0.0f && v <= 10.0f) ? v : fallback; }
 
+// Truncation toward zero that stays defined for any float a settings file may carry: NaN
+// becomes 0 and values beyond the int range saturate.
+int truncate_to_int(float v) {
+  if (!(v == v)) return 0;
+  if (v >= 2147483520.0f) return std::numeric_limits<int>::max();
+  if (v <= -2147483648.0f) return std::numeric_limits<int>::min();
+  return static_cast<int>(v);
+}
+
 float load_float(const unsigned char *base, std::int64_t i) {
   float v;
   std::memcpy(&v, base + 4 * i, sizeof v);
@@ -144,13 +153,13 @@ void compute_constants(int kind, const DimParam &dim, const float *param, const 
     k.smoothScale = ((100.0f - (whiteClip + 0.001f)) / 100.0f) / static_cast<float>(std::exp(lumParam[6]));
   }
   k.smoothGamma = rgbe ? 1.0f : 0.45f;
-  k.k = (colorSat < 40.0f || colorSat > 50.0f) ? static_cast<int>((colorSat - 50.0f) / 5.0f) : 0;
+  k.k = (colorSat < 40.0f || colorSat > 50.0f) ? truncate_to_int((colorSat - 50.0f) / 5.0f) : 0;
   k.smoothSat = 1.0f + 0.1f * static_cast<float>(k.k);
 
   const float colorTemperature = param[kColorTemperature];
   k.temperature = colorTemperature != 0.0f;
   if (k.temperature) {
-    const int kelvin = static_cast<int>(6500.0f - 260.0f * colorTemperature);
+    const int kelvin = truncate_to_int(6500.0f - 260.0f * colorTemperature);
     // Pre-set to D65 so that a temperature without a white point leaves the colour alone.
     float xyz[3] = {0.950456f, 1.0f, 1.088754f};
     kelvin2XYZ(kelvin, xyz);

@@ -684,6 +684,30 @@ TEST(Stage3Checks, UnusableSizesAndBuffersAreRefusedBeforeAnyWrite) {
   for (float v : plane) EXPECT_EQ(v, 1.0f);
 }
 
+TEST(Stage3Checks, HostileSliderValuesAndStatisticsStillFinishEveryRow) {
+  // Settings files can carry any float, and the statistics of a black picture are zeros: every
+  // row must still be finished (slider values that pick an integer, the kelvin and the
+  // smoothing saturation step, saturate instead of overflowing).
+  const Image im = random_image(16, 9, 21);
+  const auto table = exponent_table();
+  const float extremes[] = {1e30f, -1e30f, INFINITY, -INFINITY, std::nanf(""), 1000.0f, -1000.0f};
+  const std::vector<float> lumSets[] = {{0, 0, 0, 0, 0, 0, 0}, {-1, -5, -2, NAN, 3, -3, 1e30f}, Lum().v()};
+  for (const auto &lp : lumSets) {
+    for (float v : extremes) {
+      for (int slot : {1, 2, 3, 4, 8, 9, 10, 11, 12, 13, 14}) {
+        auto p = busy_param();
+        p[slot] = v;
+        std::vector<float> plane = im.plane;
+        std::vector<std::uint8_t> dst(3 * im.w * im.h, 0xAB);
+        ASSERT_EQ(calc_tm3(0, dims(im.w, im.h, 3, 8, 0, 3 * im.w), p.data(), lp.data(), table.data(), nullptr,
+                           workers(1), im.rgbe.data(), plane.data(), dst.data()),
+                  im.h)
+            << "slot " << slot << " value " << v;
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Plane resampling
 
