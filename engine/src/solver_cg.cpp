@@ -2,6 +2,7 @@
 // Conjugate-gradient solve of the Poisson equation L x = b (tm20) and its kernels: the
 // five-point operator with reflecting borders and the panorama wrap (tm20m and friends),
 // the fused update and dot product (tm20a, tm20d), and the strip I/O of the streamed mode.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -352,6 +353,49 @@ void laplace_rows(int width, int height, int is360, const float *in, int firstRo
 
 }  // namespace tmlib::stage2
 
+namespace {
+
+// Argument records of the workers, one per worker, owned by the spawning call.
+struct Tm20miTask {
+  int width, height, is360;
+  const float *in;
+  float *out;
+  int index, nbProc;
+};
+
+struct Tm20aTask {
+  std::int64_t n;
+  float a;
+  const float *y, *x;
+  float *z;
+  int index, nbProc;
+};
+
+struct Tm20dTask {
+  std::int64_t n;
+  const float *x, *y;
+  float *partial;
+  int index, nbProc;
+};
+
+void tm20mi_threaded(const Tm20miTask *t) {
+  const tmlib::RowBand band = tmlib::halo_band(t->height, t->nbProc, t->index);
+  if (band.rows == 0) return;
+  tm20mi_orig(t->width, band.rows, t->is360, static_cast<std::int64_t>(band.start) * t->width, t->in, t->out);
+}
+
+void tm20a_threaded(const Tm20aTask *t) {
+  const tmlib::Chunk c = tmlib::vector_chunk(t->n, t->nbProc, t->index);
+  if (c.count > 0) axpy_kernel(c.count, t->y + c.start, t->a, t->x + c.start, t->z + c.start);
+}
+
+void tm20d_threaded(const Tm20dTask *t) {
+  const tmlib::Chunk c = tmlib::vector_chunk(t->n, t->nbProc, t->index);
+  t->partial[t->index] = c.count > 0 ? dot_kernel(c.count, t->x + c.start, t->y + c.start) : 0.0f;
+}
+
+}  // namespace
+
 extern "C" {
 
 void tm20mi_orig(int width, int rows, int is360, int64_t offset, const float *in, float *out) {
@@ -365,14 +409,11 @@ void tm20mi_orig(int width, int rows, int is360, int64_t offset, const float *in
 void tm20mi(int workers, int width, int height, int is360, const float *in, float *out) {
   if (width < 2 || height < 3) return;
   workers = tmlib::clamp_workers(workers);
+  Tm20miTask tasks[tmlib::kMaxWorkers];
+  for (int k = 0; k < workers; ++k) tasks[k] = {width, height, is360, in, out, k, workers};
+  // Out of place: when a thread cannot be created the whole level is simply done again.
   tmlib::run_workers(
-      workers,
-      [&](int k) {
-        const tmlib::RowBand band = tmlib::halo_band(height, workers, k);
-        if (band.rows == 0) return;
-        tm20mi_orig(width, band.rows, is360, static_cast<std::int64_t>(band.start) * width, in, out);
-      },
-      [&] { tm20mi_orig(width, height, is360, 0, in, out); });
+      workers, [&](int k) { tm20mi_threaded(&tasks[k]); }, [&] { tm20mi_orig(width, height, is360, 0, in, out); });
 }
 
 void tm20m(int workers, int width, int height, int is360, const float *in, float *out) {
@@ -432,10 +473,9 @@ void tm20a(int workers, int64_t n, const float *y, float a, const float *x, floa
   workers = tmlib::clamp_workers(workers);
   // z may be y or x (x <- x + a p): a chunk must never be updated twice, so a failed thread
   // creation finishes the chunks of the workers that were not started on this thread.
-  const tmlib::RunMode mode = tmlib::run_workers_finishing_inline(workers, [&](int k) {
-    const tmlib::Chunk c = tmlib::vector_chunk(n, workers, k);
-    if (c.count > 0) axpy_kernel(c.count, y + c.start, a, x + c.start, z + c.start);
-  });
+  Tm20aTask tasks[tmlib::kMaxWorkers];
+  for (int k = 0; k < std::max(workers, 1); ++k) tasks[k] = {n, a, y, x, z, k, workers};
+  const tmlib::RunMode mode = tmlib::run_workers_finishing_inline(workers, [&](int k) { tm20a_threaded(&tasks[k]); });
   if (mode == tmlib::RunMode::kFellBack) {
     std::printf("*************   tm20a  error tm20a_threaded: %d  ***************\n", tmlib::kErrShortIo);
   }
@@ -448,14 +488,11 @@ void tm20d(int workers, int64_t n, const float *x, const float *y, float *result
   }
   workers = tmlib::clamp_workers(workers);
   float partial[tmlib::kMaxWorkers] = {};
+  Tm20dTask tasks[tmlib::kMaxWorkers];
+  for (int k = 0; k < workers; ++k) tasks[k] = {n, x, y, partial, k, workers};
   float whole = 0.0f;
   const tmlib::RunMode mode = tmlib::run_workers(
-      workers,
-      [&](int k) {
-        const tmlib::Chunk c = tmlib::vector_chunk(n, workers, k);
-        partial[k] = c.count > 0 ? dot_kernel(c.count, x + c.start, y + c.start) : 0.0f;
-      },
-      [&] { whole = dot_kernel(n, x, y); });
+      workers, [&](int k) { tm20d_threaded(&tasks[k]); }, [&] { whole = dot_kernel(n, x, y); });
   if (mode != tmlib::RunMode::kThreaded) {
     *result = whole;
     return;
