@@ -26,9 +26,10 @@ void tm20mi_orig(int width, int rows, int is360, int64_t offset, const float *in
 // allocated (vector unchanged then).
 int tm20m_streaming(int width, int height, int is360, float *vector);
 
-// The update and the dot product on the calling thread.
-void tm20a_orig(int64_t n, const float *y, float a, const float *x, float *z);
-void tm20d_orig(int64_t n, const float *x, const float *y, float *result);
+// The update and the dot product on the calling thread (exported for outside callers; the
+// engine itself goes through tm20a and tm20d).
+TMLIB_API void tm20a_orig(int64_t n, const float *y, float a, const float *x, float *z);
+TMLIB_API void tm20d_orig(int64_t n, const float *x, const float *y, float *result);
 
 // Positions the stream at byte 4*start and writes / reads count floats. 0, or -20 (with the
 // message on standard output for a short transfer).
