@@ -134,4 +134,40 @@ TEST(DetailsEndToEnd, SliderExtremesAndThePanoramaFlagStayOrdinary) {
   }
 }
 
+TEST(DetailsEndToEnd, BlackSourcePixelsStayBlackWithoutDisturbingTheRest) {
+  // Pixels of exponent 0 (what the encoder makes of negative or NaN samples) enter neither the
+  // statistics nor the solve as garbage: they come out black, and the picture around them is
+  // the ordinary one.
+  const Source &src = sunset();
+  Source holed = src;
+  const int x0 = 100, y0 = 70, bw = 24, bh = 12;
+  for (int y = y0; y < y0 + bh; ++y) {
+    for (int c = 0; c < 4; ++c) {
+      for (int x = x0; x < x0 + bw; ++x) holed.rgbe[4 * src.w * y + c * src.w + x] = 0;
+    }
+  }
+  const auto p = defaults();
+  std::vector<std::uint8_t> plain, out;
+  ASSERT_GT(run_details_enhancer(src.w, src.h, src.rgbe.data(), p.data(), 2, plain), 0);
+  ASSERT_GT(run_details_enhancer(holed.w, holed.h, holed.rgbe.data(), p.data(), 2, out), 0);
+  double far = 0, farPlain = 0;
+  int n = 0;
+  for (int y = 0; y < src.h; ++y) {
+    for (int x = 0; x < src.w; ++x) {
+      const bool inside = x >= x0 && x < x0 + bw && y >= y0 && y < y0 + bh;
+      for (int c = 0; c < 3; ++c) {
+        const size_t i = 3 * (static_cast<size_t>(y) * src.w + x) + c;
+        if (inside) {
+          ASSERT_EQ(out[i], 0) << x << "," << y;
+        } else if (std::abs(x - x0) > 40 && std::abs(y - y0) > 30) {
+          far += out[i];
+          farPlain += plain[i];
+          ++n;
+        }
+      }
+    }
+  }
+  EXPECT_NEAR(far / n, farPlain / n, 0.1 * farPlain / n);
+}
+
 }  // namespace
