@@ -257,7 +257,11 @@ void finish_pixel(const FinishConstants &k, float r, float g, float b, float tab
   s = s < 0.0f ? 0.0f : (s > 1.0f ? 1.0f : s);
   if (rgbe) s = s * 2.2f;
 
-  float out[3] = {L * std::pow(r / lum, s), L * std::pow(g / lum, s), L * std::pow(b / lum, s)};
+  // Equal channels give equal powers; neutral pixels are common enough to spare the calls.
+  const float pr = std::pow(r / lum, s);
+  const float pg = g == r ? pr : std::pow(g / lum, s);
+  const float pb = b == r ? pr : (b == g ? pg : std::pow(b / lum, s));
+  float out[3] = {L * pr, L * pg, L * pb};
 
   if (k.smoothing) {
     const float f = rgbe ? k.smoothScale * tableE : k.smoothScale;
