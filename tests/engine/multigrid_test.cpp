@@ -255,6 +255,18 @@ TEST(MultigridSolve, RefusesNoLevelsAndAShortBuffer) {
   for (int i = 0; i < 64 * 48; ++i) ASSERT_EQ(big[i], 1.0f);
 }
 
+TEST(MultigridSolve, TinyAndThinImagesStayInsideTheirBuffers) {
+  for (auto [W, H, L] : {std::tuple{2, 2, 1}, {3, 3, 1}, {1000, 10, 2}, {10, 999, 3}, {17, 5, 6}}) {
+    GridHierarchy g;
+    ASSERT_EQ(0, grid_hierarchy(W, H, 5, 5, L, &g));
+    Grid buf(static_cast<std::size_t>(g.total));
+    tm20m(0, W, H, 0, smooth(W, H, 2).data(), buf.data());
+    ASSERT_EQ(H, calc_tm2old(dims(W, H), 5, 5, g.total, L, 0, OptimParam{}, buf.data())) << W << "x" << H;
+    for (int64_t i = 0; i < static_cast<int64_t>(W) * H; ++i)
+      ASSERT_TRUE(std::isfinite(buf[i]) && buf[i] > 0.0f) << W << "x" << H << " " << i;
+  }
+}
+
 struct TempDir {
   std::string path;
   TempDir() {
