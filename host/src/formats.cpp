@@ -24,7 +24,7 @@ std::string lower_extension(const std::string &path) {
 
 }  // namespace
 
-Result<Image> read_image(const std::string &path, int threads) {
+Result<Image> read_image(const std::string &path, int threads, bool as_rgbe) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return fail(path, std::string("cannot open: ") + std::strerror(errno));
   if (S_ISDIR(st.st_mode)) return fail(path, "is a folder, not an image file");
@@ -36,7 +36,7 @@ Result<Image> read_image(const std::string &path, int threads) {
   std::fclose(f);
   if (n == 0) return fail(path, "the file is empty");
 
-  if (n >= 4 && m[0] == 0x76 && m[1] == 0x2f && m[2] == 0x31 && m[3] == 0x01) return read_exr(path, threads);
+  if (n >= 4 && m[0] == 0x76 && m[1] == 0x2f && m[2] == 0x31 && m[3] == 0x01) return read_exr(path, threads, as_rgbe);
   if (n >= 8 && std::memcmp(m, "\x89PNG\r\n\x1a\n", 8) == 0) return read_png(path);
   if (n >= 4 && (std::memcmp(m, "II*\0", 4) == 0 || std::memcmp(m, "MM\0*", 4) == 0 ||
                  std::memcmp(m, "II+\0", 4) == 0 || std::memcmp(m, "MM\0+", 4) == 0))
@@ -77,7 +77,10 @@ Status write_picture(const std::string &path, OutputFormat format, const Picture
     return fail(path, "the output folder " + dir.string() + " does not exist or is not a folder");
 
   // A hidden temporary name in the same folder, so that the rename is atomic.
-  std::string tmpl = (dir / ("." + target.filename().string() + ".partial-XXXXXX")).string();
+  std::string hidden = ".";
+  hidden += target.filename().string();
+  hidden += ".partial-XXXXXX";
+  std::string tmpl = (dir / hidden).string();
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
   int fd = ::mkstemp(name.data());

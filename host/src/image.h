@@ -15,7 +15,7 @@ namespace brightloom {
 // How the pixel buffer of an Image is laid out.
 enum class SampleType {
   F32,   // interleaved 32-bit floats, linear light (docType 0)
-  RGBE,  // scanline-planar RGBE rows of a Radiance file, spp 3 (docType 0)
+  RGBE,  // scanline-planar RGBE rows (Radiance files; float files read for rendering) (docType 0)
   U16,   // interleaved 16-bit samples scaled to 0..32768 (docType 1)
   U8,    // interleaved 8-bit samples (docType 2)
 };
@@ -28,6 +28,7 @@ struct Image {
   Buffer pixels;
   std::vector<unsigned char> icc;  // the file's embedded ICC profile, empty when none
   std::string kind;                // what the file was, for messages: "OpenEXR half RGB"
+  double encode_seconds = 0;       // time a reader spent encoding float rows as RGBE
 
   // The document kind of the host records: 0 float, 1 16-bit, 2 8-bit.
   int doc_type() const {
@@ -57,14 +58,16 @@ struct WriteOptions {
 };
 
 // Readers: each checks its header before allocating and names what is wrong.
-Result<Image> read_exr(const std::string &path, int threads);
+// as_rgbe: deliver float files already encoded as RGBE rows, as the renderer needs them,
+// without ever holding the whole image as floats.
+Result<Image> read_exr(const std::string &path, int threads, bool as_rgbe = false);
 Result<Image> read_radiance(const std::string &path);
 Result<Image> read_tiff(const std::string &path);
 Result<Image> read_pfm(const std::string &path);
 Result<Image> read_png(const std::string &path);
 
 // Reads any supported file, chosen by its first bytes (not its name).
-Result<Image> read_image(const std::string &path, int threads = 1);
+Result<Image> read_image(const std::string &path, int threads = 1, bool as_rgbe = false);
 
 // Writers: write the whole picture to an open, empty file descriptor; the descriptor is
 // closed by the writer in every case. The caller owns the naming (temporary name, rename).

@@ -38,7 +38,11 @@ const char *encode(FILE *fp, PngState &st, const Picture &pic) {
     return st.message;
   }
   png_init_io(png, fp);
-  png_set_compression_level(png, 6);
+  // Fast deflate with the two cheapest predictors: a 12-megapixel picture is written in about
+  // a seventh of the time the default settings take, for files up to half as large again.
+  // Writing must not cost more than tone mapping does.
+  png_set_compression_level(png, 1);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB | PNG_FILTER_UP);
   png_set_IHDR(png, info, pic.width, pic.height, pic.bits,
                pic.spp == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);

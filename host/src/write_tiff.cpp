@@ -29,6 +29,7 @@ Status write_tiff(int fd, const Picture &pic) {
   ok &= TIFFSetField(tif, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG)) == 1;
   ok &= TIFFSetField(tif, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_ADOBE_DEFLATE)) == 1;
   ok &= TIFFSetField(tif, TIFFTAG_PREDICTOR, uint16_t(PREDICTOR_HORIZONTAL)) == 1;
+  ok &= TIFFSetField(tif, TIFFTAG_ZIPQUALITY, 1) == 1;  // fast deflate, as for PNG
   ok &= TIFFSetField(tif, TIFFTAG_ORIENTATION, uint16_t(ORIENTATION_TOPLEFT)) == 1;
   ok &= TIFFSetField(tif, TIFFTAG_SOFTWARE, "Brightloom") == 1;
   if (!pic.icc.empty())

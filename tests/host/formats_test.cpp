@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <tmlib/tmlib.h>
+
 #include "icc.h"
 #include "image.h"
 #include "support/test_images.h"
@@ -223,4 +225,24 @@ TEST(Readers, BrokenFilesNameTheProblem) {
   auto folder = read_image(dir.path());
   ASSERT_FALSE(folder);
   EXPECT_NE(folder.failure().reason.find("folder"), std::string::npos);
+}
+
+TEST(Readers, OpenExrReadAsRgbeEqualsTheEngineEncodingOfItsFloats) {
+  // Strips of 128 rows; 133 and 260 rows exercise a merged last strip and a short one.
+  ScratchDir dir;
+  for (int h : {7, 133, 260}) {
+    const int w = 21;
+    std::vector<float> rgb(size_t(w) * h * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = std::ldexp(1.0f + float(i % 17) / 17.0f, int(i % 23) - 11);
+    rgb[5] = -2.0f;
+    write_exr_rgb(dir.file("s.exr"), w, h, rgb, false);
+    auto f = read_image(dir.file("s.exr"), 2, false);
+    auto e = read_image(dir.file("s.exr"), 2, true);
+    ASSERT_TRUE(f && e);
+    EXPECT_EQ(e->type, SampleType::RGBE);
+    EXPECT_EQ(e->doc_type(), 0);
+    std::vector<unsigned char> expect(size_t(w) * h * 4);
+    ASSERT_EQ(extract_rgbe_preview(10, w, h, 3, int64_t(w) * 3, w, h, f->pixels.data(), expect.data()), h);
+    EXPECT_EQ(0, std::memcmp(expect.data(), e->pixels.data(), expect.size())) << h << " rows";
+  }
 }
