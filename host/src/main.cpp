@@ -10,12 +10,20 @@
 namespace {
 
 std::string settings_help() {
-  std::string s = "\nSettings for --set (Name=value):\n  Details Enhancer:\n";
+  std::string s =
+      "\nSettings for --set (Name=value; names are those of the settings files, ranges those of the\n"
+      "dialog; defaults from --settings/--preset/--last or the method's factory settings):\n"
+      "  Details Enhancer:\n";
   for (int method : {1, 2}) {
     if (method == 2) s += "  Tone Compressor:\n";
     for (const auto &slot : brightloom::slots_of(method)) {
-      char line[200];
-      std::snprintf(line, sizeof line, "    %-22s %s\n", slot.name, slot.help);
+      char range[48];
+      if (slot.kind == brightloom::SlotKind::SmoothingMode)
+        std::snprintf(range, sizeof range, "Light|Slider");
+      else
+        std::snprintf(range, sizeof range, "%g..%g", double(slot.min), double(slot.max));
+      char line[240];
+      std::snprintf(line, sizeof line, "    %-22s %-13s %s\n", slot.name, range, slot.help);
       s += line;
     }
   }
@@ -57,7 +65,9 @@ int main(int argc, char **argv) {
   o_set->excludes(o_pre);
   o_set->excludes(o_last);
   o_pre->excludes(o_last);
-  render->add_option("--set", req.sets, "Change one setting, e.g. --set Strength=80 (repeatable; see below)");
+  // One value per --set, so that the input files after it are not taken as settings.
+  render->add_option("--set", req.sets, "Change one setting, e.g. --set Strength=80 (repeatable; see below)")
+      ->allow_extra_args(false);
   render->add_option("--bits", req.bits, "Bits per output sample: 8 (default) or 16")->check(CLI::IsMember({8, 16}));
   render->add_option("--quality", req.quality, "JPEG quality 1-100 (default 92)")->check(CLI::Range(1, 100));
   render->add_option("--threads", req.threads, "Worker threads per image (default: processors / jobs)")

@@ -338,6 +338,11 @@ TEST_F(Commands, TheProgramExplainsItselfAndRejectsBadUsage) {
   EXPECT_EQ(rc2, 0);
   EXPECT_NE(rhelp.find("Strength"), std::string::npos);
   EXPECT_NE(rhelp.find("--out-dir"), std::string::npos);
+  // --set takes one value, so the input after it stays an input.
+  auto [rc3, t3] = run("render --set Strength=80 " + dir.file("a.exr") + " --set Gamma=1.2 -o " +
+                       dir.file("p.png") + " --quiet");
+  EXPECT_EQ(rc3, 0) << t3;
+  EXPECT_TRUE(fs::exists(dir.file("p.png")));
   EXPECT_NE(run("render").first, 0);
   EXPECT_NE(run("render x.exr --bits 12").first, 0);
   EXPECT_NE(run("render x.exr -o a.png --out-dir b").first, 0);
