@@ -144,7 +144,9 @@ TMLIB_API void tm20d(int workers, int64_t n, const float *x, const float *y, flo
  * the plane in place between a black and a white clip point of its own histogram (BlackClip
  * param[4], WhiteClip param[3], each outside 0..10 replaced by 0 and 0.25), then finishes
  * every pixel: global curve blended by Strength, shadows clipping, gamma, luminance-dependent
- * saturation, colour temperature, highlights/shadows smoothing.
+ * saturation, colour temperature, highlights/shadows smoothing. For kind 0 the output gamma
+ * is 2.2 times the slider's, which puts the preview of a float document into display space.
+ * No state is kept; concurrent calls on different buffers are safe.
  *   kind      0 RGBE (scanline-planar rows of 4 * W bytes), 1 16-bit samples through the
  *             65,536-entry curve, 2 8-bit documents whose samples arrive widened to 16 bits
  *             (read exactly like kind 1, through the same 65,536-entry curve), 10 32-bit
