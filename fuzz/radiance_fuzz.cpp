@@ -1,17 +1,23 @@
 // SPDX-License-Identifier: MIT
 // Radiance readers on arbitrary bytes: the header scan, then both pixel readers into a buffer
 // of exactly the declared size. Neither may crash or read out of bounds, both give only their
-// documented codes, and where the header is unambiguous they agree: one succeeds only when the
-// other does, with the same pixels.
+// documented codes, and where the header is unambiguous they agree: the same result code, and
+// on success the same pixels.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "tmlib/rgbe.h"
+
+// The engine library is built without coverage instrumentation, which leaves libFuzzer blind
+// inside the readers. Compiling the readers into this target instruments them; the linker
+// then takes these definitions and leaves the library's copy of the file unused.
+#include "../engine/src/radiance.cpp"
 
 namespace {
 
@@ -21,7 +27,7 @@ constexpr std::int64_t kMaxPixels = 1 << 20;
 // one over the whole buffer, which also skips an empty line before run-length data); they are
 // meant to agree when the resolution line is the first line that looks like one, every line up
 // to it is short, it lies within the limit, and no empty line follows it.
-bool header_unambiguous(const std::uint8_t *data, std::size_t size) {
+bool header_unambiguous(const std::uint8_t *data, std::size_t size, int width, int height) {
   const std::size_t limit = size < 12801 ? size / 128 : 100;
   std::size_t start = 0;
   for (std::size_t line = 0; line < limit && start < size; ++line) {
@@ -30,8 +36,10 @@ bool header_unambiguous(const std::uint8_t *data, std::size_t size) {
     const std::size_t stop = static_cast<const std::uint8_t *>(nl) - data;
     if (stop - start >= 126) return false;
     if (std::memchr(data + start, 0, stop - start) != nullptr) return false;
-    if (stop - start >= 2 && data[start] == '-' && data[start + 1] == 'Y') {
-      return stop + 1 < size && data[stop + 1] != '\n';
+    const std::string text(reinterpret_cast<const char *>(data + start), stop - start);
+    int h = 0, w = 0;
+    if (std::sscanf(text.c_str(), "-Y %d +X %d", &h, &w) == 2) {
+      return h == height && w == width && stop + 1 < size && data[stop + 1] != '\n';
     }
     start = stop + 1;
   }
@@ -65,8 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       const int ra = decomp_rle(path, dims, a.data());
       const int rb = decomp2(path, dims, b.data());
       if (ra < -6 || rb < -6 || (ra >= 0 && ra != dims[1]) || (rb >= 0 && rb != dims[1])) std::abort();
-      if (header_unambiguous(data, size) && dims[0] < 32768) {
-        if ((ra >= 0) != (rb >= 0)) std::abort();
+      if (header_unambiguous(data, size, dims[0], dims[1]) && dims[0] < 32768) {
+        // Same code, except for a row header whose width byte has its top bit set: only the
+        // disk reader examines that bit (-6), the other sees another width (-4).
+        if (ra != rb && !(ra == -4 && rb == -6)) std::abort();
         if (ra >= 0 && a != b) std::abort();
       }
     }

@@ -1,0 +1,175 @@
+// SPDX-License-Identifier: MIT
+// The in-memory Radiance reader against merely reading the same file into memory, on a
+// 4000 x 3000 run-length file with realistic content: a real picture enlarged with bilinear
+// interpolation and a little noise, so rows mix repeats and literals as photographs do.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "rgbe_pixel.h"
+#include "tmlib/rgbe.h"
+
+namespace {
+
+constexpr int kWidth = 4000;
+constexpr int kHeight = 3000;
+
+void encode_component(const unsigned char *v, int n, std::vector<unsigned char> &out) {
+  int i = 0;
+  while (i < n) {
+    int run = 1;
+    while (i + run < n && run < 127 && v[i + run] == v[i]) ++run;
+    if (run >= 3) {
+      out.push_back(static_cast<unsigned char>(128 + run));
+      out.push_back(v[i]);
+      i += run;
+      continue;
+    }
+    int j = i;
+    while (j < n && j - i < 128 && !(j + 2 < n && v[j] == v[j + 1] && v[j] == v[j + 2])) ++j;
+    out.push_back(static_cast<unsigned char>(j - i));
+    out.insert(out.end(), v + i, v + j);
+    i = j;
+  }
+}
+
+// Source picture: a data image decoded to floats, or a smooth gradient when it is missing.
+struct Source {
+  int w = 0, h = 0;
+  std::vector<float> rgb;
+};
+
+Source load_source() {
+  Source s;
+  const std::string path = std::string(BRIGHTLOOM_TEST_DATA) + "/sunset-pfstools.hdr";
+  float prim[8];
+  std::int32_t dims[7] = {};
+  if (rgbe_dim2(path.c_str(), prim, dims) >= 0) {
+    std::vector<unsigned char> planar(static_cast<std::size_t>(4) * dims[0] * dims[1]);
+    if (decomp_rle(path.c_str(), dims, planar.data()) == dims[1]) {
+      s.w = dims[0];
+      s.h = dims[1];
+      s.rgb.resize(static_cast<std::size_t>(3) * s.w * s.h);
+      for (int y = 0; y < s.h; ++y) {
+        const unsigned char *row = planar.data() + static_cast<std::size_t>(4) * s.w * y;
+        for (int x = 0; x < s.w; ++x) {
+          for (int c = 0; c < 3; ++c) {
+            s.rgb[(static_cast<std::size_t>(y) * s.w + x) * 3 + c] = tmlib::rgbe_decode(row[c * s.w + x], row[3 * s.w + x]);
+          }
+        }
+      }
+      return s;
+    }
+  }
+  s.w = 256;
+  s.h = 192;
+  s.rgb.resize(static_cast<std::size_t>(3) * s.w * s.h);
+  for (int y = 0; y < s.h; ++y) {
+    for (int x = 0; x < s.w; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        s.rgb[(static_cast<std::size_t>(y) * s.w + x) * 3 + c] = std::exp2(8.0f * x / s.w - 4.0f) * (1.0f + 0.3f * c) * (1.0f + y / 400.0f);
+      }
+    }
+  }
+  return s;
+}
+
+std::string write_picture() {
+  const Source src = load_source();
+  std::mt19937 rng(2024);
+  std::normal_distribution<float> noise(0.0f, 0.004f);
+  std::string path = "/tmp/radiance_bench_" + std::to_string(getpid()) + ".hdr";
+  std::FILE *f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) throw std::runtime_error("cannot write " + path);
+  std::fprintf(f, "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y %d +X %d\n", kHeight, kWidth);
+  std::vector<unsigned char> row(4 * kWidth);
+  std::vector<unsigned char> packed;
+  for (int y = 0; y < kHeight; ++y) {
+    const float sy = (y + 0.5f) * src.h / kHeight - 0.5f;
+    const int y0 = std::max(0, static_cast<int>(std::floor(sy)));
+    const int y1 = std::min(src.h - 1, y0 + 1);
+    const float fy = std::fmin(1.0f, std::fmax(0.0f, sy - y0));
+    for (int x = 0; x < kWidth; ++x) {
+      const float sx = (x + 0.5f) * src.w / kWidth - 0.5f;
+      const int x0 = std::max(0, static_cast<int>(std::floor(sx)));
+      const int x1 = std::min(src.w - 1, x0 + 1);
+      const float fx = std::fmin(1.0f, std::fmax(0.0f, sx - x0));
+      float c[3];
+      for (int k = 0; k < 3; ++k) {
+        auto at = [&](int xx, int yy) { return src.rgb[(static_cast<std::size_t>(yy) * src.w + xx) * 3 + k]; };
+        const float top = at(x0, y0) + (at(x1, y0) - at(x0, y0)) * fx;
+        const float bottom = at(x0, y1) + (at(x1, y1) - at(x0, y1)) * fx;
+        c[k] = (top + (bottom - top) * fy) * (1.0f + noise(rng));
+      }
+      const tmlib::RgbePixel p = tmlib::rgbe_encode(c[0], c[1], c[2]);
+      row[x] = p.r;
+      row[kWidth + x] = p.g;
+      row[2 * kWidth + x] = p.b;
+      row[3 * kWidth + x] = p.e;
+    }
+    packed.assign({2, 2, static_cast<unsigned char>(kWidth >> 8), static_cast<unsigned char>(kWidth & 255)});
+    for (int k = 0; k < 4; ++k) encode_component(row.data() + k * kWidth, kWidth, packed);
+    std::fwrite(packed.data(), 1, packed.size(), f);
+  }
+  std::fclose(f);
+  return path;
+}
+
+struct Picture {
+  std::string path;
+  std::int32_t dims[7] = {};
+  Picture() : path(write_picture()) {
+    float prim[8];
+    if (rgbe_dim2(path.c_str(), prim, dims) < 0) throw std::runtime_error("unreadable " + path);
+  }
+  ~Picture() { std::remove(path.c_str()); }
+};
+
+Picture &picture() {
+  static Picture p;
+  return p;
+}
+
+void BM_PlainRead(benchmark::State &state) {
+  const Picture &p = picture();
+  for (auto _ : state) {
+    std::FILE *f = std::fopen(p.path.c_str(), "rb");
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[static_cast<std::size_t>(p.dims[2])]);
+    const std::size_t n = std::fread(buf.get(), 1, static_cast<std::size_t>(p.dims[2]), f);
+    std::fclose(f);
+    benchmark::DoNotOptimize(buf.get());
+    if (n != static_cast<std::size_t>(p.dims[2])) state.SkipWithError("short read");
+  }
+  state.SetBytesProcessed(state.iterations() * p.dims[2]);
+  state.counters["Mpixel/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kWidth * kHeight / 1e6,
+                                                  benchmark::Counter::kIsRate);
+}
+
+template <int (*Reader)(const char *, const std::int32_t *, unsigned char *)>
+void BM_Reader(benchmark::State &state) {
+  const Picture &p = picture();
+  std::vector<unsigned char> out(static_cast<std::size_t>(4) * kWidth * kHeight);
+  for (auto _ : state) {
+    const int rc = Reader(p.path.c_str(), p.dims, out.data());
+    benchmark::DoNotOptimize(out.data());
+    if (rc != kHeight) state.SkipWithError("reader failed");
+  }
+  state.SetBytesProcessed(state.iterations() * p.dims[2]);
+  state.counters["Mpixel/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kWidth * kHeight / 1e6,
+                                                  benchmark::Counter::kIsRate);
+  state.counters["file_MB"] = p.dims[2] / 1e6;
+}
+
+BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Reader<decomp_rle>)->Name("BM_DecompRle")->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Reader<decomp2>)->Name("BM_Decomp2")->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+}  // namespace
