@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "cleanup.h"
 #include "image.h"
 
 namespace brightloom {
@@ -86,6 +87,11 @@ Status write_picture(const std::string &path, OutputFormat format, const Picture
   int fd = ::mkstemp(name.data());
   if (fd < 0) return fail(path, "cannot create a file in " + dir.string() + ": " + std::strerror(errno));
   const std::string tmp(name.data());
+  // Removed by the interrupt handler should the program be stopped while writing.
+  struct Registration {
+    int slot;
+    ~Registration() { unregister_temp(slot); }
+  } registration{register_temp_file(tmp.c_str())};
   // mkstemp creates 0600; a picture is an ordinary document.
   const mode_t mask = ::umask(0);
   ::umask(mask);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "cleanup.h"
 #include "commands.h"
 #include "settings.h"
 
@@ -93,6 +94,7 @@ int main(int argc, char **argv) {
   demo->add_flag("-q,--quiet", demo_quiet, "Print only the picture's path");
 
   CLI11_PARSE(app, argc, argv);
+  install_interrupt_cleanup();
 
   if (*render) {
     req.disk = disk == "always" ? RenderOptions::Disk::Always

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "cleanup.h"
 #include "engine.h"
 
 namespace brightloom {
@@ -94,21 +95,32 @@ class TempFolder {
       return fail("", "cannot create a temporary folder in " + parent + ": " + std::strerror(errno));
     TempFolder t;
     t.path_ = name.data();
+    t.slots_.push_back(register_temp_folder(t.path_.c_str()));
     return t;
   }
   TempFolder() = default;
-  TempFolder(TempFolder &&o) noexcept : path_(std::move(o.path_)) { o.path_.clear(); }
+  TempFolder(TempFolder &&o) noexcept : path_(std::move(o.path_)), slots_(std::move(o.slots_)) {
+    o.path_.clear();
+    o.slots_.clear();
+  }
   TempFolder &operator=(TempFolder &&) = delete;
   ~TempFolder() {
+    for (int s : slots_) unregister_temp(s);
     if (path_.empty()) return;
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
-  std::string file(const char *name) const { return (std::filesystem::path(path_) / name).string(); }
+  // The path of a file in the folder, registered for removal should the run be interrupted.
+  std::string file(const char *name) {
+    std::string p = (std::filesystem::path(path_) / name).string();
+    slots_.push_back(register_temp_file(p.c_str()));
+    return p;
+  }
   const std::string &path() const { return path_; }
 
  private:
   std::string path_;
+  std::vector<int> slots_;
 };
 
 // Writes scanline-planar RGBE rows as a Radiance picture: run-length rows (literal runs
