@@ -2,7 +2,9 @@
 // The commands as a user meets them: batches with a broken file, outputs read back with their
 // libraries, unwritable destinations, settings from the command line, files and presets.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <tmlib/tmlib.h>
 
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "cleanup.h"
 #include "commands.h"
 #include "icc.h"
 #include "support/test_images.h"
@@ -346,4 +349,32 @@ TEST_F(Commands, TheProgramExplainsItselfAndRejectsBadUsage) {
   EXPECT_NE(run("render").first, 0);
   EXPECT_NE(run("render x.exr --bits 12").first, 0);
   EXPECT_NE(run("render x.exr -o a.png --out-dir b").first, 0);
+}
+
+TEST(Interrupt, RegisteredTemporariesAreRemovedWhenTheProgramIsStopped) {
+  ScratchDir dir;
+  const std::string folder = dir.file("work"), inside = dir.file("work/rhs"), partial = dir.file(".a.png.partial-x"),
+                    kept = dir.file("kept");
+  fs::create_directories(folder);
+  for (const std::string &f : {inside, partial, kept}) write_bytes(f, "data");
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    install_interrupt_cleanup();
+    register_temp_folder(folder.c_str());
+    register_temp_file(inside.c_str());
+    const int slot = register_temp_file(kept.c_str());
+    unregister_temp(slot);  // finished files are no longer temporary
+    register_temp_file(partial.c_str());
+    ::raise(SIGTERM);
+    ::_exit(0);  // not reached: the signal ends the child
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  EXPECT_FALSE(fs::exists(inside));
+  EXPECT_FALSE(fs::exists(folder));
+  EXPECT_FALSE(fs::exists(partial));
+  EXPECT_TRUE(fs::exists(kept));
 }
