@@ -235,10 +235,14 @@ TEST(Readers, OpenExrReadAsRgbeEqualsTheEngineEncodingOfItsFloats) {
     std::vector<float> rgb(size_t(w) * h * 3);
     for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = std::ldexp(1.0f + float(i % 17) / 17.0f, int(i % 23) - 11);
     rgb[5] = -2.0f;
-    write_exr_rgb(dir.file("s.exr"), w, h, rgb, false);
+    // A data window away from the origin: the image is the data window.
+    write_exr_window(dir.file("s.exr"), 5, 3, w, h, rgb);
     auto f = read_image(dir.file("s.exr"), 2, false);
     auto e = read_image(dir.file("s.exr"), 2, true);
     ASSERT_TRUE(f && e);
+    ASSERT_EQ(f->width, w);
+    ASSERT_EQ(e->height, h);
+    EXPECT_EQ(0, std::memcmp(f->pixels.data(), rgb.data(), rgb.size() * 4));
     EXPECT_EQ(e->type, SampleType::RGBE);
     EXPECT_EQ(e->doc_type(), 0);
     std::vector<unsigned char> expect(size_t(w) * h * 4);

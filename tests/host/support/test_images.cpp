@@ -61,6 +61,20 @@ void write_exr_rgb(const std::string &path, int w, int h, const std::vector<floa
   out.writePixels(h);
 }
 
+void write_exr_window(const std::string &path, int x0, int y0, int w, int h, const std::vector<float> &rgb) {
+  Imath::Box2i display(Imath::V2i(0, 0), Imath::V2i(x0 + w + 3, y0 + h + 3));
+  Imath::Box2i data(Imath::V2i(x0, y0), Imath::V2i(x0 + w - 1, y0 + h - 1));
+  Imf::Header hdr(display, data);
+  for (const char *c : {"R", "G", "B"}) hdr.channels().insert(c, Imf::Channel(Imf::FLOAT));
+  Imf::OutputFile out(path.c_str(), hdr);
+  Imf::FrameBuffer fb;
+  const size_t xs = 3 * sizeof(float), ys = xs * w;
+  char *base = reinterpret_cast<char *>(const_cast<float *>(rgb.data())) - x0 * int64_t(xs) - y0 * int64_t(ys);
+  for (int c = 0; c < 3; ++c) fb.insert(std::string(1, "RGB"[c]), Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys));
+  out.setFrameBuffer(fb);
+  out.writePixels(h);
+}
+
 void write_exr_y(const std::string &path, int w, int h, const std::vector<float> &y) {
   Imf::Header hdr(w, h);
   hdr.channels().insert("Y", Imf::Channel(Imf::FLOAT));

@@ -25,6 +25,8 @@ class ScratchDir {
 
 // Writers of small inputs with the formats' own libraries.
 void write_exr_rgb(const std::string &path, int w, int h, const std::vector<float> &rgb, bool half);
+// An RGB float file whose data window starts at (x0, y0) rather than the origin.
+void write_exr_window(const std::string &path, int x0, int y0, int w, int h, const std::vector<float> &rgb);
 void write_exr_y(const std::string &path, int w, int h, const std::vector<float> &y);
 void write_tiff(const std::string &path, int w, int h, int spp, int bits, bool is_float, const void *data,
                 const std::vector<unsigned char> &icc = {}, bool tiled = false);
