@@ -124,7 +124,7 @@ Result<Plan> make_plan(const RenderRequest &req) {
     if (method == 0) {
       auto probed = probe_settings_file(file);
       if (!probed) return probed.failure();
-      method = *probed;
+      method = *probed != 0 ? *probed : 1;
     }
     Status st = check_settings_file(file, method);
     if (!st) return st.failure();

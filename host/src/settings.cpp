@@ -160,10 +160,11 @@ Result<Assignment> parse_assignment(int method, const std::string &text) {
 Result<int> probe_settings_file(const std::string &path) {
   const int r = parse_xmp(path.c_str(), -1, nullptr);
   if (r < 0) return fail(path, reason_of_xmp(r, 0));
-  if (r != 1 && r != 2)
-    return fail(path, r == 10 || r == 11 ? "settings of the Fusion methods cannot be rendered"
-                                         : "the settings file names no method this program renders");
-  return r;
+  if (r == 1 || r == 2) return r;
+  if (r == 10 || r == 11) return fail(path, "settings of the Fusion methods cannot be rendered");
+  if (r == 0) return fail(path, "the settings file names a method this program does not know");
+  // Without a method line the probe reads the whole file: the settings suit either method.
+  return 0;
 }
 
 Status check_settings_file(const std::string &path, int method) {

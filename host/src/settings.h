@@ -51,7 +51,8 @@ struct SettingsRecipe {
 // The record for one image: defaults for (method, docType), the file's values, the changes.
 Result<TmParam> resolve(const SettingsRecipe &recipe, int docType);
 
-// The method a settings file is for (1 or 2), or the reason it cannot be used.
+// The method a settings file is for (1 or 2; 0 when it names none, so that it suits either),
+// or the reason it cannot be used.
 Result<int> probe_settings_file(const std::string &path);
 
 // Reads the file as settings of `method` into a scratch record, to report problems early.

@@ -261,6 +261,19 @@ TEST_F(Commands, SettingsFilesAndPresetsChooseTheMethod) {
     EXPECT_EQ(run_render(req, out.f, err.f), kExitUsage);
     EXPECT_NE(err.text().find("does not contain tone-mapping settings"), std::string::npos) << err.text();
   }
+  {
+    // A settings file without a method line suits either method; Details Enhancer by default.
+    write_bytes(dir.file("nomethod.xmp"),
+                "<rdf:Description rdf:about=''\nxmlns:bltm='http://example.com/tone_mapping_settings'>\n"
+                "<bltm:Version>3.2</bltm:Version>\n<bltm:Strength>90.0</bltm:Strength>\n</rdf:Description>\n\n");
+    EXPECT_EQ(*probe_settings_file(dir.file("nomethod.xmp")), 0);
+    Capture out, err;
+    RenderRequest req = request({dir.file("a.exr")});
+    req.settings_file = dir.file("nomethod.xmp");
+    req.quiet = false;
+    EXPECT_EQ(run_render(req, out.f, err.f), kExitOk) << err.text();
+    EXPECT_NE(out.text().find("Details Enhancer"), std::string::npos);
+  }
   const std::vector<std::string> names = preset_names();
   ASSERT_FALSE(names.empty()) << "no built-in presets found";
   auto found = find_preset(names.front());
