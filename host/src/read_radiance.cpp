@@ -12,7 +12,9 @@ std::string radiance_reason(int code) {
   switch (code) {
     case -1: return "cannot open or position the Radiance file";
     case -2: return "the Radiance file is truncated";
-    case -3: return "the Radiance file has no valid resolution line (\"-Y height +X width\")";
+    case -3:
+      return "the Radiance file has no resolution line of the form \"-Y height +X width\" "
+             "(other orientations are not supported), or its size disagrees with its data";
     case -4: return "not enough memory for the image";
     case -5:
     case -6: return "the Radiance file has malformed run-length data";
