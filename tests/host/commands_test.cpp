@@ -11,9 +11,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <chrono>
 
 #include "cleanup.h"
 #include "commands.h"
+#include "progress.h"
 #include "icc.h"
 #include "support/test_images.h"
 
@@ -90,6 +93,9 @@ TEST_F(Commands, BatchGoesOnPastABrokenFileAndSaysWhichFailed) {
   EXPECT_NE(e.find(dir.file("broken.exr") + ": cannot read the OpenEXR file"), std::string::npos) << e;
   EXPECT_NE(e.find("2 of 3 files rendered; failed: " + dir.file("broken.exr")), std::string::npos) << e;
   EXPECT_NE(out.text().find("a.exr -> "), std::string::npos);
+  // Not a terminal: no status lines, no escape sequences.
+  EXPECT_EQ(e.find('\033'), std::string::npos);
+  EXPECT_EQ(out.text().find('\033'), std::string::npos);
 
   Capture out2, err2;
   EXPECT_EQ(run_render(request({dir.file("a.exr"), dir.file("b.pfm")}), out2.f, err2.f), kExitOk);
@@ -390,4 +396,30 @@ TEST(Interrupt, RegisteredTemporariesAreRemovedWhenTheProgramIsStopped) {
   EXPECT_FALSE(fs::exists(folder));
   EXPECT_FALSE(fs::exists(partial));
   EXPECT_TRUE(fs::exists(kept));
+}
+
+TEST(ProgressLines, StagesShowAfterASecondAndFilesAreCounted) {
+  Capture term;
+  {
+    Progress p(true, 2, term.f);
+    p.started(0, "quick.exr");
+    p.finished(0, "quick.exr -> quick.png");
+    p.started(1, "slow.exr");
+    p.stage(1, "solve");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1400));
+    p.finished(1, "slow.exr -> slow.png");
+  }
+  const std::string t = term.text();
+  EXPECT_NE(t.find("[1/2] quick.exr -> quick.png\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("slow.exr: solve (1 s)"), std::string::npos) << t;
+  EXPECT_NE(t.find("\r\033[K[2/2] slow.exr -> slow.png\n"), std::string::npos) << t;
+  EXPECT_EQ(t.find("quick.exr: "), std::string::npos) << "a file done within a second shows no stages";
+
+  Capture quiet;
+  {
+    Progress p(false, 1, quiet.f);
+    p.started(0, "a.exr");
+    p.finished(0, "a.exr -> a.png");
+  }
+  EXPECT_EQ(quiet.text(), "");
 }
