@@ -205,7 +205,8 @@ Result<Picture> render_details_from_disk(Source &src, int W, int H, const Render
   exp_lut(table, -8);
   int32_t dims[TMLIB_PYRAMID_DIMS] = {};
   if (tm_dim(W, H, p.data(), dims) < 0)
-    return fail("", "the image is too small for Details Enhancer (both sides must exceed 9 pixels)");
+    return fail("", "the image is too small for Details Enhancer (it needs roughly 23 x 23 pixels or more); "
+                    "--method compressor renders it");
   dims[1] = W;
   dims[2] = H;
   const int64_t m = std::max<int64_t>({dims[5], dims[6], int64_t(W) * H});
@@ -275,7 +276,8 @@ Result<Picture> render_details(Source &src, int W, int H, int spp, const RenderO
 
   int32_t dims[TMLIB_PYRAMID_DIMS] = {};
   if (tm_dim(W, H, p.data(), dims) < 0)
-    return fail("", "the image is too small for Details Enhancer (both sides must exceed 9 pixels)");
+    return fail("", "the image is too small for Details Enhancer (it needs roughly 23 x 23 pixels or more); "
+                    "--method compressor renders it");
   dims[1] = W;
   dims[2] = H;
   const int64_t m = std::max<int64_t>(dims[5], dims[6]);
