@@ -41,8 +41,8 @@ Result<Image> read_image(const std::string &path, int threads, bool as_rgbe) {
   if (n >= 8 && std::memcmp(m, "\x89PNG\r\n\x1a\n", 8) == 0) return read_png(path);
   if (n >= 4 && (std::memcmp(m, "II*\0", 4) == 0 || std::memcmp(m, "MM\0*", 4) == 0 ||
                  std::memcmp(m, "II+\0", 4) == 0 || std::memcmp(m, "MM\0+", 4) == 0))
-    return read_tiff(path);
-  if (n >= 3 && m[0] == 'P' && (m[1] == 'F' || m[1] == 'f') && std::isspace(m[2])) return read_pfm(path);
+    return read_tiff(path, as_rgbe, threads);
+  if (n >= 3 && m[0] == 'P' && (m[1] == 'F' || m[1] == 'f') && std::isspace(m[2])) return read_pfm(path, as_rgbe, threads);
   if (n >= 2 && m[0] == '#' && m[1] == '?') return read_radiance(path);
   // Headerless Radiance files exist; fall back on the name for them.
   const std::string ext = lower_extension(path);

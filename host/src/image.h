@@ -59,11 +59,12 @@ struct WriteOptions {
 
 // Readers: each checks its header before allocating and names what is wrong.
 // as_rgbe: deliver float files already encoded as RGBE rows, as the renderer needs them,
-// without ever holding the whole image as floats.
+// without ever holding the whole image as floats (OpenEXR, PFM, stripped contiguous TIFF;
+// other float files are read as floats and encoded by the renderer).
 Result<Image> read_exr(const std::string &path, int threads, bool as_rgbe = false);
 Result<Image> read_radiance(const std::string &path);
-Result<Image> read_tiff(const std::string &path);
-Result<Image> read_pfm(const std::string &path);
+Result<Image> read_tiff(const std::string &path, bool as_rgbe = false, int threads = 1);
+Result<Image> read_pfm(const std::string &path, bool as_rgbe = false, int threads = 1);
 Result<Image> read_png(const std::string &path);
 
 // Reads any supported file, chosen by its first bytes (not its name).

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "image.h"
+#include "rgbe_rows.h"
 
 namespace brightloom {
 namespace {
@@ -55,44 +56,15 @@ Result<Image> read_via_rgba(const std::string &path, Image img) {
 // Reads strips of float rows and encodes each as RGBE rows at once, so that the whole image is
 // never held as floats: 4 bytes per pixel instead of 16 at the peak. The encoding is the
 // engine's own (the one the renderer applies to a float image), row by row.
-// Encodes rows of floats as RGBE rows, the rows shared among up to `threads` threads (each
-// part more than 4 rows, as the encoder requires). Pixels are independent, so the result does
-// not depend on the split.
-int encode_rows(const float *src, int w, int rows, int spp, unsigned char *dst, int threads) {
-  const int parts = std::max(1, std::min(threads, rows / 5));
-  std::vector<int> results(size_t(parts), 0);
-  auto part = [&](int i) {
-    const int a = int(int64_t(rows) * i / parts), b = int(int64_t(rows) * (i + 1) / parts);
-    results[size_t(i)] = extract_rgbe_preview(10, w, b - a, spp, int64_t(w) * spp, w, b - a,
-                                              src + int64_t(a) * w * spp, dst + int64_t(a) * w * 4);
-  };
-  std::vector<std::thread> pool;
-  for (int i = 1; i < parts; ++i) {
-    try {
-      pool.emplace_back(part, i);
-    } catch (const std::system_error &) {
-      part(i);  // no thread to be had: encode this part here
-    }
-  }
-  part(0);
-  for (std::thread &t : pool) t.join();
-  for (int r : results)
-    if (r < 0) return r;
-  return rows;
-}
-
 Status read_strips_as_rgbe(Imf::InputFile &in, const Imath::Box2i &dw, Image &img, int threads) {
   const int64_t w = img.width, h = img.height;
   const int spp = img.spp;
-  constexpr int64_t kStrip = 128;
-  // A strip never ends fewer than 5 rows before the bottom: the encoder needs more than 4 rows.
-  Buffer strip = Buffer::allocate(w * (kStrip + 4), int64_t(spp) * sizeof(float), true);
+  Buffer strip = Buffer::allocate(w * kRgbeStripCapacity, int64_t(spp) * sizeof(float), true);
   if (!strip) return fail("", "not enough memory for the image");
   const size_t xs = sizeof(float) * spp;
   const size_t ys = xs * size_t(w);
   for (int64_t y0 = 0; y0 < h;) {
-    int64_t rows = std::min(kStrip, h - y0);
-    if (h - (y0 + rows) < 5) rows = h - y0;
+    const int64_t rows = rgbe_strip_rows(y0, h);
     Imf::FrameBuffer fb;
     char *base = reinterpret_cast<char *>(strip.data()) - int64_t(dw.min.x) * int64_t(xs) -
                  (int64_t(dw.min.y) + y0) * int64_t(ys);
@@ -106,7 +78,8 @@ Status read_strips_as_rgbe(Imf::InputFile &in, const Imath::Box2i &dw, Image &im
     in.setFrameBuffer(fb);
     in.readPixels(int(dw.min.y + y0), int(dw.min.y + y0 + rows - 1));
     const auto t0 = std::chrono::steady_clock::now();
-    const int r = encode_rows(strip.as<float>(), int(w), int(rows), spp, img.pixels.data() + y0 * w * 4, threads);
+    const int r =
+        encode_rgbe_rows(strip.as<float>(), int(w), int(rows), spp, img.pixels.data() + y0 * w * 4, threads);
     img.encode_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (r < 0) return fail("", "cannot encode the image as RGBE (code " + std::to_string(r) + ")");
     y0 += rows;

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <bit>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "image.h"
+#include "rgbe_rows.h"
 
 namespace brightloom {
 namespace {
@@ -65,7 +67,7 @@ Result<PfmHeader> parse_pfm_header(const unsigned char *d, size_t n) {
   return h;
 }
 
-Result<Image> read_pfm(const std::string &path) {
+Result<Image> read_pfm(const std::string &path, bool as_rgbe, int threads) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(path, std::string("cannot open: ") + std::strerror(errno));
   struct Closer { int fd; ~Closer() { ::close(fd); } } closer{fd};
@@ -93,27 +95,50 @@ Result<Image> read_pfm(const std::string &path) {
   img.spp = h.channels;
   img.type = SampleType::F32;
   img.kind = h.channels == 3 ? "PFM float RGB" : "PFM float grey";
-  img.pixels = Buffer::allocate(int64_t(h.width) * h.height, int64_t(h.channels) * 4);
-  if (!img.pixels) return fail(path, "not enough memory for the image");
 
   const bool swap = h.little_endian != (std::endian::native == std::endian::little);
   const size_t row_bytes = size_t(row_floats) * 4;
-  for (int y = 0; y < h.height; ++y) {
-    // Stored bottom row first; the image's row 0 is the top.
-    unsigned char *dst = img.pixels.data() + size_t(h.height - 1 - y) * row_bytes;
-    off_t off = off_t(h.data_offset) + off_t(y) * off_t(row_bytes);
+  // Image row y (row 0 at the top) is stored as the file's row height − 1 − y.
+  auto read_row = [&](int y, unsigned char *dst) -> bool {
+    const off_t off = off_t(h.data_offset) + off_t(h.height - 1 - y) * off_t(row_bytes);
     size_t done = 0;
     while (done < row_bytes) {
       ssize_t k = ::pread(fd, dst + done, row_bytes - done, off + off_t(done));
       if (k < 0 && errno == EINTR) continue;
-      if (k <= 0) return fail(path, "the PFM file is truncated at row " + std::to_string(y));
+      if (k <= 0) return false;
       done += size_t(k);
     }
     if (swap) {
       uint32_t *p = reinterpret_cast<uint32_t *>(dst);
       for (int64_t i = 0; i < row_floats; ++i) p[i] = __builtin_bswap32(p[i]);
     }
+    return true;
+  };
+  auto truncated = [&](int y) { return fail(path, "the PFM file is truncated at row " + std::to_string(y)); };
+
+  if (as_rgbe && h.width > 4 && h.height > 4) {
+    img.type = SampleType::RGBE;
+    img.pixels = Buffer::allocate(int64_t(h.width) * h.height, 4, true);
+    Buffer strip = Buffer::allocate(kRgbeStripCapacity, int64_t(row_bytes), true);
+    if (!img.pixels || !strip) return fail(path, "not enough memory for the image");
+    for (int64_t y0 = 0; y0 < h.height;) {
+      const int64_t rows = rgbe_strip_rows(y0, h.height);
+      for (int64_t y = y0; y < y0 + rows; ++y)
+        if (!read_row(int(y), strip.data() + size_t(y - y0) * row_bytes)) return truncated(int(y));
+      const auto t0 = std::chrono::steady_clock::now();
+      const int r = encode_rgbe_rows(strip.as<float>(), h.width, int(rows), h.channels,
+                                     img.pixels.data() + y0 * h.width * 4, threads);
+      img.encode_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      if (r < 0) return fail(path, "cannot encode the image as RGBE (code " + std::to_string(r) + ")");
+      y0 += rows;
+    }
+    return img;
   }
+
+  img.pixels = Buffer::allocate(int64_t(h.width) * h.height, int64_t(h.channels) * 4);
+  if (!img.pixels) return fail(path, "not enough memory for the image");
+  for (int y = 0; y < h.height; ++y)
+    if (!read_row(y, img.pixels.data() + size_t(y) * row_bytes)) return truncated(y);
   return img;
 }
 

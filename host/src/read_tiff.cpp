@@ -3,6 +3,7 @@
 // planar. Extra samples (alpha) are dropped. 16-bit samples are scaled to 0..32768.
 #include <tiffio.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <mutex>
 
 #include "image.h"
+#include "rgbe_rows.h"
 #include "tiff_errors.h"
 
 namespace brightloom {
@@ -52,7 +54,7 @@ std::string take_tiff_error() {
   return s;
 }
 
-Result<Image> read_tiff(const std::string &path) {
+Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
   install_tiff_handlers();
   take_tiff_error();
   std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpen(path.c_str(), "r"));
@@ -99,8 +101,6 @@ Result<Image> read_tiff(const std::string &path) {
   }
   const int bytes = bps / 8;
   const int64_t n = img.pixel_count();
-  img.pixels = Buffer::allocate(n, int64_t(keep) * bytes, true);
-  if (!img.pixels) return fail(path, "not enough memory for the image");
 
   uint32_t icc_len = 0;
   void *icc = nullptr;
@@ -109,6 +109,37 @@ Result<Image> read_tiff(const std::string &path) {
 
   // Decode into one interleaved row of all samples, then keep the colour ones.
   const bool separate = planar == PLANARCONFIG_SEPARATE && spp > 1;
+
+  // Float rows of a stripped, contiguous file go to RGBE strip by strip.
+  if (as_rgbe && img.type == SampleType::F32 && !separate && !TIFFIsTiled(tif.get()) && w > 4 && h > 4) {
+    const tmsize_t ssize = TIFFScanlineSize(tif.get());
+    if (ssize <= 0 || ssize < tmsize_t(int64_t(w) * spp * 4)) return fail(path, "the TIFF scanline size is inconsistent");
+    img.type = SampleType::RGBE;
+    img.pixels = Buffer::allocate(n, 4, true);
+    Buffer line = Buffer::allocate(ssize, 1);
+    Buffer strip = Buffer::allocate(kRgbeStripCapacity * int64_t(w), int64_t(keep) * 4, true);
+    if (!img.pixels || !line || !strip) return fail(path, "not enough memory for the image");
+    for (int64_t y0 = 0; y0 < int64_t(h);) {
+      const int64_t rows = rgbe_strip_rows(y0, h);
+      for (int64_t y = y0; y < y0 + rows; ++y) {
+        if (TIFFReadScanline(tif.get(), line.data(), uint32_t(y), 0) < 0)
+          return tiff_fail("cannot read TIFF row " + std::to_string(y));
+        float *dst = strip.as<float>() + (y - y0) * int64_t(w) * keep;
+        for (int64_t x = 0; x < int64_t(w); ++x)
+          std::memcpy(dst + x * keep, line.data() + x * spp * 4, size_t(keep) * 4);
+      }
+      const auto t0 = std::chrono::steady_clock::now();
+      const int r = encode_rgbe_rows(strip.as<float>(), int(w), int(rows), keep, img.pixels.data() + y0 * w * 4,
+                                     threads);
+      img.encode_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      if (r < 0) return fail(path, "cannot encode the image as RGBE (code " + std::to_string(r) + ")");
+      y0 += rows;
+    }
+    return img;
+  }
+
+  img.pixels = Buffer::allocate(n, int64_t(keep) * bytes, true);
+  if (!img.pixels) return fail(path, "not enough memory for the image");
   const int stride = separate ? 1 : spp;
   auto store_row = [&](const unsigned char *raw, int64_t x0, int64_t count, int64_t y, int plane) {
     const int k = separate ? 1 : keep;

@@ -227,7 +227,7 @@ TEST(Readers, BrokenFilesNameTheProblem) {
   EXPECT_NE(folder.failure().reason.find("folder"), std::string::npos);
 }
 
-TEST(Readers, OpenExrReadAsRgbeEqualsTheEngineEncodingOfItsFloats) {
+TEST(Readers, FloatFilesReadAsRgbeEqualTheEngineEncodingOfTheirFloats) {
   // Strips of 128 rows; 133 and 260 rows exercise a merged last strip and a short one.
   ScratchDir dir;
   for (int h : {7, 133, 260}) {
@@ -235,18 +235,23 @@ TEST(Readers, OpenExrReadAsRgbeEqualsTheEngineEncodingOfItsFloats) {
     std::vector<float> rgb(size_t(w) * h * 3);
     for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = std::ldexp(1.0f + float(i % 17) / 17.0f, int(i % 23) - 11);
     rgb[5] = -2.0f;
-    // A data window away from the origin: the image is the data window.
+    // An OpenEXR data window away from the origin: the image is the data window.
     write_exr_window(dir.file("s.exr"), 5, 3, w, h, rgb);
-    auto f = read_image(dir.file("s.exr"), 2, false);
-    auto e = read_image(dir.file("s.exr"), 2, true);
-    ASSERT_TRUE(f && e);
-    ASSERT_EQ(f->width, w);
-    ASSERT_EQ(e->height, h);
-    EXPECT_EQ(0, std::memcmp(f->pixels.data(), rgb.data(), rgb.size() * 4));
-    EXPECT_EQ(e->type, SampleType::RGBE);
-    EXPECT_EQ(e->doc_type(), 0);
-    std::vector<unsigned char> expect(size_t(w) * h * 4);
-    ASSERT_EQ(extract_rgbe_preview(10, w, h, 3, int64_t(w) * 3, w, h, f->pixels.data(), expect.data()), h);
-    EXPECT_EQ(0, std::memcmp(expect.data(), e->pixels.data(), expect.size())) << h << " rows";
+    write_pfm(dir.file("s.pfm"), w, h, 3, rgb, false);
+    write_tiff(dir.file("s.tif"), w, h, 3, 32, true, rgb.data());
+    for (const char *name : {"s.exr", "s.pfm", "s.tif"}) {
+      SCOPED_TRACE(std::string(name) + ", " + std::to_string(h) + " rows");
+      auto f = read_image(dir.file(name), 2, false);
+      auto e = read_image(dir.file(name), 2, true);
+      ASSERT_TRUE(f && e);
+      ASSERT_EQ(f->width, w);
+      ASSERT_EQ(e->height, h);
+      EXPECT_EQ(0, std::memcmp(f->pixels.data(), rgb.data(), rgb.size() * 4));
+      EXPECT_EQ(e->type, SampleType::RGBE);
+      EXPECT_EQ(e->doc_type(), 0);
+      std::vector<unsigned char> expect(size_t(w) * h * 4);
+      ASSERT_EQ(extract_rgbe_preview(10, w, h, 3, int64_t(w) * 3, w, h, f->pixels.data(), expect.data()), h);
+      EXPECT_EQ(0, std::memcmp(expect.data(), e->pixels.data(), expect.size()));
+    }
   }
 }
