@@ -408,10 +408,12 @@ int decomp_rle_impl(const char *path, const std::int32_t *dims, unsigned char *o
   if (!dims_usable(dims) || out == nullptr) return kErrDims;
   std::int64_t n = dims[2];
   if (n <= 0) return kErrDims;
-  if (n == INT32_MAX) {
-    struct stat st;
-    if (fstat(fileno(file.get()), &st) == 0 && st.st_size > n) n = st.st_size;
-  }
+  struct stat st;
+  if (fstat(fileno(file.get()), &st) != 0) return kErrOpen;
+  if (n == INT32_MAX && st.st_size > n) n = st.st_size;
+  // A file shorter than the record cannot be read whole; finding that out before allocating
+  // keeps a wrong record from costing up to 2 GB.
+  if (st.st_size < n) return kErrShortIo;
 
   std::unique_ptr<unsigned char[]> buf;
   if (!testing::fail_radiance_file_buffer && static_cast<std::uint64_t>(n) <= SIZE_MAX) {
