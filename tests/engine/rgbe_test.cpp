@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
