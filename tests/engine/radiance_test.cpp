@@ -297,6 +297,30 @@ TEST_F(Radiance, MalformedRunLengthRows) {
   b = good;
   b[second + 2] = 0x80;
   check("second row header top bit", b, -4, -6);
+
+  // The same faults within the last bytes of the data, where the in-memory reader checks
+  // every count: a file of one 8-pixel row (too small for the disk reader's line limit).
+  const Picture tiny{8, 1, Bytes(pic.planar.begin(), pic.planar.begin() + 32)};
+  const Bytes small = rle_data(tiny);
+  const std::string tinyHead = header(8, 1);
+  auto check_tiny = [&](const char *what, Bytes data, int rc) {
+    const std::string path = write("tiny.hdr", concat(tinyHead, data));
+    const int32_t dims[7] = {8, 1, static_cast<int32_t>(tinyHead.size() + data.size())};
+    EXPECT_EQ(read_with(decomp_rle, path, dims).rc, rc) << what;
+  };
+  check_tiny("valid", small, 1);
+  b = small;
+  b[3] = 9;
+  check_tiny("tiny: another width", b, -4);
+  b = small;
+  b[4] = 0;
+  check_tiny("tiny: code 0", b, -6);
+  b = small;
+  b[4] = 128 + 9;
+  check_tiny("tiny: repeat past the component", b, -5);
+  b = small;
+  b[4] = 9;
+  check_tiny("tiny: literal past the component", b, -6);
 }
 
 TEST_F(Radiance, RefusesFilesThatAreNotPictures) {
