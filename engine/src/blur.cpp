@@ -261,6 +261,7 @@ int blur2(int nbProc, int width, int height, float scale, int iterations, int is
           const float *rhs) {
   using namespace tmlib;
   if (iterations <= 0 || !relaxable(width, height)) return 1;
+  const WorkerCrew crew(nbProc);  // two rounds per iteration: reuse the workers
   const std::int64_t w = width;
   float *grid = u + offset;
   const float *rhsGrid = rhs + offset;

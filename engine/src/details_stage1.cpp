@@ -12,6 +12,7 @@
 #include <new>
 
 #include "status.h"
+#include "tiling.h"
 #include "tmlib/preview.h"
 #include "tmlib/rgbe.h"
 
@@ -483,6 +484,7 @@ extern "C" TMLIB_API int calc_tm1(int docType, DimParam dim, float *param, int32
                                   const float *table, const float *curve, int decoderFlag, OptimParam opt,
                                   void *work, float *pyramid) {
   if (param == nullptr) return tmlib::kErrOpen;
+  const tmlib::WorkerCrew crew(opt.v[0]);  // one attenuation round per level: reuse the workers
   if (param[16] == 0.0f)
     return calc_tm1old(docType, dim, param, dims, lumParam, table, curve, decoderFlag, opt, work, pyramid);
   return calc_tm1new(docType, dim, param, dims, lumParam, table, curve, decoderFlag, opt, work, pyramid);

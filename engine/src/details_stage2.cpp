@@ -148,6 +148,8 @@ int calc_tm2new2_stats(DimParam dim, int levels, const float *param, OptimParam 
   const int W = dim.v[0];
   const int H = dim.v[1];
   if (W < 1 || H < 1 || pyramid == nullptr || param == nullptr) return kErrOpen;
+  // Every level's solve runs hundreds of short vector rounds: keep one set of workers for all.
+  const WorkerCrew crew(opt.v[0]);
   if (levels > kMaxCascadeLevels) return kErrNoMemory;
   const int M = levels;
   const std::int64_t N = static_cast<std::int64_t>(W) * H;

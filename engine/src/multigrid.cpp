@@ -377,6 +377,7 @@ extern "C" int calc_tm2old(DimParam dim, int minWidth, int minHeight, int64_t py
   const int W = dim.v[0];
   const int H = dim.v[1];
   if (pyramid == nullptr) return kErrOpen;
+  const WorkerCrew crew(opt.v[0]);  // four V-cycles of many relaxation rounds: reuse the workers
   try {
     GridHierarchy g;
     if (int rc = grid_hierarchy(W, H, minWidth, minHeight, levels, &g); rc < 0) return rc;

@@ -534,6 +534,7 @@ int tm20(int width, int height, int maxIter, float tolerance, int is360, int wor
       return tm20_streamed(width, height, maxIter, tolerance, is360, streamMode, pathIn, pathX, pathP, pathR,
                            pathT, inOffset, x);
     }
+    const tmlib::WorkerCrew crew(workers);  // a few rounds per iteration: reuse the workers
     return tm20_in_memory(width, height, maxIter, tolerance, is360, workers, b, x);
   } catch (const std::bad_alloc &) {
     return kErrNoMemory;

@@ -94,6 +94,30 @@ RunMode run_workers_finishing_inline(int workers, Worker &&worker) {
       nullptr);
 }
 
+// Keeps the worker threads of one engine call alive between its rounds.
+//
+// An engine call that runs many short threaded rounds (a solve does several vector
+// operations per iteration) would otherwise spend much of its time creating and joining
+// threads. While a WorkerCrew lives on a thread, run_workers calls made from that thread
+// with the crew's worker count hand their bodies to the crew's threads instead: the same
+// ranges, the same worker indices, the same join-all barrier per round, so results are
+// bit-identical to fresh threads. The threads are created by the first such round (a
+// failed creation there falls back exactly like run_workers, and later rounds then create
+// threads as usual) and joined when the crew goes out of scope, so no thread outlives the
+// engine call. A crew made while another is active on the thread does nothing.
+class WorkerCrew {
+ public:
+  explicit WorkerCrew(std::intptr_t workers);
+  ~WorkerCrew();
+  WorkerCrew(const WorkerCrew &) = delete;
+  WorkerCrew &operator=(const WorkerCrew &) = delete;
+
+  struct State;
+
+ private:
+  State *state_ = nullptr;
+};
+
 // Test seams. fail_thread_creation_at(n): the n-th thread creation (0-based) made from the
 // calling thread from now on fails once; a negative n switches the seam off.
 // live_workers(): worker threads currently running, over the whole process.

@@ -3,9 +3,9 @@
 # exported, and nothing else leaks (no C++ names, no helpers outside the known engine names).
 set -euo pipefail
 lib=$1
-here=$(cd "$(dirname "$0")" && pwd)
-required=$(grep -v '^#' "$here/exported_names.txt" | sort -u)
-optional=$(grep -v '^#' "$here/optional_names.txt" | sort -u)
+abi=$(cd "$(dirname "$0")/../../engine/abi" && pwd)
+required=$(grep -v '^#' "$abi/required.txt" | sort -u)
+optional=$(grep -v '^#' "$abi/optional.txt" | sort -u)
 # Defined, global symbols; thread-local variables show as 'B'/'D' with TLS too.
 exported=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVWu]$/ || $2 ~ /^[tdbr]$/ {print $3}' | sed 's/@.*//' | sort -u)
 status=0

@@ -145,5 +145,52 @@ TEST(TilingRun, FinishingInlineRunsEachRangeExactlyOnce) {
   testing::fail_thread_creation_at(-1);
 }
 
+TEST(TilingCrew, RoundsReuseTheCrewAndGiveTheSameRanges) {
+  const std::int64_t n = 10007;
+  std::vector<float> fresh(n, 0.0f), crewed(n, 0.0f);
+  auto round = [n](std::vector<float> &x, int step) {
+    return run_workers_finishing_inline(3, [&, step](int k) {
+      const Chunk c = vector_chunk(n, 3, k);
+      for (std::int64_t i = c.start; i < c.start + c.count; ++i) x[i] = x[i] * 0.5f + static_cast<float>(k + step);
+    });
+  };
+  for (int step = 0; step < 50; ++step) EXPECT_EQ(round(fresh, step), RunMode::kThreaded);
+  {
+    const WorkerCrew crew(3);
+    for (int step = 0; step < 50; ++step) EXPECT_EQ(round(crewed, step), RunMode::kThreaded);
+    EXPECT_EQ(testing::live_workers(), 2) << "the calling thread is worker 0, the crew the others";
+  }
+  EXPECT_EQ(testing::live_workers(), 0) << "the crew is joined when it goes out of scope";
+  EXPECT_EQ(fresh, crewed);
+}
+
+TEST(TilingCrew, OtherWorkerCountsAndNestedCrewsCreateTheirOwnThreads) {
+  const WorkerCrew outer(2);
+  const WorkerCrew inner(4);  // does nothing while the outer crew is active
+  std::atomic<int> calls{0};
+  EXPECT_EQ(run_workers(4, [&](int) { calls.fetch_add(1); }, [] {}), RunMode::kThreaded);
+  EXPECT_EQ(calls.load(), 4);
+  EXPECT_EQ(testing::live_workers(), 0) << "a four-worker round spawns and joins its own threads";
+  EXPECT_EQ(run_workers(2, [&](int) { calls.fetch_add(1); }, [] {}), RunMode::kThreaded);
+  EXPECT_EQ(testing::live_workers(), 1);
+}
+
+TEST(TilingCrew, AnUnstaffedCrewFallsBackOnceThenRoundsSpawnAsUsual) {
+  std::vector<int> seen(3, 0);
+  int sequentialCalls = 0;
+  {
+    const WorkerCrew crew(3);
+    testing::fail_thread_creation_at(1);
+    EXPECT_EQ(run_workers(3, [&](int k) { seen[k] += 1; }, [&] { ++sequentialCalls; }), RunMode::kFellBack);
+    EXPECT_EQ(sequentialCalls, 1);
+    EXPECT_EQ(seen, (std::vector<int>{0, 0, 0})) << "the crew's started threads ran nothing";
+    EXPECT_EQ(testing::live_workers(), 0);
+    EXPECT_EQ(run_workers(3, [&](int k) { seen[k] += 1; }, [&] { ++sequentialCalls; }), RunMode::kThreaded);
+    EXPECT_EQ(seen, (std::vector<int>{1, 1, 1}));
+  }
+  testing::fail_thread_creation_at(-1);
+  EXPECT_EQ(testing::live_workers(), 0);
+}
+
 }  // namespace
 }  // namespace tmlib
