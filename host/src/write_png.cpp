@@ -9,20 +9,10 @@
 #include <unistd.h>
 
 #include "image.h"
+#include "png_errors.h"
 
 namespace brightloom {
 namespace {
-
-struct PngState {
-  char message[256] = "";
-};
-
-void on_png_error(png_structp png, png_const_charp msg) {
-  auto *st = static_cast<PngState *>(png_get_error_ptr(png));
-  std::snprintf(st->message, sizeof st->message, "%s", msg);
-  png_longjmp(png, 1);
-}
-void on_png_warning(png_structp, png_const_charp) {}
 
 // Free of C++ objects with destructors: libpng reports errors by longjmp.
 const char *encode(FILE *fp, PngState &st, const Picture &pic) {
