@@ -248,17 +248,23 @@ int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int
              OptimParam opt, float *pyramid) {
   if (param == nullptr) return tmlib::kErrOpen;
   if (param[16] > 0.0f) {
+    // Stage 1 always leaves the right-hand side of level 0, but a small image (a level count
+    // of 1 or less: up to about 180 x 90, or 90 x 90) would leave the cascade no level to
+    // solve, and level 0 would become the exponential of a divergence: an edge map instead of
+    // a compressed luminance, far brighter or darker than the same picture a little larger.
+    // Such an image solves level 0 as its only, coarsest level.
+    const int cascade = levels < 2 ? 1 : levels - 1;
     // The cascade addresses its levels without a size argument: refuse a record whose levels
     // would not fit the buffer stage 1 sized.
     const int W = dim.v[0], H = dim.v[1];
     if (W < 1 || H < 1) return tmlib::kErrOpen;
-    if (levels - 1 > tmlib::stage2::kMaxCascadeLevels) return tmlib::kErrNoMemory;
+    if (cascade > tmlib::stage2::kMaxCascadeLevels) return tmlib::kErrNoMemory;
     std::int64_t needed = static_cast<std::int64_t>(W) * H;
     std::int64_t total = 0;
-    for (const auto &lv : tmlib::stage2::cascade_levels(W, H, levels - 1)) total += lv.cells();
+    for (const auto &lv : tmlib::stage2::cascade_levels(W, H, cascade)) total += lv.cells();
     if (total > needed) needed = total;
     if (pyramidSize < needed) return tmlib::kErrOpen;
-    return calc_tm2new2(dim, levels - 1, param, opt, pyramid);
+    return calc_tm2new2(dim, cascade, param, opt, pyramid);
   }
   return calc_tm2old(dim, minWidth, minHeight, pyramidSize, levels, tmlib::stage2::param_as_int(param[15]), opt,
                      pyramid);

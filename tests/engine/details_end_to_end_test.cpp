@@ -92,6 +92,28 @@ TEST(DetailsEndToEnd, RealSunsetGivesAnOrdinaryPictureAtDefaults) {
   EXPECT_EQ(wildRows, 0);
 }
 
+TEST(DetailsEndToEnd, SmallSizesRenderLikeSlightlyLargerOnes) {
+  // Below about 180 x 90 the pyramid has a single solver level; the picture must still be the
+  // same kind of rendering as at 200 x 100 (not an edge map of the right-hand side).
+  const std::string path = std::string(BRIGHTLOOM_TEST_DATA) + "/sunset-pfstools.hdr";
+  Source full;
+  ASSERT_EQ(load_radiance(path.c_str(), full.w, full.h, full.rgbe), 0);
+  const auto p = defaults();
+  double means[3] = {};
+  const int sizes[3][2] = {{171, 86}, {120, 60}, {200, 100}};
+  for (int i = 0; i < 3; ++i) {
+    const int w = sizes[i][0], h = sizes[i][1];
+    std::vector<std::uint8_t> small, out;
+    ASSERT_EQ(cut_rgbe_preview(full.w, full.h, full.rgbe, w, h, small), h);
+    ASSERT_GT(run_details_enhancer(w, h, small.data(), p.data(), 2, out), 0) << w << "x" << h;
+    means[i] = stats_of(out).mean;
+  }
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_GT(means[i], means[2] / 1.5) << sizes[i][0] << "x" << sizes[i][1];
+    EXPECT_LT(means[i], means[2] * 1.5) << sizes[i][0] << "x" << sizes[i][1];
+  }
+}
+
 TEST(DetailsEndToEnd, DeterministicAcrossRunsAndWorkerCounts) {
   const Source &src = sunset();
   const auto p = defaults();

@@ -376,4 +376,22 @@ TEST(Stage2Entry, SmoothingModeChoosesTheSolverAndSizesAreChecked) {
   EXPECT_EQ(-1, calc_tm2(dims(0, H), 8, 6, size, 4, param, optim(0), p.buf.data()));
 }
 
+TEST(Stage2Entry, SmallImagesStillSolveLevelZero) {
+  // Level counts of 1 or less (small images) leave no cascade level of their own: level 0 is
+  // solved as the only level, never handed on as the exponential of its right-hand side.
+  const int W = 48, H = 30;
+  for (int levels : {1, 0, -1}) {
+    Pyramid p = make_pyramid(W, H, 1, false);
+    float param[20];
+    params(param, 10, 0, false);
+    Pyramid direct = p;
+    ASSERT_EQ(H, calc_tm2(dims(W, H), W, H, static_cast<int64_t>(p.buf.size()), levels, param, optim(0),
+                          p.buf.data()))
+        << levels;
+    ASSERT_EQ(H, calc_tm2new2(dims(W, H), 1, param, optim(0), direct.buf.data()));
+    EXPECT_TRUE(p.buf == direct.buf) << "levels=" << levels;
+    EXPECT_LT(solution_error(p, p.buf), 2e-3) << "levels=" << levels;
+  }
+}
+
 }  // namespace

@@ -89,7 +89,8 @@ TMLIB_API int calc_tm1old(int docType, DimParam dim, float *param, int32_t *dims
  * is360 the first and last columns are neighbours, and every cell of the top row also has the pole
  * (row 0, column width/2) as a neighbour. Vectors are float32, width * height values, row-major.
  *
- * calc_tm2: TmParam[16] > 0 selects calc_tm2new2(dim, levels - 1, ...), else calc_tm2old(dim,
+ * calc_tm2: TmParam[16] > 0 selects calc_tm2new2(dim, levels - 1, ...) (at least 1 level: a small
+ *   image whose level count is 1 or less still solves level 0), else calc_tm2old(dim,
  *   minWidth, minHeight, pyramidSize, levels, (int)TmParam[15], ...). minWidth, minHeight,
  *   pyramidSize and levels are PyramidDims elements 7, 8, 5 and 11. pyramid holds pyramidSize
  *   floats with stage 1's right-hand sides; on success its first W*H values (W, H = dim.v[0], v[1])
