@@ -323,6 +323,110 @@ TEST_F(Radiance, MalformedRunLengthRows) {
   check_tiny("tiny: literal past the component", b, -6);
 }
 
+// Run-length data far from both ends, where the in-memory reader copies whole blocks past each
+// packet: every literal length 1..128 and every repeat length 1..127, in mixed order, each
+// component cut to its width. Packet positions are kept for the malformed cases below.
+struct PacketPicture {
+  Picture pic;
+  Bytes data;
+  std::vector<std::size_t> lastPacket;  // offset in data of each component's last code
+  std::vector<int> lastCount;           // and that packet's length
+};
+
+PacketPicture every_packet_length(int width, int height, unsigned seed) {
+  std::vector<int> lengths;  // positive: literal, negative: repeat
+  for (int n = 1; n <= 128; ++n) lengths.push_back(n);
+  for (int n = 1; n <= 127; ++n) lengths.push_back(-n);
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> byte(0, 255);
+  PacketPicture pp{Picture{width, height, Bytes(static_cast<std::size_t>(4) * width * height)}, {}, {}, {}};
+  std::size_t next = lengths.size();
+  for (int y = 0; y < height; ++y) {
+    pp.data.insert(pp.data.end(), {2, 2, static_cast<unsigned char>(width >> 8), static_cast<unsigned char>(width & 255)});
+    for (int c = 0; c < 4; ++c) {
+      unsigned char *dst = pp.pic.planar.data() + (static_cast<std::size_t>(4) * y + c) * width;
+      int left = width;
+      while (left > 0) {
+        if (next == lengths.size()) {
+          std::shuffle(lengths.begin(), lengths.end(), rng);
+          next = 0;
+        }
+        const int n = std::min(left, std::abs(lengths[next]));
+        const bool repeat = lengths[next++] < 0;
+        if (n == left) {
+          pp.lastPacket.push_back(pp.data.size());
+          pp.lastCount.push_back(n);
+        }
+        if (repeat) {
+          const auto v = static_cast<unsigned char>(byte(rng));
+          pp.data.insert(pp.data.end(), {static_cast<unsigned char>(128 + n), v});
+          std::fill_n(dst, n, v);
+        } else {
+          pp.data.push_back(static_cast<unsigned char>(n));
+          for (int i = 0; i < n; ++i) pp.data.push_back(dst[i] = static_cast<unsigned char>(byte(rng)));
+        }
+        dst += n;
+        left -= n;
+      }
+    }
+  }
+  return pp;
+}
+
+TEST_F(Radiance, EveryPacketLengthAwayFromTheEnds) {
+  const int w = 1000, h = 9;
+  const PacketPicture pp = every_packet_length(w, h, 3);
+  const std::string head = header(w, h);
+  const std::string path = write("lengths.hdr", concat(head, pp.data));
+  const int32_t dims[7] = {w, h, static_cast<int32_t>(fs::file_size(path))};
+  for (Reader reader : {decomp_rle, decomp2}) {
+    // The buffer is longer than the picture: the bytes after it stay untouched.
+    Bytes out(static_cast<std::size_t>(4) * w * h + 300, 0xCD);
+    ASSERT_EQ(reader(path.c_str(), dims, out.data()), h);
+    EXPECT_TRUE(std::equal(pp.pic.planar.begin(), pp.pic.planar.end(), out.begin()));
+    EXPECT_TRUE(std::all_of(out.begin() + static_cast<long>(pp.pic.planar.size()), out.end(),
+                            [](unsigned char c) { return c == 0xCD; }));
+  }
+
+  // Faults in the middle of the data, in each component of a middle row and of the last row,
+  // give both readers' codes; a packet is made too long by one byte, the least that fails.
+  auto check = [&](const std::string &what, Bytes data, int rc) {
+    const std::string bad = write("bad.hdr", concat(head, data));
+    const int32_t d[7] = {w, h, static_cast<int32_t>(head.size() + data.size())};
+    EXPECT_EQ(read_with(decomp_rle, bad, d).rc, rc) << what;
+    EXPECT_EQ(read_with(decomp2, bad, d).rc, rc) << what;
+  };
+  for (const int row : {4, h - 1}) {
+    for (int c = 0; c < 4; ++c) {
+      const std::size_t at = pp.lastPacket[static_cast<std::size_t>(4 * row + c)];
+      const int n = pp.lastCount[static_cast<std::size_t>(4 * row + c)];
+      const std::string where = " in row " + std::to_string(row) + " component " + std::to_string(c);
+      Bytes b = pp.data;
+      b[at] = 0;
+      check("code 0" + where, b, -6);
+      if (n < 127) {
+        b[at] = static_cast<unsigned char>(128 + n + 1);
+        check("repeat one past" + where, b, -5);
+      }
+      if (n < 128) {
+        b[at] = static_cast<unsigned char>(n + 1);
+        check("literal one past" + where, b, -6);
+      }
+      // A row header in the middle of the data that declares another width.
+      if (c == 0) {
+        b = pp.data;
+        const std::size_t rowStart = pp.lastPacket[static_cast<std::size_t>(4 * row - 1)] +
+                                     (pp.data[pp.lastPacket[static_cast<std::size_t>(4 * row - 1)]] > 128
+                                          ? 2
+                                          : 1 + pp.lastCount[static_cast<std::size_t>(4 * row - 1)]);
+        ASSERT_EQ(b[rowStart], 2) << where;
+        b[rowStart + 3] ^= 1;
+        check("another width" + where, b, -4);
+      }
+    }
+  }
+}
+
 TEST_F(Radiance, RefusesFilesThatAreNotPictures) {
   const int32_t dims[7] = {24, 12, 700};
   unsigned char out[4 * 24 * 12];
