@@ -14,11 +14,6 @@
 
 #include "tmlib/rgbe.h"
 
-// The engine library is built without coverage instrumentation, which leaves libFuzzer blind
-// inside the readers. Compiling the readers into this target instruments them; the linker
-// then takes these definitions and leaves the library's copy of the file unused.
-#include "../engine/src/radiance.cpp"
-
 namespace {
 
 constexpr std::int64_t kMaxPixels = 1 << 20;
