@@ -18,6 +18,7 @@
 
 namespace tmlib::testing {
 extern bool fail_radiance_file_buffer;  // defined by the Radiance readers
+extern bool radiance_without_avx2;
 }
 
 namespace {
@@ -373,7 +374,23 @@ PacketPicture every_packet_length(int width, int height, unsigned seed) {
   return pp;
 }
 
-TEST_F(Radiance, EveryPacketLengthAwayFromTheEnds) {
+// Both run-length decoders of the in-memory reader, whatever the processor.
+class RadianceDecoders : public Radiance, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    Radiance::SetUp();
+    tmlib::testing::radiance_without_avx2 = GetParam();
+  }
+  void TearDown() override {
+    tmlib::testing::radiance_without_avx2 = false;
+    Radiance::TearDown();
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(, RadianceDecoders, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "Blocks" : "Wide"; });
+
+TEST_P(RadianceDecoders, EveryPacketLengthAwayFromTheEnds) {
   const int w = 1000, h = 9;
   const PacketPicture pp = every_packet_length(w, h, 3);
   const std::string head = header(w, h);
@@ -489,7 +506,7 @@ TEST_F(Radiance, ResolutionLineMissingOrDisagreeing) {
 // the record of the whole file and with the record of the prefix, each into a buffer of
 // exactly the declared size. A prefix that ends inside the pixel data gives -1 or -2, the
 // same code from both readers.
-TEST_F(Radiance, EveryTruncationFailsCleanly) {
+TEST_P(RadianceDecoders, EveryTruncationFailsCleanly) {
   const int w = 24, h = 12;
   const Picture pic = make_picture(w, h, 11);
   const std::string head = header(w, h);
