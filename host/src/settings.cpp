@@ -232,10 +232,15 @@ std::vector<std::string> preset_names() {
 }
 
 Result<std::string> find_preset(const std::string &name) {
+  // Menu titles have spaces ("Smooth Skies") where the file names have none (SmoothSkies.xmp):
+  // either spelling finds the preset.
+  std::string wanted;
+  for (const char c : name)
+    if (c != ' ') wanted += c;
   for (const std::string &dir : preset_folders()) {
     std::error_code ec;
     for (const auto &e : fs::directory_iterator(dir, ec))
-      if (iequals(e.path().extension().string(), ".xmp") && iequals(e.path().stem().string(), name))
+      if (iequals(e.path().extension().string(), ".xmp") && iequals(e.path().stem().string(), wanted))
         return e.path().string();
   }
   std::string list;

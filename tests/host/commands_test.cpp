@@ -284,6 +284,10 @@ TEST_F(Commands, SettingsFilesAndPresetsChooseTheMethod) {
   ASSERT_FALSE(names.empty()) << "no built-in presets found";
   auto found = find_preset(names.front());
   ASSERT_TRUE(found) << found.failure().reason;
+  // The menu title finds the same file as its spelling without spaces, in any case.
+  auto byTitle = find_preset("smooth skies");
+  ASSERT_TRUE(byTitle) << byTitle.failure().reason;
+  EXPECT_EQ(fs::path(*byTitle).filename(), "SmoothSkies.xmp");
   auto missing = find_preset("no-such-preset");
   ASSERT_FALSE(missing);
   EXPECT_NE(missing.failure().reason.find("available: " + names.front()), std::string::npos);
