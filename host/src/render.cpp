@@ -303,6 +303,11 @@ Result<Picture> render_details(Source &src, int W, int H, int spp, const RenderO
   notify(o, Stage::Solve);
   r = calc_tm2(dim, dims[7], dims[8], dims[5], dims[11], p.data(), make_optim(o.workers),
                pyramid.as<float>());
+  if (r == -2 && p[16] == 0.0f && dims[11] < 1)
+    // The multigrid path of the five smoothing levels refuses a picture too small to have a
+    // single coarse grid at the chosen level; say so rather than blaming threads or files.
+    return fail("", "the image is too small for the smoothing level chosen (" + std::to_string(W) + " x " +
+                        std::to_string(H) + "): choose a stronger smoothing level, the smoothing slider, or --method compressor");
   if (r < 0) return fail("", engine_reason("the solver", r));
   // Level 0 is the compressed luminance; the coarser levels are no longer needed.
   pyramid.shrink(size_t(W) * size_t(H) * sizeof(float));

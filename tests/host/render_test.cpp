@@ -194,6 +194,22 @@ TEST(Render, TooSmallImagesAreRefusedWithAReason) {
   EXPECT_NE(pic.failure().reason.find("too small"), std::string::npos);
 }
 
+TEST(Render, SmoothingLevelsTooCoarseForTheImageAreExplained) {
+  // "Very Low" (level code 4) leaves a 200 x 100 picture without a coarse grid to solve on.
+  Image img = float_image(200, 100, 3, scene);
+  RenderOptions o = options(1, img);
+  o.param[16] = 0.0f;  // the five smoothing levels
+  o.param[5] = 4.0f;
+  auto pic = render(img, o);
+  ASSERT_FALSE(pic);
+  EXPECT_NE(pic.failure().reason.find("too small for the smoothing level"), std::string::npos)
+      << pic.failure().reason;
+  Image again = float_image(200, 100, 3, scene);
+  o.param[5] = 3.0f;  // "Low" still has one
+  auto ok = render(again, o);
+  EXPECT_TRUE(ok) << ok.failure().reason;
+}
+
 TEST(Render, WorkingFromDiskMatchesMemoryAndCleansUp) {
   ScratchDir dir;
   // Stage 1 from disk gives pixels without a valid luminance the minimum instead of the mean,
