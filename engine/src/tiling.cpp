@@ -84,6 +84,7 @@ struct WorkerCrew::State {
   int workers = 0;
   int started = 0;  // crew threads running (indices 1 .. started)
   bool broken = false;
+  bool inRound = false;  // a round is under way: a body on the calling thread must not reuse the crew
   pthread_t threads[kMaxWorkers];
   CrewMember members[kMaxWorkers];
   detail::WorkerFn fn = nullptr;
@@ -158,15 +159,25 @@ bool start_crew(WorkerCrew::State *crew) {
   return ok;
 }
 
-// One round on the crew: index 0 on the calling thread, the others on the crew.
+// One round on the crew: index 0 on the calling thread, the others on the crew. The round
+// is over only when every crew thread has counted itself off, also when index 0's body
+// throws: the other bodies still use the caller's context, which unwinding would free.
 void run_round(WorkerCrew::State *crew, detail::WorkerFn worker, void *context) {
+  struct RoundEnd {
+    WorkerCrew::State *crew;
+    ~RoundEnd() {
+      wait_until(crew->pending, [](int left) { return left == 0; });
+      crew->inRound = false;
+    }
+  };
   crew->fn = worker;
   crew->context = context;
+  crew->inRound = true;
   crew->pending.store(crew->workers - 1, std::memory_order_release);
   crew->generation.fetch_add(1, std::memory_order_acq_rel);
   crew->generation.notify_all();
+  const RoundEnd end{crew};
   worker(context, 0);
-  wait_until(crew->pending, [](int left) { return left == 0; });
 }
 
 }  // namespace
@@ -201,7 +212,9 @@ RunMode run_workers_impl(int workers, WorkerFn worker, void *workerContext, Sequ
     return RunMode::kSequential;
   }
   WorkerCrew::State *crew = activeCrew;
-  if (crew != nullptr && !crew->broken && crew->workers == workers) {
+  // A round started from inside a body of the crew's own round (index 0 runs on this
+  // thread) must not announce a new round to threads still busy with the current one.
+  if (crew != nullptr && !crew->broken && !crew->inRound && crew->workers == workers) {
     if (crew->started > 0 || start_crew(crew)) {
       run_round(crew, worker, workerContext);
       return RunMode::kThreaded;

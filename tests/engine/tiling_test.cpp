@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <new>
+#include <thread>
 #include <numeric>
 #include <vector>
 
@@ -189,6 +192,65 @@ TEST(TilingCrew, AnUnstaffedCrewFallsBackOnceThenRoundsSpawnAsUsual) {
     EXPECT_EQ(seen, (std::vector<int>{1, 1, 1}));
   }
   testing::fail_thread_creation_at(-1);
+  EXPECT_EQ(testing::live_workers(), 0);
+}
+
+// A body of a crew round that itself runs workers (index 0 runs on the calling thread, where
+// the crew is active) must get all of its own workers, not a round announced to threads still
+// busy with the outer one.
+TEST(TilingCrew, ARoundStartedInsideACrewRoundRunsAllItsWorkers) {
+  const WorkerCrew crew(2);
+  std::atomic<int> innerCalls{0};
+  std::atomic<int> outerCalls{0};
+  int innerSeenByBodyZero = -1;
+  auto inner = [&](int) { innerCalls.fetch_add(1); };
+  const RunMode mode = run_workers(
+      2,
+      [&](int k) {
+        if (k == 0) {
+          run_workers(2, inner, [] {});
+          innerSeenByBodyZero = innerCalls.load();
+        } else {
+          std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        outerCalls.fetch_add(1);
+      },
+      [] {});
+  EXPECT_EQ(mode, RunMode::kThreaded);
+  EXPECT_EQ(innerSeenByBodyZero, 2) << "the nested round returned before its workers ran";
+  EXPECT_EQ(outerCalls.load(), 2);
+  EXPECT_EQ(innerCalls.load(), 2);
+  EXPECT_EQ(testing::live_workers(), 1) << "the crew is still there for the next round";
+  std::atomic<int> later{0};
+  EXPECT_EQ(run_workers(2, [&](int) { later.fetch_add(1); }, [] {}), RunMode::kThreaded);
+  EXPECT_EQ(later.load(), 2);
+}
+
+// When the body on the calling thread throws, the crew's other bodies still use the
+// caller's context: the exception must not leave the round before they are done.
+TEST(TilingCrew, AThrowingBodyLeavesTheRoundOnlyAfterTheCrewFinished) {
+  std::atomic<bool> otherDone{false};
+  {
+    const WorkerCrew crew(2);
+    bool caught = false;
+    try {
+      run_workers(
+          2,
+          [&](int k) {
+            if (k == 0) throw std::bad_alloc();
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            otherDone.store(true);
+          },
+          [] {});
+    } catch (const std::bad_alloc &) {
+      caught = true;
+      EXPECT_TRUE(otherDone.load()) << "the exception left while a crew body was still running";
+    }
+    EXPECT_TRUE(caught);
+    std::atomic<int> later{0};
+    EXPECT_EQ(run_workers(2, [&](int) { later.fetch_add(1); }, [] {}), RunMode::kThreaded);
+    EXPECT_EQ(later.load(), 2) << "the crew serves rounds after the exception";
+  }
   EXPECT_EQ(testing::live_workers(), 0);
 }
 
