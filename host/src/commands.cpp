@@ -139,9 +139,19 @@ Result<Plan> make_plan(const RenderRequest &req) {
   }
 
   // Output names: -o, or the input's name with the format's extension in the output folder.
-  // Two inputs of the same name get distinct outputs; an input is never overwritten.
+  // Two inputs of the same name get distinct outputs; an input is never overwritten, neither its
+  // own (refused when it is rendered) nor another of the batch, whose name is passed over here:
+  // x.exr beside x.png would otherwise replace x.png before x.png is read.
   std::set<std::string> taken;
-  for (const std::string &in : req.inputs) {
+  auto names_another_input = [&](const std::string &out, size_t self) {
+    std::error_code ec;
+    if (!fs::exists(out, ec)) return false;
+    for (size_t j = 0; j < req.inputs.size(); ++j)
+      if (j != self && fs::equivalent(req.inputs[j], out, ec)) return true;
+    return false;
+  };
+  for (size_t i = 0; i < req.inputs.size(); ++i) {
+    const std::string &in = req.inputs[i];
     std::string out;
     if (!req.output.empty()) {
       out = req.output;
@@ -149,7 +159,7 @@ Result<Plan> make_plan(const RenderRequest &req) {
       const fs::path dir = req.out_dir.empty() ? fs::path(".") : fs::path(req.out_dir);
       const std::string stem = fs::path(in).stem().string();
       out = (dir / (stem + extension_of(plan.format))).lexically_normal().string();
-      for (int k = 2; taken.count(out); ++k)
+      for (int k = 2; taken.count(out) || names_another_input(out, i); ++k)
         out = (dir / (stem + "-" + std::to_string(k) + extension_of(plan.format))).lexically_normal().string();
     }
     taken.insert(out);

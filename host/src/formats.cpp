@@ -29,6 +29,8 @@ Result<Image> read_image(const std::string &path, int threads, bool as_rgbe) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return fail(path, std::string("cannot open: ") + std::strerror(errno));
   if (S_ISDIR(st.st_mode)) return fail(path, "is a folder, not an image file");
+  // Readers reopen and seek the file, and opening a pipe with no writer never returns.
+  if (!S_ISREG(st.st_mode)) return fail(path, "not a regular file (a pipe or device cannot be read)");
 
   unsigned char m[16] = {};
   FILE *f = std::fopen(path.c_str(), "rb");

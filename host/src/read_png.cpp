@@ -26,7 +26,8 @@ const char *decode(FILE *fp, PngState &st, Image &img, Buffer &rows_out, bool &n
     png_destroy_read_struct(&png, nullptr, nullptr);
     return "cannot initialise the PNG reader";
   }
-  png_bytep *rows = nullptr;
+  // Assigned after setjmp and freed after a longjmp: only a volatile object keeps its value.
+  png_bytep *volatile rows = nullptr;
   if (setjmp(png_jmpbuf(png))) {
     std::free(rows);
     png_destroy_read_struct(&png, &info, nullptr);

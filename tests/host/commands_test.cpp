@@ -310,6 +310,19 @@ TEST_F(Commands, OutputNamesNeverCollideOrOverwriteAnInput) {
   EXPECT_EQ(run_render(req, out2.f, err2.f), kExitSomeFailed);
   EXPECT_NE(err2.text().find("would overwrite the input"), std::string::npos) << err2.text();
   EXPECT_EQ(fs::file_size(dir.file("photo.png")), before);
+
+  // Another input of the batch is passed over too, whichever comes first: photo.exr beside
+  // photo.png must not replace photo.png before it is read.
+  write_exr_rgb(dir.file("photo.exr"), w, h, pixels, false);
+  Capture out3, err3;
+  RenderRequest both = request({dir.file("photo.exr"), dir.file("photo.png")});
+  both.out_dir = dir.path();
+  EXPECT_EQ(run_render(both, out3.f, err3.f), kExitSomeFailed);
+  EXPECT_EQ(fs::file_size(dir.file("photo.png")), before);
+  auto kept = read_image(dir.file("photo.png"));
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->pixels.data()[0], 120);
+  EXPECT_TRUE(fs::exists(dir.file("photo-2.png")));
 }
 
 TEST_F(Commands, LastSettingsAreRememberedAndReused) {

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Readers: every input format from a small file written with the format's own library,
 // checked against the values written; the document kind of each; hostile headers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -225,6 +228,19 @@ TEST(Readers, BrokenFilesNameTheProblem) {
   auto folder = read_image(dir.path());
   ASSERT_FALSE(folder);
   EXPECT_NE(folder.failure().reason.find("folder"), std::string::npos);
+
+  // A pipe is refused by its kind, not read: with no writer, opening it would never return.
+  // The test keeps an end open with bytes in it so that a faulty reader fails instead of hanging.
+  const std::string pipe = dir.file("pipe.exr");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const int keep = ::open(pipe.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(keep, 0);
+  ASSERT_EQ(::write(keep, "no picture in a pipe", 20), 20);
+  auto piped = read_image(pipe);
+  ::close(keep);
+  ASSERT_FALSE(piped);
+  EXPECT_EQ(piped.failure().file, pipe);
+  EXPECT_NE(piped.failure().reason.find("regular file"), std::string::npos) << piped.failure().reason;
 }
 
 TEST(Readers, FloatFilesReadAsRgbeEqualTheEngineEncodingOfTheirFloats) {
