@@ -3,6 +3,7 @@
 // five-point operator with reflecting borders and the panorama wrap (tm20m and friends),
 // the fused update and dot product (tm20a, tm20d), and the strip I/O of the streamed mode.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -217,6 +218,10 @@ int tm20_streamed(int width, int height, int maxIter, float tolerance, int is360
   // The x buffer is the scratch space: a strip pair side by side, or one whole vector.
   float *const a = x;
   float *const b = x + maxStrip;
+
+  // The right-hand side is read at inOffset + strip start: an offset from which the level
+  // would run past any file position is a file failure, not an overflowing sum.
+  if (inOffset < 0 || inOffset > INT64_MAX / 4 - n) return kErrSolverFile;
 
   File fX = open_file(pathX, "wb+");
   if (!fX) { std::printf("can not open temporary file in tm20 %s\n", printable(pathX)); return kErrSolverFile; }
@@ -502,8 +507,12 @@ void tm20d(int workers, int64_t n, const float *x, const float *y, float *result
   *result = s;
 }
 
+// A start whose byte position does not fit the file offset cannot be reached: refused like
+// a failed positioning, before the product overflows.
+constexpr int64_t kMaxStripStart = INT64_MAX / 4;
+
 int write_strip(FILE *file, int64_t start, int64_t count, const float *buffer) {
-  if (file == nullptr || start < 0 || count < 0) return kErrSolverFile;
+  if (file == nullptr || start < 0 || start > kMaxStripStart || count < 0) return kErrSolverFile;
   if (fseeko(file, static_cast<off_t>(start) * 4, SEEK_SET) != 0) return kErrSolverFile;
   const std::size_t written = std::fwrite(buffer, sizeof(float), static_cast<std::size_t>(count), file);
   if (written != static_cast<std::size_t>(count) || std::fflush(file) != 0) {
@@ -515,7 +524,7 @@ int write_strip(FILE *file, int64_t start, int64_t count, const float *buffer) {
 }
 
 int read_strip(FILE *file, int64_t start, int64_t count, float *buffer) {
-  if (file == nullptr || start < 0 || count < 0) return kErrSolverFile;
+  if (file == nullptr || start < 0 || start > kMaxStripStart || count < 0) return kErrSolverFile;
   if (fseeko(file, static_cast<off_t>(start) * 4, SEEK_SET) != 0) return kErrSolverFile;
   const std::size_t got = std::fread(buffer, sizeof(float), static_cast<std::size_t>(count), file);
   if (got != static_cast<std::size_t>(count)) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -353,6 +354,33 @@ TEST(SolverStreamed, OneStripIsBitIdenticalToMemoryAndTwoStripsAgree) {
       }
     }
   }
+}
+
+// A right-hand side offset no file position can reach (negative, or so large that its byte
+// position overflows) is a file failure, never an overflowing position.
+TEST(SolverStreamed, UnreachableOffsetsAreFileFailures) {
+  TempDir dir;
+  const int w = 10, h = 10;
+  write_floats(dir.file("in"), Grid(w * h, 0.1f));
+  for (int64_t offset : {int64_t{-1}, INT64_MAX / 2, INT64_MAX - 10}) {
+    Grid x(2 * w * h, 0.0f);
+    testing::internal::CaptureStdout();
+    const int rc = tm20(w, h, 5, 1e-5f, 0, 0, 2, dir.file("in").c_str(), dir.file("x").c_str(),
+                        dir.file("p").c_str(), dir.file("r").c_str(), dir.file("t").c_str(), offset, nullptr,
+                        x.data());
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rc, -20) << offset;
+  }
+  FILE *f = std::fopen(dir.file("strip").c_str(), "wb+");
+  ASSERT_NE(f, nullptr);
+  float v = 1.0f;
+  EXPECT_EQ(write_strip(f, INT64_MAX / 2, 1, &v), -20);
+  EXPECT_EQ(read_strip(f, INT64_MAX / 2, 1, &v), -20);
+  EXPECT_EQ(write_strip(f, 3, 1, &v), 0);
+  v = 0.0f;
+  EXPECT_EQ(read_strip(f, 3, 1, &v), 0);
+  EXPECT_EQ(v, 1.0f);
+  std::fclose(f);
 }
 
 TEST(SolverStreamed, FileFailuresGiveTheirMessagesAndMinus20) {
