@@ -121,6 +121,12 @@ Result<Plan> make_plan(const RenderRequest &req) {
     else return fail("", "unknown --method \"" + req.method + "\" (details or compressor)");
   }
   if (!file.empty()) {
+    // The settings are read more than once, and a pipe with no writer would block for ever.
+    std::error_code ec;
+    const fs::file_type kind = fs::status(file, ec).type();
+    if (kind == fs::file_type::fifo || kind == fs::file_type::character || kind == fs::file_type::block ||
+        kind == fs::file_type::socket)
+      return fail(file, "not a regular file (a pipe or device cannot be read)");
     if (method == 0) {
       auto probed = probe_settings_file(file);
       if (!probed) return probed.failure();

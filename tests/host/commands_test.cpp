@@ -268,6 +268,14 @@ TEST_F(Commands, SettingsFilesAndPresetsChooseTheMethod) {
     EXPECT_NE(err.text().find("does not contain tone-mapping settings"), std::string::npos) << err.text();
   }
   {
+    // A device or pipe is refused before it is read (a pipe with no writer would block for ever).
+    Capture out, err;
+    RenderRequest req = request({dir.file("a.exr")});
+    req.settings_file = "/dev/null";
+    EXPECT_EQ(run_render(req, out.f, err.f), kExitUsage);
+    EXPECT_NE(err.text().find("/dev/null: not a regular file"), std::string::npos) << err.text();
+  }
+  {
     // A settings file without a method line suits either method; Details Enhancer by default.
     write_bytes(dir.file("nomethod.xmp"),
                 "<rdf:Description rdf:about=''\nxmlns:bltm='http://example.com/tone_mapping_settings'>\n"
