@@ -261,7 +261,11 @@ int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int
     if (cascade > tmlib::stage2::kMaxCascadeLevels) return tmlib::kErrNoMemory;
     std::int64_t needed = static_cast<std::int64_t>(W) * H;
     std::int64_t total = 0;
-    for (const auto &lv : tmlib::stage2::cascade_levels(W, H, cascade)) total += lv.cells();
+    try {
+      for (const auto &lv : tmlib::stage2::cascade_levels(W, H, cascade)) total += lv.cells();
+    } catch (const std::bad_alloc &) {
+      return tmlib::kErrNoMemory;  // the size list is built before the cascade's own guard
+    }
     if (total > needed) needed = total;
     if (pyramidSize < needed) return tmlib::kErrOpen;
     return calc_tm2new2(dim, cascade, param, opt, pyramid);
