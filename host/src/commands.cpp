@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <new>
 #include <set>
@@ -149,12 +151,25 @@ Result<Plan> make_plan(const RenderRequest &req) {
   // own (refused when it is rendered) nor another of the batch, whose name is passed over here:
   // x.exr beside x.png would otherwise replace x.png before x.png is read.
   std::set<std::string> taken;
+  // Inputs by file identity, counted once each, so that a large batch costs one look-up per name.
+  using FileId = std::pair<dev_t, ino_t>;
+  auto file_id = [](const std::string &path, FileId &id) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    id = {st.st_dev, st.st_ino};
+    return true;
+  };
+  std::map<FileId, int> input_ids;
+  std::vector<FileId> own_ids(req.inputs.size(), FileId{0, 0});
+  std::vector<bool> has_id(req.inputs.size(), false);
+  for (size_t j = 0; j < req.inputs.size(); ++j)
+    if ((has_id[j] = file_id(req.inputs[j], own_ids[j]))) ++input_ids[own_ids[j]];
   auto names_another_input = [&](const std::string &out, size_t self) {
-    std::error_code ec;
-    if (!fs::exists(out, ec)) return false;
-    for (size_t j = 0; j < req.inputs.size(); ++j)
-      if (j != self && fs::equivalent(req.inputs[j], out, ec)) return true;
-    return false;
+    FileId id;
+    if (!file_id(out, id)) return false;
+    auto it = input_ids.find(id);
+    if (it == input_ids.end()) return false;
+    return it->second - int(has_id[self] && own_ids[self] == id) > 0;
   };
   for (size_t i = 0; i < req.inputs.size(); ++i) {
     const std::string &in = req.inputs[i];
