@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "engine.h"
@@ -293,7 +294,13 @@ int run_render(const RenderRequest &req, FILE *out, FILE *err) {
     };
     const int jobs = std::min(req.jobs, n);
     std::vector<std::thread> pool;
-    for (int j = 1; j < jobs; ++j) pool.emplace_back(worker);
+    for (int j = 1; j < jobs; ++j) {
+      try {
+        pool.emplace_back(worker);
+      } catch (const std::system_error &) {
+        break;  // no more threads to be had: the workers already running take the rest
+      }
+    }
     worker();
     for (std::thread &t : pool) t.join();
   }

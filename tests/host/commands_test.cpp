@@ -333,6 +333,29 @@ TEST_F(Commands, OutputNamesNeverCollideOrOverwriteAnInput) {
   EXPECT_TRUE(fs::exists(dir.file("photo-2.png")));
 }
 
+TEST_F(Commands, ABatchGoesOnWhenNoMoreJobThreadsCanBeCreated) {
+  // Only root can run the program as another user with a process limit of one, which leaves
+  // no thread to be created; elsewhere there is nothing to try.
+  if (::geteuid() != 0 || std::system("command -v setpriv > /dev/null 2>&1") != 0)
+    GTEST_SKIP() << "needs root and setpriv";
+  const auto all = fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all;
+  fs::create_directories(dir.file("out"));
+  for (const std::string &p : {dir.path(), dir.file("out"), dir.file("a.exr"), dir.file("b.pfm")})
+    fs::permissions(p, all, fs::perm_options::add);
+  const std::string log = dir.file("log");
+  const std::string cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups bash -c 'ulimit -u 1 && "
+                          "ASAN_OPTIONS=detect_leaks=0 exec " + std::string(BRIGHTLOOM_PROGRAM) +
+                          " render " + dir.file("a.exr") + " " + dir.file("b.pfm") +
+                          " --jobs 2 --threads 1 --quiet --out-dir " + dir.file("out") + "' > " + log + " 2>&1";
+  const int st = std::system(cmd.c_str());
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_TRUE(WIFEXITED(st)) << text;
+  EXPECT_EQ(WEXITSTATUS(st), 0) << text;
+  EXPECT_TRUE(fs::exists(dir.file("out/a.png")));
+  EXPECT_TRUE(fs::exists(dir.file("out/b.png")));
+}
+
 TEST_F(Commands, LastSettingsAreRememberedAndReused) {
   Capture out, err;
   RenderRequest req = request({dir.file("a.exr")});
