@@ -58,11 +58,18 @@ int main(int argc, char **argv) {
   auto *o_dir = render->add_option("--out-dir", req.out_dir,
                                    "Folder for the pictures, named after the inputs (default: current folder)");
   o_out->excludes(o_dir);
+  // An empty name (an unset shell variable) would otherwise mean "not given": the picture would
+  // land in the current folder, or the render would run on default settings, without a word.
+  const auto named = [](const std::string &v) { return v.empty() ? std::string("an empty name is not allowed") : std::string(); };
+  o_out->check(named);
+  o_dir->check(named);
   render->add_option("--format", req.format, "Output format: png (default), tiff or jpeg");
   render->add_option("--method", req.method, "details (default) or compressor");
   auto *o_set = render->add_option("--settings", req.settings_file, "Settings file (.xmp) saved by the dialog");
   auto *o_pre = render->add_option("--preset", req.preset, "Built-in preset by name");
   auto *o_last = render->add_flag("--last", req.last, "Start from the settings of the last successful render");
+  o_set->check(named);
+  o_pre->check(named);
   o_set->excludes(o_pre);
   o_set->excludes(o_last);
   o_pre->excludes(o_last);

@@ -416,6 +416,13 @@ TEST_F(Commands, TheProgramExplainsItselfAndRejectsBadUsage) {
   EXPECT_NE(run("render").first, 0);
   EXPECT_NE(run("render x.exr --bits 12").first, 0);
   EXPECT_NE(run("render x.exr -o a.png --out-dir b").first, 0);
+  // An empty output or settings name is refused, not taken as "not given".
+  for (const char *opt : {"-o", "--out-dir", "--settings", "--preset"}) {
+    auto [rc4, t4] = run("render " + dir.file("a.exr") + " " + opt + " '' --quiet");
+    EXPECT_NE(rc4, 0) << opt;
+    EXPECT_NE(t4.find("empty"), std::string::npos) << opt << ": " << t4;
+  }
+  EXPECT_FALSE(fs::exists("a.png"));
 }
 
 TEST(Interrupt, RegisteredTemporariesAreRemovedWhenTheProgramIsStopped) {
