@@ -379,8 +379,11 @@ Result<Picture> render_compressor(Source &src, int W, int H, int spp, const Rend
   dim.v[6] = spp * W;
 
   notify(o, Stage::Finishing);
-  const int r = tm_simple(dim, p.data(), lum, table, make_optim(o.workers), src.pixels.data(),
-                          pic->pixels.data());
+  int r = tm_simple(dim, p.data(), lum, table, make_optim(o.workers), src.pixels.data(), pic->pixels.data());
+  if (r == -2 && o.workers > 1)
+    // A worker thread could not be started (a process limit, say): the same mapping on the
+    // calling thread alone gives the same picture.
+    r = tm_simple(dim, p.data(), lum, table, make_optim(1), src.pixels.data(), pic->pixels.data());
   if (r <= 0) return fail("", engine_reason("Tone Compressor", r));
   if (doc_type == 0) raise_to_2_2(*pic);
   return pic;

@@ -13,6 +13,7 @@
 #include <tmlib/tmlib.h>
 
 #include "render.h"
+#include "tiling.h"
 #include "support/test_images.h"
 
 using namespace brightloom;
@@ -208,6 +209,20 @@ TEST(Render, SmoothingLevelsTooCoarseForTheImageAreExplained) {
   o.param[5] = 3.0f;  // "Low" still has one
   auto ok = render(again, o);
   EXPECT_TRUE(ok) << ok.failure().reason;
+}
+
+TEST(Render, ToneCompressorWithoutWorkerThreadsStillRenders) {
+  Image a = float_image(80, 60, 3, scene), b = float_image(80, 60, 3, scene);
+  RenderOptions one = options(2, a);
+  one.workers = 1;
+  auto want = render(a, one);
+  ASSERT_TRUE(want) << want.failure().reason;
+  tmlib::testing::fail_thread_creation_at(0);
+  auto got = render(b, options(2, b));
+  tmlib::testing::fail_thread_creation_at(-1);
+  ASSERT_TRUE(got) << got.failure().reason;
+  ASSERT_EQ(got->pixels.size(), want->pixels.size());
+  EXPECT_EQ(0, std::memcmp(got->pixels.data(), want->pixels.data(), want->pixels.size()));
 }
 
 TEST(Render, WorkingFromDiskMatchesMemoryAndCleansUp) {
