@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "support/rgbe_planar.h"
+
 #include "details_stage1.h"
 #include "rgbe_pixel.h"
 #include "tiling.h"
@@ -29,19 +31,7 @@ namespace {
 struct Image {
   int w = 0, h = 0;
   std::vector<tmlib::RgbePixel> px;  // row-major
-  std::vector<uint8_t> planar() const {
-    std::vector<uint8_t> buf(4 * static_cast<size_t>(w) * h);
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) {
-        const auto &p = px[static_cast<size_t>(y) * w + x];
-        uint8_t *row = buf.data() + 4 * static_cast<size_t>(w) * y;
-        row[x] = p.r;
-        row[w + x] = p.g;
-        row[2 * w + x] = p.b;
-        row[3 * w + x] = p.e;
-      }
-    return buf;
-  }
+  std::vector<uint8_t> planar() const { return tmlib::test::planar_rgbe(w, h, px); }
 };
 
 // A smooth HDR scene over several decades with a bright window (a strong edge).

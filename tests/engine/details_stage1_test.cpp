@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "support/rgbe_planar.h"
+
 #include "details_stage1.h"
 #include "rgbe_pixel.h"
 #include "tmlib/details.h"
@@ -93,19 +95,7 @@ TEST(Stage1PyramidSizes, SizesThatDoNotFitTheRecordAreRefused) {
 // ---------------------------------------------------------------------------------------
 // Log luminance
 
-std::vector<uint8_t> planar_rgbe(int w, int h, const std::vector<tmlib::RgbePixel> &px) {
-  std::vector<uint8_t> buf(4 * static_cast<size_t>(w) * h);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      const auto &p = px[static_cast<size_t>(y) * w + x];
-      uint8_t *row = buf.data() + 4 * static_cast<size_t>(w) * y;
-      row[x] = p.r;
-      row[w + x] = p.g;
-      row[2 * w + x] = p.b;
-      row[3 * w + x] = p.e;
-    }
-  return buf;
-}
+using tmlib::test::planar_rgbe;
 
 std::vector<float> exponent_table(int offset) {
   std::vector<float> t(256);

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/rgbe_planar.h"
+
 #include "rgbe_pixel.h"
 #include "tmlib/preview.h"
 #include "tmlib/rgbe.h"
@@ -29,11 +31,7 @@ struct RgbeImage {
   RgbeImage(int width, int height) : w(width), h(height), bytes(static_cast<size_t>(4 * width * height), 0) {}
   void set(int64_t index, tmlib::RgbePixel p) {
     const int64_t x = index % w, y = index / w;
-    uint8_t *row = &bytes[static_cast<size_t>(4 * w * y)];
-    row[x] = p.r;
-    row[w + x] = p.g;
-    row[2 * w + x] = p.b;
-    row[3 * w + x] = p.e;
+    tmlib::test::store_planar(&bytes[static_cast<size_t>(4 * w * y)], w, x, p);
   }
 };
 
