@@ -1,5 +1,5 @@
 # The two commands a newcomer runs: 'make demo' and 'make test'.
-.PHONY: deps demo test release bench fuzz install clean
+.PHONY: deps demo test tsan release bench fuzz install clean
 
 deps:
 	bash scripts/install-deps.sh
@@ -15,6 +15,12 @@ test: deps
 	cmake --preset test
 	cmake --build --preset test
 	ctest --preset test
+
+# The engine's threaded tests under ThreadSanitizer (not part of 'make test': it doubles the time).
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan
+	ctest --preset tsan
 
 bench: deps
 	cmake --preset bench

@@ -12,7 +12,17 @@
 
 #include <cmath>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__SANITIZE_THREAD__)
+#define TMLIB_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TMLIB_THREAD_SANITIZER 1
+#endif
+#endif
+
+// ThreadSanitizer's run time is not ready when the loader calls the clones' resolvers (it
+// crashes before main), so its diagnostic build uses the C library's exact fmaf instead.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(TMLIB_THREAD_SANITIZER)
 #define TMLIB_FMA_KERNEL __attribute__((target_clones("fma", "default")))
 #else
 #define TMLIB_FMA_KERNEL
