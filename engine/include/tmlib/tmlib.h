@@ -13,6 +13,7 @@
 
 #include "tmlib/base.h"
 #include "tmlib/params.h"
+#include "tmlib/records.h"
 #include "tmlib/rgbe.h"
 #include "tmlib/preview.h"
 #include "tmlib/colour.h"
