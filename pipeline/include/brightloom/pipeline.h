@@ -1,0 +1,134 @@
+// SPDX-License-Identifier: MIT
+// The two tone-mapping methods as sequences of engine calls, written once.
+//
+// "Details Enhancer" is tm_dim -> calc_tm1 -> calc_tm2 -> calc_tm3 and "Tone Compressor" is
+// (convert_to_rgbe) -> logMinMaxMoy -> tm_simple, each with the buffers, records and lumParam
+// hand-offs the dialog's preview uses. The same code serves the dialog's preview (a source
+// cut down to the preview size, statistics carried from one refresh to the next), the
+// program's full-size renders (in memory or from disk, 8 or 16 bits), the tests and the
+// benchmarks. It is C++ beside the engine, not part of the engine's C interface.
+#pragma once
+
+#include <tmlib/tmlib.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "brightloom/buffer.h"
+
+namespace brightloom::pipeline {
+
+enum class Method : int { Details = TMLIB_METHOD_DETAILS, Compressor = TMLIB_METHOD_COMPRESSOR };
+
+// The steps a run reports as it enters them (and names when one fails).
+enum class Step { Statistics, Pyramid, Solve, Finishing };
+const char *step_name(Step s);
+
+// A run stopped by its cancel hook between two steps.
+inline constexpr int kCancelled = -1000;
+
+// The engine's view of a picture. docType 0: scanline-planar RGBE rows, 4 bytes per pixel.
+// docType 1: interleaved 16-bit samples (0..32768 from 16-bit files; 8-bit pictures widened
+// x256 travel this way too, with the 65,536-entry curve).
+struct Source {
+  int width = 0;
+  int height = 0;
+  int spp = 0;       // 1 or 3
+  int doc_type = 0;  // 0 or 1, as the operators are told
+  Buffer pixels;
+};
+
+// The dialog's camera curve of n entries: entry i = (n - 1) x (i / (n - 1))^2.2, quotient and
+// exponent in single precision, power in double, entry 0 = 0. Empty buffer when out of memory.
+Buffer camera_curve(int n);
+
+// Preview size for a preview height `dim` (the size type's value) of an iMax x jMax image:
+// dim pixels high, or at most 1.5 x dim wide for landscape images (single-precision products,
+// truncated).
+void preview_dimensions(int dim, int iMax, int jMax, int &width, int &height);
+
+// Cuts (or converts, when width x height is the image's own size) a source out of the host's
+// pixels by point sampling. kind: 10 interleaved floats, 1 16-bit samples (0..32768), 2 8-bit
+// samples (widened x256); rowStride in samples. Returns the engine's result (>= 0) or -4.
+int make_source(int kind, int srcWidth, int srcHeight, int spp, int64_t rowStride, const void *pixels,
+                int width, int height, Source &out);
+
+// Log-luminance statistics (LogLumStats) of a docType-0 source with the offset-0 exponent
+// table, as the dialog takes them for a new preview source: a negative result means an image
+// whose statistics cannot be taken (-1) or no memory (-4).
+int source_statistics(const Source &src, float stats[TMLIB_LUM_PARAMS]);
+
+// Statistics one "Details Enhancer" run hands to the next (the dialog's _Lwa, _Lwmax, _Lwmed)
+// and the white point that scales its "Show Original" view of float documents.
+struct Carry {
+  float lwa = 0.0f;
+  float lwmax = 0.0f;
+  float lwmed = 0.0f;
+  float white_point = 0.0f;  // lumParam 6 of the last run (a log luminance)
+};
+
+// Temporary files of the Details Enhancer working from disk (float RGB sources only).
+struct DiskFiles {
+  std::string source_hdr;  // the source as a Radiance picture, decoded by stage 1 itself
+  std::string source_raw;  // the source's RGBE rows, read back by the finishing stage
+  std::string rhs, x, p, r, t;
+};
+
+struct Hooks {
+  std::function<void(Step)> on_step;  // called as each step begins
+  std::function<bool()> cancel;       // asked between steps; true stops the run (kCancelled)
+};
+
+struct Request {
+  Method method = Method::Details;
+  const float *param = nullptr;  // TmParam (20 floats), copied
+  int out_bits = 8;              // 8 or 16
+  int workers = 1;               // engine worker threads (1..32)
+  // Float documents end in linear light: the finishing stage applies the 2.2 display power
+  // itself, and the Tone Compressor's result is raised to 2.2 here, as the preview does.
+  // A caller that wants the Tone Compressor's result before that power clears this.
+  bool tone_compressor_display_power = true;
+  // Full renders: take the statistics of the new source first and refuse an image they cannot
+  // be taken of before the long stages start (the preview does this once per source).
+  bool check_source_statistics = false;
+  // When a worker thread cannot be started, finish the method on the calling thread instead
+  // of failing (full renders; the preview reports the failure as the dialog does).
+  bool retry_on_one_worker = false;
+  // Free the source's pixels as soon as the run no longer needs them (full renders).
+  bool release_source = false;
+  Carry *carry = nullptr;            // supplies and receives the statistics (Details Enhancer)
+  const DiskFiles *disk = nullptr;   // work from disk (Details Enhancer, docType 0, 3 samples)
+  Hooks hooks;
+};
+
+struct Outcome {
+  int code = 0;                // > 0 success; the failing step's engine result, -4, or kCancelled
+  Step step = Step::Statistics;  // the step that failed (when code <= 0)
+  int levels = 0;              // solver levels of the pyramid (Details Enhancer), for messages
+  Buffer pixels;               // width x height x spp samples of out_bits, interleaved
+  bool ok() const { return code > 0; }
+};
+
+// Runs the request's method on src. The source is left as it was unless release_source is set.
+Outcome run(Source &src, const Request &request);
+
+// Radiance pictures from scanline-planar RGBE rows (the engine's layout).
+enum class RadianceLayout {
+  Runs,      // new-style run-length rows with repeat runs of 3 or more and literal runs
+  Literals,  // new-style run-length rows of literal runs only (fastest to write)
+  Flat,      // uncompressed R, G, B, E per pixel
+};
+// Run-length rows exist only for widths 8..32767: other widths are written flat whatever the
+// layout asks. `extra_header` lines (each ending in a line feed) go before the FORMAT line.
+std::vector<unsigned char> encode_radiance(const unsigned char *rgbe, int width, int height,
+                                           RadianceLayout layout = RadianceLayout::Runs,
+                                           const std::string &extra_header = "");
+// The packets of one run-length component (width bytes) appended to out; returns their count.
+int64_t encode_radiance_component(const unsigned char *v, int width, std::vector<unsigned char> &out);
+// Writes the picture to path. Returns 0, -1 when the file cannot be created, -2 on a short write.
+int write_radiance(const std::string &path, const unsigned char *rgbe, int width, int height,
+                   RadianceLayout layout = RadianceLayout::Literals);
+
+}  // namespace brightloom::pipeline

@@ -1,0 +1,346 @@
+// SPDX-License-Identifier: MIT
+#include "brightloom/pipeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace brightloom::pipeline {
+namespace {
+
+DimParam dim_of(int width, int height, int spp) {
+  DimParam d;
+  init_dim_param(&d);
+  d.v[TMLIB_DIM_WIDTH] = width;
+  d.v[TMLIB_DIM_HEIGHT] = height;
+  d.v[TMLIB_DIM_SPP] = spp;
+  return d;
+}
+
+OptimParam optim_of(int workers) {
+  OptimParam o;
+  init_optim_param(&o);
+  o.v[TMLIB_OPT_WORKERS] = workers;
+  return o;
+}
+
+// One run's bookkeeping: the hooks, and the outcome being built.
+class Run {
+ public:
+  explicit Run(const Request &r) : req_(r) {}
+
+  // Enters a step; false when the run is to stop (cancelled).
+  bool enter(Step s) {
+    out.step = s;
+    if (req_.hooks.cancel && req_.hooks.cancel()) {
+      out.code = kCancelled;
+      return false;
+    }
+    if (req_.hooks.on_step) req_.hooks.on_step(s);
+    return true;
+  }
+  Outcome failed(int code) {
+    out.code = code;
+    out.pixels.reset();
+    return std::move(out);
+  }
+  Outcome cancelled() { return failed(kCancelled); }
+
+  const Request &req_;
+  Outcome out;
+};
+
+// Details Enhancer in memory: the dialog's steps at the source's own size.
+Outcome details(Source &src, const Request &req) {
+  Run run(req);
+  const int W = src.width, H = src.height, spp = src.spp;
+  float p[TMLIB_TMPARAM_SLOTS];
+  std::memcpy(p, req.param, sizeof p);
+  float table[256];
+  exp_lut(table, -8);
+
+  if (!run.enter(Step::Statistics)) return run.cancelled();
+  if (req.check_source_statistics && src.doc_type == 0) {
+    float stats[TMLIB_LUM_PARAMS] = {};
+    if (const int r = source_statistics(src, stats); r < 0) return run.failed(r);
+  }
+
+  int32_t dims[TMLIB_PYRAMID_DIMS] = {};
+  if (!run.enter(Step::Pyramid)) return run.cancelled();
+  if (tm_dim(W, H, p, dims) < 0) return run.failed(TMLIB_ERR_OPEN);
+  dims[TMLIB_PD_WIDTH] = W;
+  dims[TMLIB_PD_HEIGHT] = H;
+  run.out.levels = dims[TMLIB_PD_LEVELS];
+  const int64_t m = std::max<int64_t>(dims[TMLIB_PD_SOLVER_CELLS], dims[TMLIB_PD_ANALYSIS_CELLS]);
+  const size_t S = src.pixels.size();
+
+  Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
+  Buffer work = Buffer::allocate(std::max<int64_t>(4 * m, int64_t(S)), 1, true);
+  Buffer curve = camera_curve(src.doc_type == 1 ? 65536 : 1);
+  if (!pyramid || !work || !curve) return run.failed(TMLIB_ERR_NO_MEMORY);
+  std::memcpy(work.data(), src.pixels.data(), S);
+
+  float lum[TMLIB_LUM_PARAMS] = {};
+  if (req.carry != nullptr) {
+    lum[TMLIB_LUM_LOG_AVERAGE] = req.carry->lwa;
+    lum[TMLIB_LUM_MAX_RATIO] = req.carry->lwmax;
+    lum[TMLIB_LUM_MEDIAN] = req.carry->lwmed;
+  }
+  DimParam dim = dim_of(W, H, spp);
+  dim.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
+  int r = calc_tm1(src.doc_type, dim, p, dims, lum, table, curve.as<float>(), 0, optim_of(req.workers),
+                   work.data(), pyramid.as<float>());
+  if (req.carry != nullptr) req.carry->white_point = lum[TMLIB_LUM_WHITE_POINT];
+  if (r < 0) return run.failed(r);
+  work.reset();
+  if (req.carry != nullptr) {
+    req.carry->lwa = lum[TMLIB_LUM_LOG_AVERAGE];
+    req.carry->lwmax = lum[TMLIB_LUM_MAX_RATIO];
+    req.carry->lwmed = lum[TMLIB_LUM_MEDIAN];
+  }
+
+  if (!run.enter(Step::Solve)) return run.cancelled();
+  r = calc_tm2(dim, dims[TMLIB_PD_MIN_WIDTH], dims[TMLIB_PD_MIN_HEIGHT], dims[TMLIB_PD_SOLVER_CELLS],
+               dims[TMLIB_PD_LEVELS], p, optim_of(req.workers), pyramid.as<float>());
+  if (r < 0) return run.failed(r);
+  // Level 0 is the compressed luminance; the coarser levels are no longer needed.
+  pyramid.shrink(size_t(W) * size_t(H) * sizeof(float));
+
+  if (!run.enter(Step::Finishing)) return run.cancelled();
+  run.out.pixels = Buffer::allocate(int64_t(W) * H * spp, req.out_bits / 8, true);
+  if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY);
+  DimParam dim3 = dim_of(W, H, spp);
+  dim3.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
+  dim3.v[TMLIB_DIM_SRC_STRIDE] = spp * W;
+  dim3.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
+  if (req.retry_on_one_worker && req.workers > 1) {
+    // The finishing stage normalises the plane in place: keep a copy so that a stage stopped
+    // by a thread that could not be started can be run again on the calling thread.
+    Buffer spare = Buffer::copy_of(pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
+    r = calc_tm3(src.doc_type, dim3, p, lum, table, curve.as<float>(), optim_of(req.workers), src.pixels.data(),
+                 pyramid.as<float>(), run.out.pixels.data());
+    if (r == TMLIB_ERR_SHORT_IO && spare)
+      r = calc_tm3(src.doc_type, dim3, p, lum, table, curve.as<float>(), optim_of(1), src.pixels.data(),
+                   spare.as<float>(), run.out.pixels.data());
+  } else {
+    r = calc_tm3(src.doc_type, dim3, p, lum, table, curve.as<float>(), optim_of(req.workers), src.pixels.data(),
+                 pyramid.as<float>(), run.out.pixels.data());
+  }
+  if (req.release_source) src.pixels.reset();
+  if (r <= 0) return run.failed(r);
+  run.out.code = r;
+  return std::move(run.out);
+}
+
+// Details Enhancer working from disk: the source goes to a Radiance file that stage 1 decodes
+// itself, stage 2 keeps its vectors in files, and the finishing stage reads the source rows
+// back from a raw copy, with the luminance plane lodged in the tail of a 16-bit-sized output.
+Outcome details_from_disk(Source &src, const Request &req) {
+  Run run(req);
+  const DiskFiles &f = *req.disk;
+  const int W = src.width, H = src.height;
+  float p[TMLIB_TMPARAM_SLOTS];
+  std::memcpy(p, req.param, sizeof p);
+
+  if (!run.enter(Step::Statistics)) return run.cancelled();
+  float stats[TMLIB_LUM_PARAMS] = {};
+  if (const int r = source_statistics(src, stats); r < 0) return run.failed(r);
+  if (const int r = write_radiance(f.source_hdr, src.pixels.data(), W, H); r < 0) return run.failed(r);
+  {
+    FILE *raw = std::fopen(f.source_raw.c_str(), "wb");
+    if (raw == nullptr) return run.failed(TMLIB_ERR_OPEN);
+    const bool ok = std::fwrite(src.pixels.data(), 1, src.pixels.size(), raw) == src.pixels.size();
+    if (std::fclose(raw) != 0 || !ok) return run.failed(TMLIB_ERR_SHORT_IO);
+  }
+  if (req.release_source) src.pixels.reset();
+
+  float table[256];
+  exp_lut(table, -8);
+  int32_t dims[TMLIB_PYRAMID_DIMS] = {};
+  if (!run.enter(Step::Pyramid)) return run.cancelled();
+  if (tm_dim(W, H, p, dims) < 0) return run.failed(TMLIB_ERR_OPEN);
+  dims[TMLIB_PD_WIDTH] = W;
+  dims[TMLIB_PD_HEIGHT] = H;
+  run.out.levels = dims[TMLIB_PD_LEVELS];
+  const int64_t m = std::max<int64_t>({dims[TMLIB_PD_SOLVER_CELLS], dims[TMLIB_PD_ANALYSIS_CELLS], int64_t(W) * H});
+  Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
+  if (!pyramid) return run.failed(TMLIB_ERR_NO_MEMORY);
+
+  OptimParam opt = optim_of(req.workers);
+  opt.v[TMLIB_OPT_READ_FROM_DISK] = 1;
+  opt.v[TMLIB_OPT_SOURCE_FILE] = intptr_t(f.source_hdr.c_str());
+  opt.v[TMLIB_OPT_RHS_FILE] = intptr_t(f.rhs.c_str());
+  opt.v[TMLIB_OPT_X_FILE] = intptr_t(f.x.c_str());
+  opt.v[TMLIB_OPT_P_FILE] = intptr_t(f.p.c_str());
+  opt.v[TMLIB_OPT_R_FILE] = intptr_t(f.r.c_str());
+  opt.v[TMLIB_OPT_T_FILE] = intptr_t(f.t.c_str());
+  float lum[TMLIB_LUM_PARAMS] = {};
+  DimParam dim = dim_of(W, H, 3);
+  dim.v[TMLIB_DIM_OUT_STRIDE] = 3 * W;
+  float curve = 0;
+
+  int r = calc_tm1(0, dim, p, dims, lum, table, &curve, 0, opt, nullptr, pyramid.as<float>());
+  if (r < 0) return run.failed(r);
+  if (!run.enter(Step::Solve)) return run.cancelled();
+  r = calc_tm2(dim, dims[TMLIB_PD_MIN_WIDTH], dims[TMLIB_PD_MIN_HEIGHT], dims[TMLIB_PD_SOLVER_CELLS],
+               dims[TMLIB_PD_LEVELS], p, opt, pyramid.as<float>());
+  if (r < 0) return run.failed(r);
+
+  if (!run.enter(Step::Finishing)) return run.cancelled();
+  Buffer out = Buffer::allocate(int64_t(W) * H, 6, true);
+  if (!out) return run.failed(TMLIB_ERR_NO_MEMORY);
+  const size_t plane_offset = size_t(H) * size_t(W) * 2;
+  std::memcpy(out.data() + plane_offset, pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
+  pyramid.reset();
+  DimParam dim3 = dim_of(W, H, 3);
+  dim3.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
+  dim3.v[TMLIB_DIM_SRC_STRIDE] = 3 * W;
+  dim3.v[TMLIB_DIM_OUT_STRIDE] = 3 * W;
+  opt.v[TMLIB_OPT_SOURCE_FILE] = intptr_t(f.source_raw.c_str());
+  r = calc_tm3(0, dim3, p, lum, table, &curve, opt, nullptr, nullptr, out.data());
+  if (r <= 0) return run.failed(r);
+  out.shrink(size_t(W) * size_t(H) * 3 * size_t(req.out_bits / 8));
+  run.out.pixels = std::move(out);
+  run.out.code = r;
+  return std::move(run.out);
+}
+
+// The dialog's display power of float documents' Tone Compressor results: b -> pow(b / 2^k,
+// 2.2) x 2^k, truncated and clamped, the quotient in single precision.
+void raise_to_2_2(Buffer &pixels, int bits, int64_t n) {
+  if (bits == 8) {
+    unsigned char lut[256];
+    for (int b = 0; b < 256; ++b) {
+      const float x = float(b) * 0.00390625f;
+      const int v = int(std::pow(double(x), 2.2) * 256.0);
+      lut[b] = (unsigned char)std::clamp(v, 0, 255);
+    }
+    unsigned char *px = pixels.data();
+    for (int64_t i = 0; i < n; ++i) px[i] = lut[px[i]];
+  } else {
+    std::vector<uint16_t> lut(65536);
+    for (int b = 0; b < 65536; ++b) {
+      const float x = float(b) * (1.0f / 65536.0f);
+      const int v = int(std::pow(double(x), 2.2) * 65536.0);
+      lut[b] = uint16_t(std::clamp(v, 0, 65535));
+    }
+    uint16_t *px = pixels.as<uint16_t>();
+    for (int64_t i = 0; i < n; ++i) px[i] = lut[px[i]];
+  }
+}
+
+Outcome compressor(Source &src, const Request &req) {
+  Run run(req);
+  const int W = src.width, H = src.height, spp = src.spp;
+  float p[TMLIB_TMPARAM_SLOTS];
+  std::memcpy(p, req.param, sizeof p);
+
+  if (!run.enter(Step::Statistics)) return run.cancelled();
+  // The operator reads RGBE: 16-bit sources are converted through the camera curve first.
+  Buffer converted;
+  const unsigned char *rgbe = src.pixels.data();
+  if (src.doc_type == 1) {
+    converted = Buffer::allocate(int64_t(W) * H, 4, true);
+    Buffer curve = camera_curve(65536);
+    if (!converted || !curve) return run.failed(TMLIB_ERR_NO_MEMORY);
+    const int r = convert_to_rgbe(16, W, H, spp, int64_t(spp) * W, curve.as<float>(), src.pixels.as<uint16_t>(),
+                                  converted.data());
+    if (r < 0) return run.failed(r);
+    if (req.release_source) src.pixels.reset();
+    rgbe = converted.data();
+  }
+  float table[256];
+  exp_lut(table, -8);
+  float lum[TMLIB_LUM_PARAMS] = {};
+  // Statistics that could not be taken would leave the operator reading an unwritten record.
+  if (const int s = logMinMaxMoy(W, H, table, rgbe, lum); s < 0) return run.failed(s);
+
+  if (!run.enter(Step::Finishing)) return run.cancelled();
+  run.out.pixels = Buffer::allocate(int64_t(W) * H * spp, req.out_bits / 8, true);
+  if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY);
+  DimParam dim = dim_of(W, H, spp);
+  dim.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
+  dim.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
+  int r = tm_simple(dim, p, lum, table, optim_of(req.workers), rgbe, run.out.pixels.data());
+  if (r == TMLIB_ERR_SHORT_IO && req.retry_on_one_worker && req.workers > 1)
+    // A worker thread could not be started (a process limit, say): the same mapping on the
+    // calling thread alone gives the same picture.
+    r = tm_simple(dim, p, lum, table, optim_of(1), rgbe, run.out.pixels.data());
+  if (req.release_source) src.pixels.reset();
+  if (r <= 0) return run.failed(r);
+  if (src.doc_type == 0 && req.tone_compressor_display_power)
+    raise_to_2_2(run.out.pixels, req.out_bits, int64_t(W) * H * spp);
+  run.out.code = r;
+  return std::move(run.out);
+}
+
+}  // namespace
+
+const char *step_name(Step s) {
+  switch (s) {
+    case Step::Statistics: return "statistics";
+    case Step::Pyramid: return "pyramid";
+    case Step::Solve: return "solve";
+    case Step::Finishing: return "finishing";
+  }
+  return "?";
+}
+
+Buffer camera_curve(int n) {
+  Buffer c = Buffer::allocate(n, sizeof(float), true);
+  if (!c || n < 2) return c;
+  float *f = c.as<float>();
+  const float gamma = 2.2f;
+  for (int i = 1; i < n; ++i) {
+    const float q = float(i) / float(n - 1);
+    f[i] = float(double(n - 1) * std::pow(double(q), double(gamma)));
+  }
+  return c;
+}
+
+void preview_dimensions(int dim, int iMax, int jMax, int &width, int &height) {
+  height = dim;
+  width = int(float(dim) * float(iMax) / float(jMax));
+  const int limit = (3 * dim) / 2;
+  if (iMax > jMax && limit < width) {
+    width = limit;
+    height = int(float(limit) * float(jMax) / float(iMax));
+  }
+}
+
+int make_source(int kind, int srcWidth, int srcHeight, int spp, int64_t rowStride, const void *pixels, int width,
+                int height, Source &out) {
+  out = Source{};
+  const bool rgbe = kind == 10 || kind == 0;
+  Buffer b = Buffer::allocate(int64_t(width) * height, rgbe ? 4 : int64_t(2) * spp, true);
+  if (!b) return TMLIB_ERR_NO_MEMORY;
+  const int r = extract_rgbe_preview(kind, srcWidth, srcHeight, spp, rowStride, width, height, pixels, b.data());
+  if (r < 0) return r;
+  out.width = width;
+  out.height = height;
+  out.spp = spp;
+  out.doc_type = rgbe ? 0 : 1;
+  out.pixels = std::move(b);
+  return r;
+}
+
+int source_statistics(const Source &src, float stats[TMLIB_LUM_PARAMS]) {
+  float t0[256];
+  exp_lut(t0, 0);
+  const int r = logMinMaxMoy(src.width, src.height, t0, src.pixels.data(), stats);
+  return r < 0 ? (r == TMLIB_ERR_NO_MEMORY ? r : TMLIB_ERR_OPEN) : r;
+}
+
+Outcome run(Source &src, const Request &req) {
+  if (req.param == nullptr || (req.out_bits != 8 && req.out_bits != 16) || !src.pixels) {
+    Outcome o;
+    o.code = TMLIB_ERR_OPEN;
+    return o;
+  }
+  if (req.method == Method::Compressor) return compressor(src, req);
+  if (req.disk != nullptr && src.doc_type == 0 && src.spp == 3) return details_from_disk(src, req);
+  return details(src, req);
+}
+
+}  // namespace brightloom::pipeline
