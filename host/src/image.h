@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "buffer.h"
+#include "brightloom/buffer.h"
 #include "result.h"
 
 namespace brightloom {

@@ -10,72 +10,49 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
+#include "brightloom/pipeline.h"
 #include "cleanup.h"
 #include "engine.h"
 
 namespace brightloom {
 namespace {
 
-// The engine's view of the source: RGBE rows for float documents, 16-bit samples otherwise.
-struct Source {
-  Buffer pixels;
-  int doc_type = 0;  // as the operators are told: 8-bit images travel the 16-bit path
-};
-
-Result<Source> make_source(Image &img) {
+// The engine's view of the image: RGBE rows for float documents, 16-bit samples otherwise.
+Result<pipeline::Source> make_source(Image &img) {
   const int W = img.width, H = img.height, spp = img.spp;
-  Source s;
+  pipeline::Source s;
   switch (img.type) {
     case SampleType::F32: {
       // The engine's encoder turns negative and NaN channels into 0 and infinities into the
       // largest finite value, so odd float pixels cannot become garbage downstream.
-      s.pixels = Buffer::allocate(img.pixel_count(), 4, true);
-      if (!s.pixels) return fail("", "not enough memory for the RGBE copy of the image");
-      const int r = extract_rgbe_preview(10, W, H, spp, int64_t(W) * spp, W, H, img.pixels.data(),
-                                         s.pixels.data());
+      const int r = pipeline::make_source(10, W, H, spp, int64_t(W) * spp, img.pixels.data(), W, H, s);
+      if (r == -4) return fail("", "not enough memory for the RGBE copy of the image");
       if (r < 0) return fail("", engine_reason("RGBE encoding", r));
       img.pixels.reset();
-      s.doc_type = 0;
-      break;
+      return s;
     }
-    case SampleType::RGBE:
-      s.pixels = std::move(img.pixels);
-      s.doc_type = 0;
-      break;
-    case SampleType::U16:
-      s.pixels = std::move(img.pixels);
-      s.doc_type = 1;
-      break;
     case SampleType::U8: {
-      // 8-bit documents are widened ×256 and go through the 16-bit path with its 65,536-entry
+      // 8-bit documents are widened x256 and go through the 16-bit path with its 65,536-entry
       // curve; no 256-entry table is ever indexed with a 16-bit value.
-      s.pixels = Buffer::allocate(img.pixel_count(), int64_t(2) * spp, true);
-      if (!s.pixels) return fail("", "not enough memory for the 16-bit copy of the image");
-      const int r = extract_rgbe_preview(2, W, H, spp, int64_t(W) * spp, W, H, img.pixels.data(),
-                                         s.pixels.data());
+      const int r = pipeline::make_source(2, W, H, spp, int64_t(W) * spp, img.pixels.data(), W, H, s);
+      if (r == -4) return fail("", "not enough memory for the 16-bit copy of the image");
       if (r < 0) return fail("", engine_reason("widening the 8-bit samples", r));
       img.pixels.reset();
-      s.doc_type = 1;
-      break;
+      return s;
     }
+    case SampleType::RGBE:
+    case SampleType::U16:
+      s.width = W;
+      s.height = H;
+      s.spp = spp;
+      s.doc_type = img.type == SampleType::RGBE ? 0 : 1;
+      s.pixels = std::move(img.pixels);
+      return s;
   }
-  return s;
-}
-
-// The dialog's camera curve: entry i = (n − 1) × (i / (n − 1))^2.2, quotient and exponent in
-// single precision, power in double; entry 0 is 0.
-Buffer camera_curve(int n) {
-  Buffer c = Buffer::allocate(n, sizeof(float), true);
-  if (!c || n < 2) return c;
-  float *f = c.as<float>();
-  const float gamma = 2.2f;
-  for (int i = 1; i < n; ++i) {
-    const float q = float(i) / float(n - 1);
-    f[i] = float(double(n - 1) * std::pow(double(q), double(gamma)));
-  }
-  return c;
+  return fail("", "unknown sample type");
 }
 
 // A private folder for the temporary files of the work-from-disk mode, removed with
@@ -123,270 +100,44 @@ class TempFolder {
   std::vector<int> slots_;
 };
 
-// Writes scanline-planar RGBE rows as a Radiance picture: run-length rows (literal runs
-// only) where the format allows them, flat pixels otherwise.
-Status write_radiance(const std::string &path, const unsigned char *rgbe, int W, int H) {
-  FILE *f = std::fopen(path.c_str(), "wb");
-  if (!f) return fail(path, std::string("cannot create a temporary file: ") + std::strerror(errno));
-  std::fprintf(f, "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y %d +X %d\n", H, W);
-  const bool rle = W >= 8 && W <= 0x7fff;
-  std::vector<unsigned char> row(size_t(W) * 5 + 8);
-  for (int y = 0; y < H; ++y) {
-    const unsigned char *src = rgbe + int64_t(y) * W * 4;
-    size_t n = 0;
-    if (rle) {
-      row[n++] = 2;
-      row[n++] = 2;
-      row[n++] = (unsigned char)(W >> 8);
-      row[n++] = (unsigned char)(W & 255);
-      for (int c = 0; c < 4; ++c)
-        for (int x = 0; x < W; x += 128) {
-          const int count = std::min(128, W - x);
-          row[n++] = (unsigned char)count;
-          std::memcpy(&row[n], src + int64_t(c) * W + x, size_t(count));
-          n += size_t(count);
-        }
-    } else {
-      for (int x = 0; x < W; ++x)
-        for (int c = 0; c < 4; ++c) row[n++] = src[int64_t(c) * W + x];
-    }
-    if (std::fwrite(row.data(), 1, n, f) != n) {
-      std::fclose(f);
-      return fail(path, "cannot write a temporary file (disk full?)");
-    }
+Stage stage_of(pipeline::Step s) {
+  switch (s) {
+    case pipeline::Step::Statistics: return Stage::Statistics;
+    case pipeline::Step::Pyramid: return Stage::Pyramid;
+    case pipeline::Step::Solve: return Stage::Solve;
+    case pipeline::Step::Finishing: return Stage::Finishing;
   }
-  if (std::fclose(f) != 0) return fail(path, "cannot write a temporary file (disk full?)");
-  return Status::success();
+  return Stage::Statistics;
 }
 
-Status write_raw(const std::string &path, const void *data, size_t size) {
-  FILE *f = std::fopen(path.c_str(), "wb");
-  if (!f) return fail(path, std::string("cannot create a temporary file: ") + std::strerror(errno));
-  const bool ok = std::fwrite(data, 1, size, f) == size;
-  if (std::fclose(f) != 0 || !ok) return fail(path, "cannot write a temporary file (disk full?)");
-  return Status::success();
-}
-
-void notify(const RenderOptions &o, Stage s) {
-  if (o.on_stage) o.on_stage(s);
-}
-
-Result<Picture> new_picture(int W, int H, int spp, int bits) {
-  Picture pic;
-  pic.width = W;
-  pic.height = H;
-  pic.spp = spp;
-  pic.bits = bits;
-  pic.pixels = Buffer::allocate(int64_t(W) * H * spp, bits / 8, true);
-  if (!pic.pixels) return fail("", "not enough memory for the output picture");
-  return pic;
-}
-
-// Details Enhancer working from disk: the source goes to a Radiance file that stage 1 decodes
-// itself, stage 2 keeps its vectors in files, and stage 3 reads the source rows back from a
-// raw copy, with the luminance plane lodged in the tail of a 16-bit-sized output buffer.
-Result<Picture> render_details_from_disk(Source &src, int W, int H, const RenderOptions &o) {
-  TmParam p = o.param;
-  auto tmp = TempFolder::create(o.temp_dir);
-  if (!tmp) return tmp.failure();
-  const std::string hdr = tmp->file("source.hdr"), raw = tmp->file("source.rgbe"), rhs = tmp->file("rhs"),
-                    x = tmp->file("x"), pv = tmp->file("p"), rv = tmp->file("r"), tv = tmp->file("t");
-
-  notify(o, Stage::Statistics);
-  float t0[256], stats[TMLIB_LUM_PARAMS] = {};
-  exp_lut(t0, 0);
-  if (const int r = logMinMaxMoy(W, H, t0, src.pixels.data(), stats); r < 0)
-    return fail("", engine_reason("luminance statistics", r == -4 ? -4 : -1));
-  if (Status st = write_radiance(hdr, src.pixels.data(), W, H); !st) return st.failure();
-  if (Status st = write_raw(raw, src.pixels.data(), src.pixels.size()); !st) return st.failure();
-  src.pixels.reset();
-
-  float table[256];
-  exp_lut(table, -8);
-  int32_t dims[TMLIB_PYRAMID_DIMS] = {};
-  if (tm_dim(W, H, p.data(), dims) < 0)
+// The reason of a failed run, in the user's terms.
+Failure reason_of(const pipeline::Outcome &out, const RenderOptions &o, bool from_disk, int W, int H) {
+  const int r = out.code;
+  const std::string what = out.what, disk = from_disk ? " (from disk)" : "";
+  if (!out.file.empty())
+    return fail(out.file, r == TMLIB_ERR_OPEN ? std::string("cannot create a temporary file: ") + std::strerror(out.error_number)
+                                              : "cannot write a temporary file (disk full?)");
+  if (what == "pyramid") return fail("", "not enough memory for the Details Enhancer pyramid");
+  if (what == "output") return fail("", "not enough memory for the output picture");
+  if (what == "RGBE copy") return fail("", "not enough memory for the RGBE copy of the image");
+  if (what == "convert_to_rgbe") return fail("", engine_reason("converting to RGBE", r));
+  if (what == "logMinMaxMoy") return fail("", engine_reason("luminance statistics", r));
+  if (what == "tm_simple") return fail("", engine_reason("Tone Compressor", r));
+  if (out.too_small)
     return fail("", "the image is too small for Details Enhancer (it needs roughly 23 x 23 pixels or more); "
                     "--method compressor renders it");
-  dims[1] = W;
-  dims[2] = H;
-  const int64_t m = std::max<int64_t>({dims[5], dims[6], int64_t(W) * H});
-  Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
-  if (!pyramid) return fail("", "not enough memory for the Details Enhancer pyramid");
-
-  OptimParam opt = make_optim(o.workers);
-  opt.v[1] = 1;
-  opt.v[2] = intptr_t(hdr.c_str());
-  opt.v[3] = intptr_t(rhs.c_str());
-  opt.v[4] = intptr_t(x.c_str());
-  opt.v[5] = intptr_t(pv.c_str());
-  opt.v[6] = intptr_t(rv.c_str());
-  opt.v[7] = intptr_t(tv.c_str());
-  float lum[TMLIB_LUM_PARAMS] = {};
-  DimParam dim = make_dim(W, H, 3);
-  dim.v[6] = 3 * W;
-  float curve = 0;
-
-  notify(o, Stage::Pyramid);
-  int r = calc_tm1(0, dim, p.data(), dims, lum, table, &curve, 0, opt, nullptr, pyramid.as<float>());
-  if (r < 0) return fail("", engine_reason("the pyramid stage (from disk)", r));
-  notify(o, Stage::Solve);
-  r = calc_tm2(dim, dims[7], dims[8], dims[5], dims[11], p.data(), opt, pyramid.as<float>());
-  if (r < 0) return fail("", engine_reason("the solver (from disk)", r));
-
-  // The output buffer is sized for 16-bit rows so that the plane fits behind the rows
-  // written ahead of it; an 8-bit picture is cut down afterwards.
-  Buffer out = Buffer::allocate(int64_t(W) * H, 6, true);
-  if (!out) return fail("", "not enough memory for the output picture");
-  const size_t plane_offset = size_t(H) * size_t(W) * 2;
-  std::memcpy(out.data() + plane_offset, pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
-  pyramid.reset();
-  DimParam dim3 = make_dim(W, H, 3);
-  dim3.v[4] = o.bits;
-  dim3.v[5] = 3 * W;
-  dim3.v[6] = 3 * W;
-  opt.v[2] = intptr_t(raw.c_str());
-
-  notify(o, Stage::Finishing);
-  r = calc_tm3(0, dim3, p.data(), lum, table, &curve, opt, nullptr, nullptr, out.data());
-  if (r <= 0) return fail("", engine_reason("the finishing stage (from disk)", r));
-  Picture pic;
-  pic.width = W;
-  pic.height = H;
-  pic.spp = 3;
-  pic.bits = o.bits;
-  out.shrink(size_t(W) * size_t(H) * 3 * size_t(o.bits / 8));
-  pic.pixels = std::move(out);
-  return pic;
-}
-
-Result<Picture> render_details(Source &src, int W, int H, int spp, const RenderOptions &o) {
-  TmParam p = o.param;
-  float table[256];
-  exp_lut(table, -8);
-
-  notify(o, Stage::Statistics);
-  if (src.doc_type == 0) {
-    // Statistics of the new source with the offset-0 table: an image they cannot be taken
-    // of is refused before the long stages start.
-    float t0[256], stats[TMLIB_LUM_PARAMS] = {};
-    exp_lut(t0, 0);
-    const int r = logMinMaxMoy(W, H, t0, src.pixels.data(), stats);
-    if (r < 0) return fail("", engine_reason("luminance statistics", r == -4 ? -4 : -1));
+  if (what == "calc_tm1") return fail("", engine_reason(("the pyramid stage" + disk).c_str(), r));
+  if (what == "calc_tm2") {
+    if (!from_disk && r == TMLIB_ERR_SHORT_IO && o.param[TMLIB_DE_SMOOTHING_MODE] == 0.0f && out.levels < 1)
+      // The multigrid path of the five smoothing levels refuses a picture too small to have a
+      // single coarse grid at the chosen level; say so rather than blaming threads or files.
+      return fail("", "the image is too small for the smoothing level chosen (" + std::to_string(W) + " x " +
+                          std::to_string(H) +
+                          "): choose a stronger smoothing level, the smoothing slider, or --method compressor");
+    return fail("", engine_reason(("the solver" + disk).c_str(), r));
   }
-
-  int32_t dims[TMLIB_PYRAMID_DIMS] = {};
-  if (tm_dim(W, H, p.data(), dims) < 0)
-    return fail("", "the image is too small for Details Enhancer (it needs roughly 23 x 23 pixels or more); "
-                    "--method compressor renders it");
-  dims[1] = W;
-  dims[2] = H;
-  const int64_t m = std::max<int64_t>(dims[5], dims[6]);
-  const size_t S = src.pixels.size();
-
-  Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
-  Buffer work = Buffer::allocate(std::max<int64_t>(4 * m, int64_t(S)), 1, true);
-  const int curve_n = src.doc_type == 1 ? 65536 : 1;
-  Buffer curve = camera_curve(curve_n);
-  if (!pyramid || !work || !curve) return fail("", "not enough memory for the Details Enhancer pyramid");
-  std::memcpy(work.data(), src.pixels.data(), S);
-
-  float lum[TMLIB_LUM_PARAMS] = {};
-  DimParam dim = make_dim(W, H, spp);
-  dim.v[6] = spp * W;
-
-  notify(o, Stage::Pyramid);
-  int r = calc_tm1(src.doc_type, dim, p.data(), dims, lum, table, curve.as<float>(), 0,
-                   make_optim(o.workers), work.data(), pyramid.as<float>());
-  if (r < 0) return fail("", engine_reason("the pyramid stage", r));
-  work.reset();
-
-  notify(o, Stage::Solve);
-  r = calc_tm2(dim, dims[7], dims[8], dims[5], dims[11], p.data(), make_optim(o.workers),
-               pyramid.as<float>());
-  if (r == -2 && p[16] == 0.0f && dims[11] < 1)
-    // The multigrid path of the five smoothing levels refuses a picture too small to have a
-    // single coarse grid at the chosen level; say so rather than blaming threads or files.
-    return fail("", "the image is too small for the smoothing level chosen (" + std::to_string(W) + " x " +
-                        std::to_string(H) + "): choose a stronger smoothing level, the smoothing slider, or --method compressor");
-  if (r < 0) return fail("", engine_reason("the solver", r));
-  // Level 0 is the compressed luminance; the coarser levels are no longer needed.
-  pyramid.shrink(size_t(W) * size_t(H) * sizeof(float));
-
-  auto pic = new_picture(W, H, spp, o.bits);
-  if (!pic) return pic.failure();
-  DimParam dim3 = make_dim(W, H, spp);
-  dim3.v[4] = o.bits;
-  dim3.v[5] = spp * W;
-  dim3.v[6] = spp * W;
-
-  notify(o, Stage::Finishing);
-  r = calc_tm3(src.doc_type, dim3, p.data(), lum, table, curve.as<float>(), make_optim(o.workers),
-               src.pixels.data(), pyramid.as<float>(), pic->pixels.data());
-  if (r <= 0) return fail("", engine_reason("the finishing stage", r));
-  return pic;
-}
-
-// Tone Compressor results of float documents are raised to the power 2.2, the way the
-// finishing stage of Details Enhancer does it itself.
-void raise_to_2_2(Picture &pic) {
-  const int64_t n = int64_t(pic.width) * pic.height * pic.spp;
-  if (pic.bits == 8) {
-    unsigned char lut[256];
-    for (int b = 0; b < 256; ++b) {
-      const float x = float(b) * 0.00390625f;
-      const int v = int(std::pow(double(x), 2.2) * 256.0);
-      lut[b] = (unsigned char)std::clamp(v, 0, 255);
-    }
-    unsigned char *px = pic.pixels.data();
-    for (int64_t i = 0; i < n; ++i) px[i] = lut[px[i]];
-  } else {
-    std::vector<uint16_t> lut(65536);
-    for (int b = 0; b < 65536; ++b) {
-      const float x = float(b) * (1.0f / 65536.0f);
-      const int v = int(std::pow(double(x), 2.2) * 65536.0);
-      lut[b] = uint16_t(std::clamp(v, 0, 65535));
-    }
-    uint16_t *px = pic.pixels.as<uint16_t>();
-    for (int64_t i = 0; i < n; ++i) px[i] = lut[px[i]];
-  }
-}
-
-Result<Picture> render_compressor(Source &src, int W, int H, int spp, const RenderOptions &o) {
-  TmParam p = o.param;
-  const int doc_type = src.doc_type;
-  if (doc_type == 1) {
-    Buffer rgbe = Buffer::allocate(int64_t(W) * H, 4, true);
-    Buffer curve = camera_curve(65536);
-    if (!rgbe || !curve) return fail("", "not enough memory for the RGBE copy of the image");
-    const int r = convert_to_rgbe(16, W, H, spp, int64_t(spp) * W, curve.as<float>(),
-                                  src.pixels.as<uint16_t>(), rgbe.data());
-    if (r < 0) return fail("", engine_reason("converting to RGBE", r));
-    src.pixels = std::move(rgbe);
-  }
-  float table[256];
-  exp_lut(table, -8);
-
-  notify(o, Stage::Statistics);
-  float lum[TMLIB_LUM_PARAMS] = {};
-  // Statistics that could not be taken would leave the operator reading an unwritten record.
-  const int s = logMinMaxMoy(W, H, table, src.pixels.data(), lum);
-  if (s < 0) return fail("", engine_reason("luminance statistics", s));
-
-  auto pic = new_picture(W, H, spp, o.bits);
-  if (!pic) return pic.failure();
-  DimParam dim = make_dim(W, H, spp);
-  dim.v[4] = o.bits;
-  dim.v[6] = spp * W;
-
-  notify(o, Stage::Finishing);
-  int r = tm_simple(dim, p.data(), lum, table, make_optim(o.workers), src.pixels.data(), pic->pixels.data());
-  if (r == -2 && o.workers > 1)
-    // A worker thread could not be started (a process limit, say): the same mapping on the
-    // calling thread alone gives the same picture.
-    r = tm_simple(dim, p.data(), lum, table, make_optim(1), src.pixels.data(), pic->pixels.data());
-  if (r <= 0) return fail("", engine_reason("Tone Compressor", r));
-  if (doc_type == 0) raise_to_2_2(*pic);
-  return pic;
+  if (what == "calc_tm3") return fail("", engine_reason(("the finishing stage" + disk).c_str(), r));
+  return fail("", engine_reason(what.c_str(), r));
 }
 
 }  // namespace
@@ -419,6 +170,19 @@ Result<Picture> render(Image &image, const RenderOptions &o) {
                         "); both sides must exceed 9 pixels");
   auto src = make_source(image);
   if (!src) return src.failure();
+
+  pipeline::Request req;
+  req.method = o.method == 1 ? pipeline::Method::Details : pipeline::Method::Compressor;
+  req.param = o.param.data();
+  req.out_bits = o.bits;
+  req.workers = o.workers;
+  req.check_source_statistics = true;
+  req.retry_on_one_worker = true;
+  req.release_source = true;
+  if (o.on_stage) req.hooks.on_step = [&o](pipeline::Step s) { o.on_stage(stage_of(s)); };
+
+  std::optional<TempFolder> tmp;
+  pipeline::DiskFiles files;
   if (o.method == 1) {
     // Working from disk needs an RGBE source (float documents) with three channels.
     const int64_t threshold = o.disk_threshold_pixels > 0 ? o.disk_threshold_pixels : default_disk_threshold();
@@ -427,10 +191,24 @@ Result<Picture> render(Image &image, const RenderOptions &o) {
                       (o.disk == RenderOptions::Disk::Auto && int64_t(W) * H > threshold);
     if (want && !can && o.disk == RenderOptions::Disk::Always)
       return fail("", "working from disk needs a float RGB image (OpenEXR, Radiance, float TIFF or PFM)");
-    if (want && can) return render_details_from_disk(*src, W, H, o);
-    return render_details(*src, W, H, spp, o);
+    if (want && can) {
+      auto t = TempFolder::create(o.temp_dir);
+      if (!t) return t.failure();
+      tmp.emplace(std::move(*t));
+      files = {tmp->file("source.hdr"), tmp->file("source.rgbe"), tmp->file("rhs"), tmp->file("x"),
+               tmp->file("p"),          tmp->file("r"),           tmp->file("t")};
+      req.disk = &files;
+    }
   }
-  return render_compressor(*src, W, H, spp, o);
+  pipeline::Outcome out = pipeline::run(*src, req);
+  if (!out.ok()) return reason_of(out, o, req.disk != nullptr, W, H);
+  Picture pic;
+  pic.width = W;
+  pic.height = H;
+  pic.spp = spp;
+  pic.bits = o.bits;
+  pic.pixels = std::move(out.pixels);
+  return pic;
 }
 
 Status image_statistics(Image &image, float stats[7]) {
@@ -453,7 +231,7 @@ Status image_statistics(Image &image, float stats[7]) {
     if (!src) return src.failure();
     if (src->doc_type == 1) {
       rgbe = Buffer::allocate(int64_t(W) * H, 4, true);
-      Buffer curve = camera_curve(65536);
+      Buffer curve = pipeline::camera_curve(65536);
       if (!rgbe || !curve) return fail("", "not enough memory");
       const int r = convert_to_rgbe(16, W, H, image.spp, int64_t(image.spp) * W, curve.as<float>(),
                                     src->pixels.as<uint16_t>(), rgbe.data());

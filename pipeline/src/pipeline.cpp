@@ -2,6 +2,8 @@
 #include "brightloom/pipeline.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -40,12 +42,18 @@ class Run {
     if (req_.hooks.on_step) req_.hooks.on_step(s);
     return true;
   }
-  Outcome failed(int code) {
+  Outcome failed(int code, const char *what) {
     out.code = code;
+    out.what = what;
     out.pixels.reset();
     return std::move(out);
   }
-  Outcome cancelled() { return failed(kCancelled); }
+  Outcome cancelled() { return failed(kCancelled, "cancelled"); }
+  Outcome file_failed(const std::string &path, int code) {
+    out.file = path;
+    out.error_number = errno;
+    return failed(code, "temporary file");
+  }
 
   const Request &req_;
   Outcome out;
@@ -63,12 +71,15 @@ Outcome details(Source &src, const Request &req) {
   if (!run.enter(Step::Statistics)) return run.cancelled();
   if (req.check_source_statistics && src.doc_type == 0) {
     float stats[TMLIB_LUM_PARAMS] = {};
-    if (const int r = source_statistics(src, stats); r < 0) return run.failed(r);
+    if (const int r = source_statistics(src, stats); r < 0) return run.failed(r, "logMinMaxMoy");
   }
 
   int32_t dims[TMLIB_PYRAMID_DIMS] = {};
   if (!run.enter(Step::Pyramid)) return run.cancelled();
-  if (tm_dim(W, H, p, dims) < 0) return run.failed(TMLIB_ERR_OPEN);
+  if (tm_dim(W, H, p, dims) < 0) {
+    run.out.too_small = true;
+    return run.failed(TMLIB_ERR_OPEN, "tm_dim");
+  }
   dims[TMLIB_PD_WIDTH] = W;
   dims[TMLIB_PD_HEIGHT] = H;
   run.out.levels = dims[TMLIB_PD_LEVELS];
@@ -78,7 +89,7 @@ Outcome details(Source &src, const Request &req) {
   Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
   Buffer work = Buffer::allocate(std::max<int64_t>(4 * m, int64_t(S)), 1, true);
   Buffer curve = camera_curve(src.doc_type == 1 ? 65536 : 1);
-  if (!pyramid || !work || !curve) return run.failed(TMLIB_ERR_NO_MEMORY);
+  if (!pyramid || !work || !curve) return run.failed(TMLIB_ERR_NO_MEMORY, "pyramid");
   std::memcpy(work.data(), src.pixels.data(), S);
 
   float lum[TMLIB_LUM_PARAMS] = {};
@@ -92,7 +103,7 @@ Outcome details(Source &src, const Request &req) {
   int r = calc_tm1(src.doc_type, dim, p, dims, lum, table, curve.as<float>(), 0, optim_of(req.workers),
                    work.data(), pyramid.as<float>());
   if (req.carry != nullptr) req.carry->white_point = lum[TMLIB_LUM_WHITE_POINT];
-  if (r < 0) return run.failed(r);
+  if (r < 0) return run.failed(r, "calc_tm1");
   work.reset();
   if (req.carry != nullptr) {
     req.carry->lwa = lum[TMLIB_LUM_LOG_AVERAGE];
@@ -103,13 +114,13 @@ Outcome details(Source &src, const Request &req) {
   if (!run.enter(Step::Solve)) return run.cancelled();
   r = calc_tm2(dim, dims[TMLIB_PD_MIN_WIDTH], dims[TMLIB_PD_MIN_HEIGHT], dims[TMLIB_PD_SOLVER_CELLS],
                dims[TMLIB_PD_LEVELS], p, optim_of(req.workers), pyramid.as<float>());
-  if (r < 0) return run.failed(r);
+  if (r < 0) return run.failed(r, "calc_tm2");
   // Level 0 is the compressed luminance; the coarser levels are no longer needed.
   pyramid.shrink(size_t(W) * size_t(H) * sizeof(float));
 
   if (!run.enter(Step::Finishing)) return run.cancelled();
   run.out.pixels = Buffer::allocate(int64_t(W) * H * spp, req.out_bits / 8, true);
-  if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY);
+  if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY, "output");
   DimParam dim3 = dim_of(W, H, spp);
   dim3.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
   dim3.v[TMLIB_DIM_SRC_STRIDE] = spp * W;
@@ -128,7 +139,7 @@ Outcome details(Source &src, const Request &req) {
                  pyramid.as<float>(), run.out.pixels.data());
   }
   if (req.release_source) src.pixels.reset();
-  if (r <= 0) return run.failed(r);
+  if (r <= 0) return run.failed(r, "calc_tm3");
   run.out.code = r;
   return std::move(run.out);
 }
@@ -145,13 +156,14 @@ Outcome details_from_disk(Source &src, const Request &req) {
 
   if (!run.enter(Step::Statistics)) return run.cancelled();
   float stats[TMLIB_LUM_PARAMS] = {};
-  if (const int r = source_statistics(src, stats); r < 0) return run.failed(r);
-  if (const int r = write_radiance(f.source_hdr, src.pixels.data(), W, H); r < 0) return run.failed(r);
+  if (const int r = source_statistics(src, stats); r < 0) return run.failed(r, "logMinMaxMoy");
+  if (const int r = write_radiance(f.source_hdr, src.pixels.data(), W, H); r < 0)
+    return run.file_failed(f.source_hdr, r);
   {
     FILE *raw = std::fopen(f.source_raw.c_str(), "wb");
-    if (raw == nullptr) return run.failed(TMLIB_ERR_OPEN);
+    if (raw == nullptr) return run.file_failed(f.source_raw, TMLIB_ERR_OPEN);
     const bool ok = std::fwrite(src.pixels.data(), 1, src.pixels.size(), raw) == src.pixels.size();
-    if (std::fclose(raw) != 0 || !ok) return run.failed(TMLIB_ERR_SHORT_IO);
+    if (std::fclose(raw) != 0 || !ok) return run.file_failed(f.source_raw, TMLIB_ERR_SHORT_IO);
   }
   if (req.release_source) src.pixels.reset();
 
@@ -159,13 +171,16 @@ Outcome details_from_disk(Source &src, const Request &req) {
   exp_lut(table, -8);
   int32_t dims[TMLIB_PYRAMID_DIMS] = {};
   if (!run.enter(Step::Pyramid)) return run.cancelled();
-  if (tm_dim(W, H, p, dims) < 0) return run.failed(TMLIB_ERR_OPEN);
+  if (tm_dim(W, H, p, dims) < 0) {
+    run.out.too_small = true;
+    return run.failed(TMLIB_ERR_OPEN, "tm_dim");
+  }
   dims[TMLIB_PD_WIDTH] = W;
   dims[TMLIB_PD_HEIGHT] = H;
   run.out.levels = dims[TMLIB_PD_LEVELS];
   const int64_t m = std::max<int64_t>({dims[TMLIB_PD_SOLVER_CELLS], dims[TMLIB_PD_ANALYSIS_CELLS], int64_t(W) * H});
   Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
-  if (!pyramid) return run.failed(TMLIB_ERR_NO_MEMORY);
+  if (!pyramid) return run.failed(TMLIB_ERR_NO_MEMORY, "pyramid");
 
   OptimParam opt = optim_of(req.workers);
   opt.v[TMLIB_OPT_READ_FROM_DISK] = 1;
@@ -181,15 +196,15 @@ Outcome details_from_disk(Source &src, const Request &req) {
   float curve = 0;
 
   int r = calc_tm1(0, dim, p, dims, lum, table, &curve, 0, opt, nullptr, pyramid.as<float>());
-  if (r < 0) return run.failed(r);
+  if (r < 0) return run.failed(r, "calc_tm1");
   if (!run.enter(Step::Solve)) return run.cancelled();
   r = calc_tm2(dim, dims[TMLIB_PD_MIN_WIDTH], dims[TMLIB_PD_MIN_HEIGHT], dims[TMLIB_PD_SOLVER_CELLS],
                dims[TMLIB_PD_LEVELS], p, opt, pyramid.as<float>());
-  if (r < 0) return run.failed(r);
+  if (r < 0) return run.failed(r, "calc_tm2");
 
   if (!run.enter(Step::Finishing)) return run.cancelled();
   Buffer out = Buffer::allocate(int64_t(W) * H, 6, true);
-  if (!out) return run.failed(TMLIB_ERR_NO_MEMORY);
+  if (!out) return run.failed(TMLIB_ERR_NO_MEMORY, "output");
   const size_t plane_offset = size_t(H) * size_t(W) * 2;
   std::memcpy(out.data() + plane_offset, pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
   pyramid.reset();
@@ -199,7 +214,7 @@ Outcome details_from_disk(Source &src, const Request &req) {
   dim3.v[TMLIB_DIM_OUT_STRIDE] = 3 * W;
   opt.v[TMLIB_OPT_SOURCE_FILE] = intptr_t(f.source_raw.c_str());
   r = calc_tm3(0, dim3, p, lum, table, &curve, opt, nullptr, nullptr, out.data());
-  if (r <= 0) return run.failed(r);
+  if (r <= 0) return run.failed(r, "calc_tm3");
   out.shrink(size_t(W) * size_t(H) * 3 * size_t(req.out_bits / 8));
   run.out.pixels = std::move(out);
   run.out.code = r;
@@ -243,10 +258,10 @@ Outcome compressor(Source &src, const Request &req) {
   if (src.doc_type == 1) {
     converted = Buffer::allocate(int64_t(W) * H, 4, true);
     Buffer curve = camera_curve(65536);
-    if (!converted || !curve) return run.failed(TMLIB_ERR_NO_MEMORY);
+    if (!converted || !curve) return run.failed(TMLIB_ERR_NO_MEMORY, "RGBE copy");
     const int r = convert_to_rgbe(16, W, H, spp, int64_t(spp) * W, curve.as<float>(), src.pixels.as<uint16_t>(),
                                   converted.data());
-    if (r < 0) return run.failed(r);
+    if (r < 0) return run.failed(r, "convert_to_rgbe");
     if (req.release_source) src.pixels.reset();
     rgbe = converted.data();
   }
@@ -254,11 +269,11 @@ Outcome compressor(Source &src, const Request &req) {
   exp_lut(table, -8);
   float lum[TMLIB_LUM_PARAMS] = {};
   // Statistics that could not be taken would leave the operator reading an unwritten record.
-  if (const int s = logMinMaxMoy(W, H, table, rgbe, lum); s < 0) return run.failed(s);
+  if (const int s = logMinMaxMoy(W, H, table, rgbe, lum); s < 0) return run.failed(s, "logMinMaxMoy");
 
   if (!run.enter(Step::Finishing)) return run.cancelled();
   run.out.pixels = Buffer::allocate(int64_t(W) * H * spp, req.out_bits / 8, true);
-  if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY);
+  if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY, "output");
   DimParam dim = dim_of(W, H, spp);
   dim.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
   dim.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
@@ -268,7 +283,7 @@ Outcome compressor(Source &src, const Request &req) {
     // calling thread alone gives the same picture.
     r = tm_simple(dim, p, lum, table, optim_of(1), rgbe, run.out.pixels.data());
   if (req.release_source) src.pixels.reset();
-  if (r <= 0) return run.failed(r);
+  if (r <= 0) return run.failed(r, "tm_simple");
   if (src.doc_type == 0 && req.tone_compressor_display_power)
     raise_to_2_2(run.out.pixels, req.out_bits, int64_t(W) * H * spp);
   run.out.code = r;

@@ -107,6 +107,12 @@ struct Outcome {
   int code = 0;                // > 0 success; the failing step's engine result, -4, or kCancelled
   Step step = Step::Statistics;  // the step that failed (when code <= 0)
   int levels = 0;              // solver levels of the pyramid (Details Enhancer), for messages
+  bool too_small = false;      // tm_dim refused the size (a side of 9 pixels or less per level)
+  // What failed: the engine function that returned the code ("calc_tm2"), or for -4 from the
+  // pipeline itself the buffer it could not allocate ("pyramid", "output", "RGBE copy").
+  const char *what = "";
+  std::string file;            // the temporary file a failure concerns, when it is one
+  int error_number = 0;        // errno of that file's failure
   Buffer pixels;               // width x height x spp samples of out_bits, interleaved
   bool ok() const { return code > 0; }
 };
