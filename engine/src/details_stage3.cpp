@@ -541,8 +541,17 @@ int tm31(int kind, DimParam dim, const float *param, const float *lumParam, cons
       }
       continue;
     }
-    // 16-bit samples, and 8-bit documents, whose samples arrive widened to 16 bits: both are
-    // linearised through the 65,536-entry curve.
+    if (kind == kKind8) {
+      // One byte per sample, linearised through the 256-entry curve of 8-bit documents.
+      const unsigned char *line = in + static_cast<std::int64_t>(dim.v[5]) * y;
+      for (int x = 0; x < width; ++x) {
+        const unsigned char *px = line + static_cast<std::int64_t>(o.spp) * x;
+        finish_pixel(k, curve[px[inRed]], curve[px[inGreen]], curve[px[inBlue]], 1.0f, 1.0f, load_float(planeRow, x),
+                     dstLine + step * x, o);
+      }
+      continue;
+    }
+    // 16-bit samples, linearised through the 65,536-entry curve.
     const unsigned char *line = in + static_cast<std::int64_t>(dim.v[5]) * 2 * y;
     for (int x = 0; x < width; ++x) {
       const unsigned char *px = line + 2 * static_cast<std::int64_t>(o.spp) * x;
@@ -562,8 +571,8 @@ void tm3_threaded(Tm3Task *task) {
   std::int64_t srcOffset = 0;
   switch (task->kind) {
     case kKindRgbe: srcOffset = y0 * 4 * width; break;
-    case kKind16:
-    case kKind8: srcOffset = y0 * 2 * task->dim.v[5]; break;
+    case kKind16: srcOffset = y0 * 2 * task->dim.v[5]; break;
+    case kKind8: srcOffset = y0 * task->dim.v[5]; break;
     default: srcOffset = y0 * 4 * task->dim.v[5]; break;
   }
   const std::int64_t dstOffset = y0 * task->dim.v[6] * (task->dim.v[4] / 8);

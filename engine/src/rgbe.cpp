@@ -34,24 +34,29 @@ void put_pixel(unsigned char *row, std::int64_t width, std::int64_t x, RgbePixel
   row[3 * width + x] = p.e;
 }
 
-int convert_impl(int width, int height, int spp, std::int64_t rowStride, const float *curve,
-                 const std::uint16_t *src, unsigned char *out) {
+// Sample is the raw sample type: 16-bit samples index a 65,536-entry curve, 8-bit samples a
+// 256-entry one. Both kinds share the quick 8-bit luminance of the samples' high bytes.
+template <typename Sample>
+int convert_impl(int width, int height, int spp, std::int64_t rowStride, const float *curve, const Sample *src,
+                 unsigned char *out) {
   if (width < 0 || height < 0 || spp < 1) return kErrDims;
   if (width == 0 || height == 0) return height;
   if (curve == nullptr || src == nullptr || out == nullptr) return kErrDims;
 
   const ChannelChoice ch = choose_channels(spp);
+  constexpr unsigned kHighByte = 8 * (sizeof(Sample) - 1);
+  constexpr unsigned kLastEntry = std::numeric_limits<Sample>::max();
   const std::int64_t w = width;
   float lumMax = 0.0f;
   float lumMin = kNoMinimum;
 
   for (std::int64_t y = 0; y < height; ++y) {
-    const std::uint16_t *line = src + y * rowStride;
+    const Sample *line = src + y * rowStride;
     unsigned char *row = out + rgbe_row_offset(w, y);
     for (std::int64_t x = 0; x < w; ++x) {
-      const std::uint16_t *px = line + x * spp;
-      const unsigned r16 = px[ch.r], g16 = px[ch.g], b16 = px[ch.b];
-      const unsigned q = (54u * (r16 >> 8) + 183u * (g16 >> 8) + 19u * (b16 >> 8)) >> 8;
+      const Sample *px = line + x * spp;
+      const unsigned rs = px[ch.r], gs = px[ch.g], bs = px[ch.b];
+      const unsigned q = (54u * (rs >> kHighByte) + 183u * (gs >> kHighByte) + 19u * (bs >> kHighByte)) >> 8;
       if (q <= kQuickBlack) {
         put_pixel(row, w, x, {kBlackMarker, kBlackMarker, kBlackMarker, kBlackMarker});
         continue;
@@ -60,7 +65,7 @@ int convert_impl(int width, int height, int spp, std::int64_t rowStride, const f
         put_pixel(row, w, x, {kSaturatedMarker, kSaturatedMarker, kSaturatedMarker, kSaturatedMarker});
         continue;
       }
-      const float r = curve[r16], g = curve[g16], b = curve[b16];
+      const float r = curve[rs], g = curve[gs], b = curve[bs];
       const float l = 0.3f * r + 0.6f * g + 0.1f * b;
       if (l > lumMax) lumMax = l;
       if (l > 0.0f && l < lumMin) lumMin = l;
@@ -73,7 +78,7 @@ int convert_impl(int width, int height, int spp, std::int64_t rowStride, const f
   // keeps them ordered and non-zero for any usable curve.
   const bool measured = lumMin < kNoMinimum;
   const float darkest = measured ? lumMin : curve[0];
-  const float brightest = measured ? lumMax : curve[65535];
+  const float brightest = measured ? lumMax : curve[kLastEntry];
   const RgbePixel lowGrey = rgbe_encode(darkest, darkest, darkest);
   const RgbePixel highGrey = rgbe_encode(brightest, brightest, brightest);
 
@@ -110,7 +115,11 @@ TMLIB_API int exp_lut(float *table, int offset) {
 
 TMLIB_API int convert_to_rgbe(int bits, int width, int height, int spp, int64_t rowStride, const float *curve,
                               const uint16_t *src, unsigned char *out) {
-  (void)bits;  // the samples are 16-bit whatever the host's nominal depth
+  // 8 bits: the buffer holds one byte per sample and the curve 256 entries, so that a caller
+  // with the 8-bit camera curve never has 16-bit values looked up in it. Any other depth
+  // means 16-bit samples, whatever the host's nominal depth.
+  if (bits == 8)
+    return tmlib::convert_impl(width, height, spp, rowStride, curve, reinterpret_cast<const std::uint8_t *>(src), out);
   return tmlib::convert_impl(width, height, spp, rowStride, curve, src, out);
 }
 

@@ -48,12 +48,14 @@ constexpr double kWeightR = 0.2125, kWeightG = 0.7154, kWeightB = 0.0721;
 // Luminance weights of the 8-bit preview histogram; they sum to 256, so level <= 255.
 constexpr int kHistoWeightR = 54, kHistoWeightG = 183, kHistoWeightB = 19;
 
-// n * p in single precision, truncated; a NaN or out-of-range product is clamped so that
-// the conversion is always defined.
+// n * p in single precision, truncated toward zero. A negative threshold is kept: every
+// bin, the first included, then exceeds it. A NaN product counts as 0 and one beyond the
+// 64-bit range saturates, so that the conversion is always defined.
 std::int64_t threshold_of(float p, std::int64_t n) {
   const float t = static_cast<float>(n) * p;
-  if (!(t > 0.0f)) return 0;
+  if (!(t == t)) return 0;
   if (t >= 9.2e18f) return INT64_MAX;
+  if (t <= -9.2e18f) return INT64_MIN;
   return static_cast<std::int64_t>(t);
 }
 

@@ -14,6 +14,7 @@
 #include "status.h"
 #include "tiling.h"
 #include "tmlib/colour.h"
+#include "tone_compressor_curve.h"
 
 namespace tmlib {
 namespace {
@@ -36,30 +37,8 @@ enum StatSlot : int { kStatMin = 0, kStatMax = 1, kStatMedian = 3, kStatP995 = 4
 // not numbers simply switch their step off.
 bool truncates_to_nonzero(float v) { return v >= 1.0f || v <= -1.0f; }
 
-// Everything that depends only on TmParam and the statistics, computed once per band.
-struct ToneCurve {
-  float k = 0;          // scales decoded luminance so that the median lands on lkey
-  float wSelf = 0;      // weight of the pixel's own luminance in the adaptation level
-  float keyPart = 0;    // (1 - w) * lkey, the global share of the adaptation level
-  double exponent = 0;  // e, the power of the adaptation level
-  float bf = 0;         // brightness factor
-  bool colourOn = false;
-  float mt[3][3] = {};  // colour-temperature matrix A * diag(sx, 1, sz) * B
-  bool saturationOn = false;
-  float satFactor = 1;
-  float maxOut = 255;
-  float lo = 0;
-  float scale = 0;
+}  // namespace
 
-  // The adaptation level D of a scaled luminance; the power is taken in double.
-  float adaptation(float l) const {
-    return static_cast<float>(std::pow(static_cast<double>(bf * (wSelf * l + keyPart)), exponent));
-  }
-  // The response of one scaled channel against its pixel's adaptation level.
-  float response(float c, float d) const { return maxOut * c / (c + 1e-20f + d); }
-};
-
-// Fills the per-call constants; false when the statistics cannot drive the curve.
 bool make_curve(const float *param, const float *stats, int bits, ToneCurve &tc) {
   const float minLog = stats[kStatMin];
   const float maxLog = stats[kStatMax];
@@ -72,7 +51,7 @@ bool make_curve(const float *param, const float *stats, int bits, ToneCurve &tc)
   const float colourTemperature = param[kColorTemperature];
   const float saturation = param[kSaturation];
 
-  tc.satFactor = static_cast<float>(1.0 + 0.1 * saturation);
+  tc.satFactor = 1.0f + 0.1f * saturation;
   tc.saturationOn = truncates_to_nonzero(saturation);
   tc.colourOn = truncates_to_nonzero(colourTemperature);
   tc.maxOut = (bits == 16) ? 65535.0f : 255.0f;
@@ -101,8 +80,9 @@ bool make_curve(const float *param, const float *stats, int bits, ToneCurve &tc)
   const float medianS = median + lnk;
   const float p995S = p995 + lnk;
 
-  const float e0 =
-      static_cast<float>(0.3 + 0.6 * std::pow(static_cast<double>((p995S - medianS) / (maxS - minS)), 1.4));
+  // Only the power is taken in double; the rest of the exponent stays single precision.
+  const float spreadPower = static_cast<float>(std::pow(static_cast<double>((p995S - medianS) / (maxS - minS)), 1.4));
+  const float e0 = 0.3f + 0.6f * spreadPower;
   float e = e0;
   if (compression < 0.0f) {
     e = ((compression + 10.0f) / 10.0f) * (e0 - 0.01f) + 0.01f;
@@ -122,13 +102,16 @@ bool make_curve(const float *param, const float *stats, int bits, ToneCurve &tc)
   tc.bf = static_cast<float>(std::exp(static_cast<double>(-brightness * g)));
 
   if (tc.colourOn) {
-    // Kelvin truncated toward zero, saturated so that absurd slider values stay defined.
-    const double kelvinExact = std::trunc(6500.0 - 200.0 * static_cast<double>(colourTemperature));
-    const int kelvin = kelvinExact >= static_cast<double>(INT_MAX)   ? INT_MAX
-                       : kelvinExact <= static_cast<double>(INT_MIN) ? INT_MIN
-                                                                     : static_cast<int>(kelvinExact);
+    // Kelvin in single precision like every slider product (in double, 6500 - 200 * 1.1f lies
+    // just below 6280 and loses a kelvin), truncated toward zero, saturated so that absurd
+    // slider values stay defined.
+    const float kelvinExact = 6500.0f - 200.0f * colourTemperature;
+    const int kelvin = kelvinExact >= 2147483648.0f  ? INT_MAX
+                       : kelvinExact < -2147483648.0f ? INT_MIN
+                                                      : static_cast<int>(kelvinExact);
     // Starts at the D65 white so that a temperature off the locus leaves colours alone.
     float xyz[3] = {0.950456f, 1.0f, 1.088754f};
+    tc.kelvin = kelvin;
     kelvin2XYZ(kelvin, xyz);
     const float s[3] = {xyz[0] / 0.950456f, 1.0f, xyz[2] / 1.088754f};
     float as[3][3];
@@ -149,6 +132,8 @@ bool make_curve(const float *param, const float *stats, int bits, ToneCurve &tc)
   tc.scale = tc.maxOut / (hi - tc.lo);
   return true;
 }
+
+namespace {
 
 // Clamps to 0 .. maxOut (NaN to 0) and truncates toward zero.
 template <typename Sample>

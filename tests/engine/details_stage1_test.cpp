@@ -3,12 +3,14 @@
 // upsampling of the Details Enhancer's first stage.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "support/guarded_buffer.h"
 #include "support/rgbe_planar.h"
 
 #include "details_stage1.h"
@@ -174,6 +176,24 @@ TEST(Stage1LogLuminance, SampleKindsUseTheirWeightsAndPadTheLevel) {
   EXPECT_EQ(out16[0], 0.0f) << "a black pixel is clamped to luminance 1";
   EXPECT_GT(lum[0], 1.0f);
   EXPECT_EQ(lum8, std::vector<float>(7, -1.0f)) << "8-bit sources leave lumParam alone";
+}
+
+TEST(Stage1LogLuminance, EightBitSamplesStayInsideTheirRowsAndTheir256EntryCurve) {
+  // Samples and curve end right before an inaccessible page (the last row has no padding):
+  // a 16-bit read or an index above 255 kills the test.
+  const int w = 11, h = 10, spp = 4, rowLen = 47;
+  std::vector<uint8_t> s8(rowLen * (h - 1) + spp * w);
+  for (size_t i = 0; i < s8.size(); ++i) s8[i] = static_cast<uint8_t>(i * 29 % 256);
+  std::fill(s8.end() - spp, s8.end(), 255);
+  std::vector<float> c8(256);
+  for (int i = 0; i < 256; ++i) c8[i] = 2.0f + static_cast<float>(i);
+  const auto src = tmlib::test::GuardedBuffer::copy_of(s8);
+  const auto curve = tmlib::test::GuardedBuffer::copy_of(c8);
+  std::vector<float> out(w * h), lum(7);
+  ASSERT_EQ(calc_tm0(2, spp, w, h, rowLen, w, h, w, h, lum.data(), nullptr, curve.as<float>(), src.as<uint8_t>(),
+                     out.data()),
+            h);
+  EXPECT_EQ(out.back(), std::log(0.3f * c8[255] + 0.6f * c8[255] + 0.1f * c8[255]));
 }
 
 TEST(Stage1LogLuminance, RefusesWhatItCannotRead) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "status.h"
+#include "support/guarded_buffer.h"
 #include "tiling.h"
 #include "tmlib/details.h"
 #include "tmlib/params.h"
@@ -208,15 +209,15 @@ double smoothstep(double x, double p, double a, double q, double b) {
 
 int sample16(double v) { return v <= 0 ? 0 : (v >= 1 ? 65535 : static_cast<int>(v * 65535.0)); }
 
-// Float pixels (kind 10) through tm31, 16-bit output, spp 3.
+// Float pixels (kind 10) through tm31, 16-bit output, spp 3; other kinds read `samples`
+// through `curve` instead.
 std::vector<std::uint16_t> finish_floats(const std::vector<float> &rgb, std::vector<float> plane,
                                          const std::vector<float> &param, const Lum &lum, int kind = 10,
-                                         const std::vector<float> *curve = nullptr,
-                                         const std::vector<std::uint16_t> *src16 = nullptr) {
+                                         const std::vector<float> *curve = nullptr, const void *samples = nullptr) {
   const int w = static_cast<int>(plane.size());
   std::vector<std::uint16_t> dst(3 * w, 0xFFFF);
   const auto lp = lum.v();
-  const void *src = src16 ? static_cast<const void *>(src16->data()) : static_cast<const void *>(rgb.data());
+  const void *src = samples ? samples : static_cast<const void *>(rgb.data());
   const int rows = tm31(kind, dims(w, 1, 3, 16, 3 * w, 3 * w), param.data(), lp.data(), nullptr,
                         curve ? curve->data() : nullptr, workers(1), src, plane.data(), dst.data(), w, 1);
   EXPECT_EQ(rows, 1);
@@ -228,15 +229,20 @@ TEST(Stage3Pixels, StrengthWeighsTheGlobalCurvePerDocumentKind) {
   const Lum lum;
   const std::vector<float> plane = {0.1f, 0.3f, 0.6f, 0.9f};
   const std::vector<float> greys = {0.05f, 0.4f, 2.0f, 30.0f};
-  // Linear curve for the 16-bit kinds: sample i is i / 1000.
-  std::vector<float> curve(65536);
+  // Linear curve for 16-bit samples: sample i is i / 1000. The 8-bit samples 1 to 4 map to
+  // the same linear values through their 256-entry curve.
+  std::vector<float> curve(65536), curve8(256, 0.0f);
   for (int i = 0; i < 65536; ++i) curve[i] = static_cast<float>(i) / 1000.0f;
   std::vector<std::uint16_t> src16;
+  std::vector<std::uint8_t> src8;
   std::vector<float> rgb;
-  for (float g : greys) {
+  for (size_t i = 0; i < greys.size(); ++i) {
+    const auto raw = static_cast<std::uint16_t>(greys[i] * 1000.0f);
+    curve8[i + 1] = curve[raw];
     for (int c = 0; c < 3; ++c) {
-      rgb.push_back(g);
-      src16.push_back(static_cast<std::uint16_t>(g * 1000.0f));
+      rgb.push_back(greys[i]);
+      src16.push_back(raw);
+      src8.push_back(static_cast<std::uint8_t>(i + 1));
     }
   }
   struct Case {
@@ -248,8 +254,9 @@ TEST(Stage3Pixels, StrengthWeighsTheGlobalCurvePerDocumentKind) {
   for (const Case &c : cases) {
     auto p = default_param(c.kind == 10 ? 0 : 1);
     p[1] = c.strength;
-    const auto out = c.kind == 10 ? finish_floats(rgb, plane, p, lum)
-                                  : finish_floats(rgb, plane, p, lum, c.kind, &curve, &src16);
+    const auto out = c.kind == 10  ? finish_floats(rgb, plane, p, lum)
+                     : c.kind == 1 ? finish_floats(rgb, plane, p, lum, 1, &curve, src16.data())
+                                   : finish_floats(rgb, plane, p, lum, 2, &curve8, src8.data());
     for (size_t i = 0; i < plane.size(); ++i) {
       const double y = (c.kind == 10 ? greys[i] : curve[static_cast<int>(greys[i] * 1000.0f)]) / lum.avg;
       const double m = c.wG * global_curve(y, lum.maxRel, 0.45) + (1 - c.wG) * plane[i];
@@ -523,19 +530,22 @@ TEST(Stage3Bands, BandedOutputEqualsSingleThreadedForEveryWorkerCount) {
   EXPECT_EQ(run_rgbe(im, p, 2, 8), run_rgbe(im, p, 1, 8));
 }
 
-TEST(Stage3Bands, SixteenBitAndFloatSourcesBandTheSameWay) {
+TEST(Stage3Bands, SampleAndFloatSourcesBandTheSameWay) {
   std::mt19937 rng(3);
   const int w = 19, h = 11, spp = 4, stride = spp * w + 3;
   std::vector<std::uint16_t> s16(stride * h);
+  std::vector<std::uint8_t> s8(stride * h);
   std::vector<float> sf(stride * h);
   for (size_t i = 0; i < s16.size(); ++i) {
     s16[i] = static_cast<std::uint16_t>(rng() % 65536);
+    s8[i] = static_cast<std::uint8_t>(s16[i] >> 8);
     sf[i] = static_cast<float>(rng() % 10000) / 1000.0f - 0.5f;  // some negative samples
   }
   sf[5] = std::nanf("");
   sf[9] = INFINITY;
-  std::vector<float> curve(65536);
+  std::vector<float> curve(65536), curve8(256);
   for (int i = 0; i < 65536; ++i) curve[i] = static_cast<float>(std::pow(i / 65535.0, 2.2) * 65535.0);
+  for (int i = 0; i < 256; ++i) curve8[i] = static_cast<float>(std::pow(i / 255.0, 2.2) * 255.0);
   std::vector<float> plane(w * h);
   for (auto &v : plane) v = static_cast<float>(rng() % 977) / 100.0f;
   const Lum lum;
@@ -546,9 +556,11 @@ TEST(Stage3Bands, SixteenBitAndFloatSourcesBandTheSameWay) {
     for (int n : {1, 2, 5}) {
       std::vector<float> pl = plane;
       std::vector<std::uint8_t> dst(spp * w * h, 0x5A);
-      const void *src = kind == 10 ? static_cast<const void *>(sf.data()) : static_cast<const void *>(s16.data());
-      ASSERT_GT(calc_tm3(kind, dims(w, h, spp, 8, stride, spp * w), p.data(), lp.data(), nullptr, curve.data(),
-                         workers(n), src, pl.data(), dst.data()),
+      const void *src = kind == 10  ? static_cast<const void *>(sf.data())
+                        : kind == 1 ? static_cast<const void *>(s16.data())
+                                    : static_cast<const void *>(s8.data());
+      ASSERT_GT(calc_tm3(kind, dims(w, h, spp, 8, stride, spp * w), p.data(), lp.data(), nullptr,
+                         kind == 2 ? curve8.data() : curve.data(), workers(n), src, pl.data(), dst.data()),
                 0);
       outs.push_back(dst);
     }
@@ -556,6 +568,43 @@ TEST(Stage3Bands, SixteenBitAndFloatSourcesBandTheSameWay) {
     EXPECT_EQ(outs[2], outs[0]) << "kind " << kind;
     // Sample 2 of 4 is neither red ((spp-1)/2 = 1 is green) nor blue: untouched.
     for (int i = 0; i < w * h; ++i) EXPECT_EQ(outs[0][spp * i + 2], 0x5A);
+  }
+}
+
+TEST(Stage3Bands, EightBitSamplesAreReadOneByteEachThroughTheir256EntryCurve) {
+  // The samples and the curve both end right before an inaccessible page (the last row has
+  // no padding): reading 16 bits per sample, a band at a 16-bit offset or a curve index
+  // above 255 kills the test. The picture must equal that of the same samples widened by
+  // 256 and read as 16-bit samples through the curve spread over 65,536 entries.
+  std::mt19937 rng(11);
+  const int w = 13, h = 9, spp = 3, stride = spp * w + 2;
+  std::vector<std::uint8_t> s8(static_cast<size_t>(stride) * (h - 1) + spp * w);
+  for (auto &v : s8) v = static_cast<std::uint8_t>(rng() % 256);
+  s8[0] = 0;
+  s8.back() = 255;
+  std::vector<float> curve8(256), curve16(65536);
+  for (int i = 0; i < 256; ++i) curve8[i] = static_cast<float>(std::pow(i / 255.0, 2.2) * 255.0) + 0.01f;
+  for (int i = 0; i < 65536; ++i) curve16[i] = curve8[i >> 8];
+  std::vector<std::uint16_t> s16(static_cast<size_t>(stride) * h);
+  for (size_t i = 0; i < s8.size(); ++i) s16[i] = static_cast<std::uint16_t>(s8[i] << 8);
+  const auto src = test::GuardedBuffer::copy_of(s8);
+  const auto curve = test::GuardedBuffer::copy_of(curve8);
+  std::vector<float> plane(w * h);
+  for (auto &v : plane) v = static_cast<float>(rng() % 977) / 100.0f;
+  const Lum lum;
+  const auto lp = lum.v();
+  const auto p = busy_param();
+  const DimParam d = dims(w, h, spp, 16, stride, spp * w);
+  for (int n : {1, 3}) {
+    std::vector<float> pl8 = plane, pl16 = plane;
+    std::vector<std::uint16_t> out8(spp * w * h), out16(spp * w * h);
+    ASSERT_GT(calc_tm3(2, d, p.data(), lp.data(), nullptr, curve.as<float>(), workers(n), src.as<std::uint8_t>(),
+                       pl8.data(), out8.data()),
+              0);
+    ASSERT_GT(calc_tm3(1, d, p.data(), lp.data(), nullptr, curve16.data(), workers(n), s16.data(), pl16.data(),
+                       out16.data()),
+              0);
+    EXPECT_EQ(out8, out16) << n << " workers";
   }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rgbe_pixel.h"
+#include "support/guarded_buffer.h"
 #include "tmlib/preview.h"
 
 namespace {
@@ -261,6 +262,28 @@ TEST(ExtractZoom, CopiesTheWindowAtFullResolution) {
       ASSERT_EQ(row[x], x0 + x);
       ASSERT_EQ(row[ww + x], y0 + y);
     }
+}
+
+TEST(ExtractZoom, EightBitSourcesAreReadOneByteASampleUpToTheirLastByte) {
+  // The source ends right before an inaccessible page, its last row without padding: reading
+  // two bytes per sample, or the padding of the last row, kills the test. The bottom-right
+  // pixel is taken by the full-size preview and by a window in that corner.
+  const int sw = 9, sh = 7, spp = 4;
+  const int64_t stride = sw * spp + 3;
+  std::vector<uint8_t> bytes(static_cast<size_t>(stride * (sh - 1) + sw * spp));
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 13 + 1);
+  const auto src = tmlib::test::GuardedBuffer::copy_of(bytes);
+  const uint8_t *last = &bytes[bytes.size() - spp];
+  std::vector<uint16_t> preview(sw * sh * spp), window(5 * 5 * spp);
+  ASSERT_EQ(extract_rgbe_preview(k8, sw, sh, spp, stride, sw, sh, src.as<uint8_t>(), preview.data()), sh);
+  ASSERT_EQ(extract_zoom(k8, sw, sh, spp, stride, 5, 5, sw - 5, sh - 5, nullptr, nullptr, src.as<uint8_t>(),
+                         window.data()),
+            5);
+  for (const Pixel16 p : {pixel16(preview, sw, spp, sw - 1, sh - 1), pixel16(window, 5, spp, 4, 4)}) {
+    EXPECT_EQ(p.r, last[0] * 256);
+    EXPECT_EQ(p.g, last[1] * 256);
+    EXPECT_EQ(p.b, last[3] * 256);
+  }
 }
 
 TEST(ExtractZoom, RefusesWindowsOutsideTheSource) {

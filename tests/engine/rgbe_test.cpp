@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "rgbe_pixel.h"
+#include "support/guarded_buffer.h"
 #include "tmlib/rgbe.h"
 
 namespace tmlib {
@@ -251,6 +252,46 @@ TEST_F(ConvertToRgbe, NoMeasuredPixelLeavesNoZeroPixel) {
   expect_pixel(out.at(0, 0), grey(curve[0]), "black");
   expect_pixel(out.at(1, 0), grey(curve[65535]), "white");
   EXPECT_NE(out.at(0, 0).e, 0);
+}
+
+// 8-bit samples are read one byte each and looked up in a 256-entry curve: the samples (last
+// row without padding) and the curve end right before an inaccessible page, so a 16-bit read
+// or an index above 255 kills the test. The result is that of the samples widened by 256
+// through the curve spread over 65,536 entries, markers and their fallback greys included.
+TEST_F(ConvertToRgbe, EightBitSamplesReadOneByteEachThroughA256EntryCurve) {
+  std::vector<float> c8(256), spread(65536);
+  camcurve(0, 256, c8.data());
+  for (int i = 0; i < 65536; ++i) spread[i] = c8[i >> 8];
+  const auto curve8 = test::GuardedBuffer::copy_of(c8);
+  const auto convert8 = [&](int w, int h, std::int64_t stride, const std::vector<std::uint8_t> &bytes) {
+    const auto src = test::GuardedBuffer::copy_of(bytes);
+    Planar out{w, std::vector<unsigned char>(4 * static_cast<std::size_t>(w) * h)};
+    EXPECT_EQ(convert_to_rgbe(8, w, h, 3, stride, curve8.as<float>(), src.as<std::uint16_t>(), out.bytes.data()), h);
+    return out.bytes;
+  };
+  const auto convert16 = [&](int w, int h, std::int64_t stride, const std::vector<std::uint8_t> &bytes) {
+    std::vector<std::uint16_t> wide(bytes.begin(), bytes.end());
+    for (auto &v : wide) v = static_cast<std::uint16_t>(v << 8);
+    std::vector<unsigned char> out(4 * static_cast<std::size_t>(w) * h);
+    EXPECT_EQ(convert_to_rgbe(16, w, h, 3, stride, spread.data(), wide.data(), out.data()), h);
+    return out;
+  };
+
+  const int w = 7, h = 5;
+  const std::int64_t stride = 3 * w + 2;
+  std::mt19937 rng(5);
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(stride * (h - 1) + 3 * w));
+  for (auto &v : bytes) v = static_cast<std::uint8_t>(rng() % 256);
+  const std::uint8_t marked[3][3] = {{0, 0, 0}, {255, 255, 255}, {0, 0, 255}};
+  for (int i = 0; i < 3; ++i) std::copy(marked[i], marked[i] + 3, bytes.begin() + 3 * i);
+  EXPECT_EQ(convert8(w, h, stride, bytes), convert16(w, h, stride, bytes));
+
+  // Nothing measured: the markers fall back to the curve's first and last entries.
+  const std::vector<std::uint8_t> unmeasured = {0, 0, 0, 255, 255, 255};
+  const auto fallback = convert8(2, 1, 6, unmeasured);
+  EXPECT_EQ(fallback, convert16(2, 1, 6, unmeasured));
+  Planar out{2, fallback};
+  expect_pixel(out.at(1, 0), grey(c8[255]), "white");
 }
 
 TEST_F(ConvertToRgbe, RefusesImpossibleGeometry) {

@@ -74,6 +74,12 @@ TEST(Percentile, FirstBinWhoseTotalExceedsTheThreshold) {
   EXPECT_EQ(percentile(0.0f, 10, 4, h), 0);
   EXPECT_EQ(percentile(1.0f, 10, 4, h), 4);  // never exceeded: the bin count
   EXPECT_EQ(percentile(std::nanf(""), 10, 4, h), 0);
+  // A negative fraction gives a negative threshold, which the empty first bin already
+  // exceeds; clamping it to 0 would skip that bin.
+  const int32_t lead[4] = {0, 5, 5, 0};
+  EXPECT_EQ(percentile(-1.0f, 10, 4, lead), 0);
+  EXPECT_EQ(percentile(-1e30f, 10, 4, lead), 0);
+  EXPECT_EQ(percentile(0.0f, 10, 4, lead), 1);
 }
 
 TEST(AdjustPercentile, MovesTheFractionIntoTheMiddleOfTheHistogram) {

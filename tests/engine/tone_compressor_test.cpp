@@ -13,6 +13,7 @@
 
 #include "tiling.h"
 #include "tmlib/colour.h"
+#include "tone_compressor_curve.h"
 
 namespace {
 
@@ -275,6 +276,41 @@ TEST(ToneCompressor, ColourTemperature) {
     EXPECT_EQ(run(px, 5, s, kStats).out, neutral.out) << t;
   }
   EXPECT_NE(warm.out, neutral.out);
+  // The kelvin value is a single-precision product: 1.1 gives 6280 K, like 1.099609375,
+  // which binary holds exactly (in double, 1.1f would give 6279 K).
+  s.temperature = 1.1f;
+  const Mapped slider = run(px, 5, s, kStats, 16);
+  s.temperature = 1.099609375f;
+  EXPECT_EQ(slider.out, run(px, 5, s, kStats, 16).out);
+}
+
+// The per-call constants: parameters are single precision, only the power of e0 is taken
+// in double and rounded back. Read wholly in double, T falls a kelvin short at
+// ColorTemperature 1.1 and -6.2, and e0 and the saturation factor can land a float step away.
+TEST(ToneCompressor, PerCallConstantsAreSinglePrecision) {
+  const auto curve_for = [](const Sliders &s, const std::array<float, 7> &st) {
+    tmlib::ToneCurve tc;
+    EXPECT_TRUE(tmlib::make_curve(tm_param(s).data(), st.data(), 16, tc));
+    return tc;
+  };
+  Sliders s;
+  for (auto [slider, kelvin] : {std::pair{1.1f, 6280}, {-6.2f, 7740}, {1.0f, 6300}}) {
+    s.temperature = slider;
+    EXPECT_EQ(curve_for(s, kStats).kelvin, kelvin) << slider;
+  }
+  s.temperature = 0;
+  for (float saturation : {7.7f, 6.5f, -6.2f}) {
+    s.saturation = saturation;
+    EXPECT_EQ(curve_for(s, kStats).satFactor, 1.0f + 0.1f * saturation) << saturation;
+  }
+  // A median of -1.5 with a spread of at most 4 makes k = 1: the statistics enter e0 as they
+  // are. With p99.5 = max and median = min the power is exactly 1, and 0.3f + 0.6f is one
+  // float step above 0.9f, the double reading.
+  for (const auto &st : {log_stats(-1.5f, 2.0f, -1.5f, 2.0f), log_stats(-4.0f, 3.3f, -1.5f, 1.7f)}) {
+    const float q = (st[4] - st[3]) / (st[1] - st[0]);
+    const float e0 = 0.3f + 0.6f * static_cast<float>(std::pow(static_cast<double>(q), 1.4));
+    EXPECT_EQ(curve_for({}, st).exponent, static_cast<double>(e0)) << q;
+  }
 }
 
 TEST(ToneCompressor, Saturation) {

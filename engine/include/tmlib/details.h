@@ -149,16 +149,18 @@ TMLIB_API void tm20d(int workers, int64_t n, const float *x, const float *y, flo
  * is 2.2 times the slider's, which puts the preview of a float document into display space.
  * No state is kept; concurrent calls on different buffers are safe.
  *   kind      0 RGBE (scanline-planar rows of 4 * W bytes), 1 16-bit samples through the
- *             65,536-entry curve, 2 8-bit documents whose samples arrive widened to 16 bits
- *             (read exactly like kind 1, through the same 65,536-entry curve), 10 32-bit
- *             floats (negative and NaN samples read as 0, +inf as the largest float).
+ *             65,536-entry curve, 2 8-bit samples (one byte each) through a 256-entry curve,
+ *             otherwise read like kind 1, 10 32-bit floats (negative and NaN samples read as
+ *             0, +inf as the largest float). A host that widens its 8-bit samples to 16 bits
+ *             passes them as kind 1 with the 65,536-entry curve.
  *   dim       v[0] W, v[1] H, v[2] spp (1..64), v[4] output bits 8 or 16, v[5] source row
  *             stride in samples (kinds 1, 2, 10; at least spp * W), v[6] destination row
  *             stride in samples (at least spp * W), v[7] nonzero puts red at sample spp - 1
  *             and blue at 0, in the source and the destination alike.
  *   param     TmParam of method 1; slots 1-4, 8-14 are read.
  *   lumParam  the seven floats stage 1 left.
- *   table     256-entry exponent table, offset -8 (kind 0).   curve: 65,536 floats (1, 2).
+ *   table     256-entry exponent table, offset -8 (kind 0).   curve: 65,536 floats for
+ *             kind 1, 256 for kind 2; no other entry is ever read.
  *   opt       v[0] workers (0..32, horizontal bands); v[1] readFromDisk: > 0 disk mode (below),
  *             < 0 no workers; v[2] disk mode's source file.
  *   src       H rows of the source; plane: W * H floats, row-major, overwritten by the

@@ -78,7 +78,8 @@ TMLIB_API int64_t log_histo(int64_t n, int bins, float min, float max, const flo
                             int32_t *histo);
 
 /* Index of the first bin at which the running total of histo exceeds trunc(n * p) (single
- * precision); bins when it never does (or histo is null). */
+ * precision, truncated toward zero; a negative threshold gives bin 0, a NaN p counts as 0);
+ * bins when it never does (or histo is null). */
 TMLIB_API int percentile(float p, int64_t n, int bins, const int32_t *histo);
 
 /* Moves the fraction p by steps of x0.99 (bin above bins * 0.9) or x1.01 (bin below

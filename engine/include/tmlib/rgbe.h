@@ -79,7 +79,11 @@ TMLIB_API int decomp2(const char *path, const int32_t *dims, unsigned char *out)
  * 4 * W * H bytes scanline-planar. curve holds 65,536 floats (raw sample -> linear). Pixels
  * whose quick 8-bit luminance is 4 or less become the grey of the smallest positive measured
  * luminance, those at 254 or more the grey of the largest; the others are encoded from the
- * curve. With no pixel measured, those greys are curve[0] and curve[65535]. bits is ignored.
+ * curve. With no pixel measured, those greys are curve[0] and curve[65535].
+ * bits 8: src holds 8-bit samples instead (pass the byte buffer cast to const uint16_t *;
+ * rowStride still counts samples) and curve 256 floats, curve[255] taking the place of
+ * curve[65535]; the result equals that of the samples widened by 256 through a 65,536-entry
+ * curve whose entry i is curve[i >> 8]. Any other bits value means 16-bit samples.
  * Returns H; -3 for spp < 1, a negative W or H, or null buffers; nothing is written for
  * W = 0 or H = 0. */
 TMLIB_API int convert_to_rgbe(int bits, int width, int height, int spp, int64_t rowStride,
