@@ -19,9 +19,8 @@
 #include "rgbe_pixel.h"
 #include "tmlib/rgbe.h"
 
-// The pipeline helper of the engine tests: the preview driver's sequence of stage calls. It
-// is one small file of public-interface code, compiled here as it is into the tests.
-#include "../tests/engine/support/details_pipeline.cpp"
+#include "brightloom/pipeline.h"
+#include "details_pipeline.h"
 
 namespace {
 
@@ -77,21 +76,6 @@ Picture enlarged(int w, int h) {
     }
   }
   return p;
-}
-
-void write_flat_radiance(const Picture &p, const char *path) {
-  std::FILE *f = std::fopen(path, "wb");
-  if (f == nullptr) return;
-  std::fprintf(f, "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y %d +X %d\n", p.h, p.w);
-  std::vector<std::uint8_t> line(4 * static_cast<size_t>(p.w));
-  for (int y = 0; y < p.h; ++y) {
-    const std::uint8_t *row = p.rgbe.data() + 4 * static_cast<size_t>(p.w) * y;
-    for (int x = 0; x < p.w; ++x) {
-      for (int c = 0; c < 4; ++c) line[4 * x + c] = row[c * p.w + x];
-    }
-    std::fwrite(line.data(), 1, line.size(), f);
-  }
-  std::fclose(f);
 }
 
 // CPU time of every thread of the process, so that the work of the workers is seen too.
@@ -203,7 +187,8 @@ BENCHMARK(BM_DetailsStage3Only)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->
 void BM_Details4000x3000(benchmark::State &state) {
   static const Picture big = [] {
     Picture p = enlarged(4000, 3000);
-    if (const char *path = std::getenv("DETAILS_BENCH_HDR_OUT")) write_flat_radiance(p, path);
+    if (const char *path = std::getenv("DETAILS_BENCH_HDR_OUT")) 
+      brightloom::pipeline::write_radiance(path, p.rgbe.data(), p.w, p.h, brightloom::pipeline::RadianceLayout::Flat);
     return p;
   }();
   run(state, big);

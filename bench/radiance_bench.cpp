@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "brightloom/pipeline.h"
 #include "rgbe_pixel.h"
 #include "tmlib/rgbe.h"
 
@@ -26,29 +27,6 @@ namespace {
 
 constexpr int kWidth = 4000;
 constexpr int kHeight = 3000;
-
-// Returns the number of packets written.
-std::int64_t encode_component(const unsigned char *v, int n, std::vector<unsigned char> &out) {
-  std::int64_t packets = 0;
-  int i = 0;
-  while (i < n) {
-    int run = 1;
-    while (i + run < n && run < 127 && v[i + run] == v[i]) ++run;
-    ++packets;
-    if (run >= 3) {
-      out.push_back(static_cast<unsigned char>(128 + run));
-      out.push_back(v[i]);
-      i += run;
-      continue;
-    }
-    int j = i;
-    while (j < n && j - i < 128 && !(j + 2 < n && v[j] == v[j + 1] && v[j] == v[j + 2])) ++j;
-    out.push_back(static_cast<unsigned char>(j - i));
-    out.insert(out.end(), v + i, v + j);
-    i = j;
-  }
-  return packets;
-}
 
 // Source picture: a data image decoded to floats, or a smooth gradient when it is missing.
 struct Source {
@@ -125,7 +103,7 @@ std::string write_picture(float noiseLevel, const char *tag, std::int64_t &packe
       row[3 * kWidth + x] = p.e;
     }
     packed.assign({2, 2, static_cast<unsigned char>(kWidth >> 8), static_cast<unsigned char>(kWidth & 255)});
-    for (int k = 0; k < 4; ++k) packets += encode_component(row.data() + k * kWidth, kWidth, packed);
+    for (int k = 0; k < 4; ++k) packets += brightloom::pipeline::encode_radiance_component(row.data() + k * kWidth, kWidth, packed);
     std::fwrite(packed.data(), 1, packed.size(), f);
   }
   std::fclose(f);

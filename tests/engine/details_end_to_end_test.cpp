@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/details_pipeline.h"
+#include "details_pipeline.h"
 #include "tmlib/params.h"
 
 namespace {

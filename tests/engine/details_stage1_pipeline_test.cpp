@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/guarded_buffer.h"
+#include "brightloom/pipeline.h"
 #include "support/rgbe_planar.h"
 
 #include "details_stage1.h"
@@ -508,14 +509,9 @@ class Stage1Disk : public ::testing::Test {
   }
   void write_picture() {
     // Flat (uncompressed) Radiance data, interleaved R, G, B, E per pixel.
-    std::FILE *f = std::fopen(picture_.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fprintf(f, "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y %d +X %d\n", image_.h, image_.w);
-    for (const auto &p : image_.px) {
-      const unsigned char b[4] = {p.r, p.g, p.b, p.e};
-      std::fwrite(b, 1, 4, f);
-    }
-    std::fclose(f);
+    ASSERT_EQ(brightloom::pipeline::write_radiance(picture_, image_.planar().data(), image_.w, image_.h,
+                                                   brightloom::pipeline::RadianceLayout::Flat),
+              0);
     ASSERT_FALSE(image_.px[0].r == 2 && image_.px[0].g == 2) << "would read as run-length data";
   }
   void TearDown() override {

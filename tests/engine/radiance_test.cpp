@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "brightloom/pipeline.h"
 #include "tmlib/rgbe.h"
 
 namespace tmlib::testing {
@@ -55,23 +56,7 @@ Picture make_picture(int width, int height, unsigned seed) {
 // Run-length coding of one component: repeats of 3 or more become repeat packets (at most
 // 127 bytes each), the rest literals of at most 128 bytes.
 void encode_component(const unsigned char *v, int n, Bytes &out) {
-  int i = 0;
-  while (i < n) {
-    int run = 1;
-    while (i + run < n && run < 127 && v[i + run] == v[i]) ++run;
-    if (run >= 3) {
-      out.push_back(static_cast<unsigned char>(128 + run));
-      out.push_back(v[i]);
-      i += run;
-      continue;
-    }
-    int j = i;
-    while (j < n && j - i < 128 && !(j + 2 < n && v[j] == v[j + 1] && v[j] == v[j + 2])) ++j;
-    if (j == i) j = i + 1;
-    out.push_back(static_cast<unsigned char>(j - i));
-    out.insert(out.end(), v + i, v + j);
-    i = j;
-  }
+  brightloom::pipeline::encode_radiance_component(v, n, out);
 }
 
 std::string header(int width, int height, const std::string &extra = "") {
@@ -89,12 +74,9 @@ Bytes rle_data(const Picture &p) {
 }
 
 Bytes flat_data(const Picture &p) {
-  Bytes out;
-  for (int y = 0; y < p.height; ++y) {
-    for (int x = 0; x < p.width; ++x) {
-      for (int c = 0; c < 4; ++c) out.push_back(p.component(y, c)[x]);
-    }
-  }
+  Bytes out = brightloom::pipeline::encode_radiance(p.planar.data(), p.width, p.height,
+                                                    brightloom::pipeline::RadianceLayout::Flat);
+  out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(header(p.width, p.height).size()));
   return out;
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The Details Enhancer run end to end the way the dialog's preview runs it: tm_dim, calc_tm1,
-// calc_tm2, calc_tm3 on copies of an RGBE source, with the dialog's buffers and records.
-// Compiled into every engine test program, so it uses the public engine interface only.
+// Helpers the engine tests and the benchmarks share: the Details Enhancer run end to end through
+// the pipeline library on a copy of an RGBE source (the preview's steps, buffers and records),
+// reading a Radiance file, cutting a preview source.
 #pragma once
 
 #include <cstdint>
