@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 
+#include "details_modes.h"
 #include "status.h"
 #include "tiling.h"
 #include "tmlib/preview.h"
@@ -142,7 +143,8 @@ extern "C" TMLIB_API int tm_dimSAV(int width, int height, int extraLevels, int a
 
 extern "C" TMLIB_API int tm_dim(int width, int height, const float *param, int32_t *dims) {
   if (param == nullptr) return tmlib::kErrOpen;
-  if (param[16] == 0.0f) return tm_dimSAV(width, height, 2 - tmlib::stage1::trunc_param(param[5]), 4, dims);
+  if (!tmlib::smoothing_slider(param))
+    return tm_dimSAV(width, height, 2 - tmlib::stage1::trunc_param(param[5]), 4, dims);
   return tm_dimSAV(width, height, 0, 0, dims);
 }
 
@@ -279,7 +281,7 @@ Params read_params(const float *param) {
   const float s = param[7];
   p.smoothFactor = s <= 11.0f ? s / 15.0f : static_cast<float>((s - 11.0f) / 10.0f + 0.7333);
   p.is360 = trunc_param(param[15]) != 0;
-  p.window = param[18] <= 0.0f ? 6 : 5;
+  p.window = solver_code(param) <= 0 ? 6 : 5;
   return p;
 }
 
@@ -485,7 +487,7 @@ extern "C" TMLIB_API int calc_tm1(int docType, DimParam dim, float *param, int32
                                   void *work, float *pyramid) {
   if (param == nullptr) return tmlib::kErrOpen;
   const tmlib::WorkerCrew crew(opt.v[0]);  // one attenuation round per level: reuse the workers
-  if (param[16] == 0.0f)
+  if (!tmlib::smoothing_slider(param))
     return calc_tm1old(docType, dim, param, dims, lumParam, table, curve, decoderFlag, opt, work, pyramid);
   return calc_tm1new(docType, dim, param, dims, lumParam, table, curve, decoderFlag, opt, work, pyramid);
 }

@@ -311,12 +311,14 @@ TEST(Stage1RightHandSides, MatchAPlainReferenceWithAndWithoutPanoramaWrap) {
   // L = 7, B = 10: Gaussian levels 200x150 .. 7x5 (six), right-hand sides of levels 0..5.
   const auto dims = dims_for(200, 150, 5, 0);
   ASSERT_EQ(dims[11], 7);
+  // Slot 18 is the solver code truncated toward zero, as stage 2 reads it: 0.5 is code 0
+  // and takes the six-level window like 0.
   for (float is360 : {0.0f, 1.0f})
-    for (float window : {0.0f, 1.0f}) {
+    for (float window : {0.0f, 0.5f, 1.0f}) {
       const auto p = params(0.0f, 0.0f, 2.0f, is360, window, 1.0f);
       const StageRun run = run_memory(im, dims, p, 1);
       ASSERT_EQ(run.result, 6);
-      expect_rhs_equal(run, reference_rhs(im, p, 6, 5, window <= 0.0f ? 6 : 5),
+      expect_rhs_equal(run, reference_rhs(im, p, 6, 5, static_cast<int>(window) <= 0 ? 6 : 5),
                       "is360 " + std::to_string(is360) + " window code " + std::to_string(window));
     }
   // The other branches of the parameter formulas.
