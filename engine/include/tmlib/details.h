@@ -109,11 +109,15 @@ TMLIB_API int calc_tm1old(int docType, DimParam dim, float *param, int32_t *dims
  *   In and removes X, P, R, T. Returns H; -1 In cannot be created, -2 short write to In, -4 out of
  *   memory, -20 a solver file failure (message on standard output).
  * calc_tm2old: four multigrid V-cycles (red-black relaxation, 2x2 restriction, piecewise-constant
- *   prolongation; fractional area resampling to the first coarse level when W or H is not a
- *   multiple of 2^levels). Needs pyramidSize >= the hierarchy's total size (coarse right-hand
- *   sides are stored there). levels < 1: -2. Streaming (opt.v[1] != 0): right-hand sides in file
- *   opt.v[3] (which receives the result at the end), residuals in opt.v[4]; -1 open or positioning
- *   failure, -2 short read or write. Returns H; -4 out of memory.
+ *   prolongation). When W and H are multiples of F = 2^levels the grids halve (rounding up) down
+ *   to minWidth x minHeight; otherwise the first coarse grid is (F floor(W/F))/2 x
+ *   (F floor(H/F))/2, reached by fractional area resampling, and the next ones halve exactly
+ *   while both sides exceed 3 and are even. Either way there are at most `levels` coarse grids:
+ *   the depth follows the smoothing level, never the divisibility of the sides. Needs
+ *   pyramidSize >= the hierarchy's total size (coarse right-hand sides are stored there).
+ *   levels < 1: -2. Streaming (opt.v[1] != 0): right-hand sides in file opt.v[3] (which
+ *   receives the result at the end), residuals in opt.v[4]; -1 open or positioning failure,
+ *   -2 short read or write. Returns H; -4 out of memory.
  * tm20: conjugate gradient for L x = b from the starting guess x; returns the iteration index at
  *   which it stopped (<= maxIter), -4 out of memory, -20 a temporary-file failure. Stops when
  *   p.Lp = 0 or r.r < tolerance * r0.r0. In memory (streamMode 0) b is overwritten (it becomes the
