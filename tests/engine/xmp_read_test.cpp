@@ -45,7 +45,7 @@ const std::string kOpening =
     "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>\n"
     "\n"
     "<rdf:Description rdf:about=''\n"
-    "xmlns:bltm='http://brightloom.org/ns/1.0/tone_mapping_settings'>\n";
+    "xmlns:bltm='http://brightloom.org/tone_mapping_settings'>\n";
 const std::string kClosing = "</rdf:Description>\n\n</rdf:RDF>\n</x:xmpmeta>\n";
 
 // A settings file whose pass-2 lines are `body`.
@@ -99,6 +99,26 @@ TEST(XmpReadOld, SmoothAdaptationIsAToneCompressorFile) {
   want[13] = -1.0f;
   want[8] = 50.0f;  // no gamma read, whatever the method
   for (int i = 0; i < 20; ++i) EXPECT_EQ(r[i], want[i]) << "slot " << i;
+}
+
+TEST(XmpReadOld, TheEarlierNamespaceUriReadsTheSame) {
+  Record written{};
+  written[1] = 80.0f;
+  written[6] = -3.5f;
+  written[16] = 1.0f;
+  written[17] = 12.0f;
+  std::string doc(static_cast<std::size_t>(embed_xmp(0, nullptr, 1, written.data())), '\0');
+  embed_xmp(1, doc.data(), 1, written.data());
+  const std::string now = "'" TMLIB_XMP_NAMESPACE "'";
+  const std::size_t at = doc.find(now);
+  ASSERT_NE(at, std::string::npos);
+  std::string earlier = doc;
+  earlier.replace(at, now.size(), "'http://brightloom.org/ns/1.0/tone_mapping_settings'");
+  TempFile a, b;
+  const Record fromNow = read(a.write(doc), 1);
+  EXPECT_EQ(fromNow, read(b.write(earlier), 1));
+  EXPECT_EQ(fromNow[17], 12.0f);
+  EXPECT_EQ(parse_xmp(b.path(), -1, nullptr), 1);
 }
 
 TEST(XmpReadOld, MicrocontrastWordsOnlyInVersionsUpTo24) {

@@ -83,7 +83,7 @@ const std::string kHead =
     "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>\n"
     "\n"
     "<rdf:Description rdf:about=''\n"
-    "xmlns:bltm='http://brightloom.org/ns/1.0/tone_mapping_settings'>\n"
+    "xmlns:bltm='http://brightloom.org/tone_mapping_settings'>\n"
     "<bltm:Version>3.2</bltm:Version>\n";
 const std::string kTail =
     "</rdf:Description>\n"

@@ -42,9 +42,10 @@
 
 TMLIB_EXTERN_C_BEGIN
 
-/* The URI of the settings namespace (prefix "bltm"). Files in the field carry it: never
- * change it. The reader does not check it; it looks for "xmlns:bltm=" only. */
-#define TMLIB_XMP_NAMESPACE "http://brightloom.org/ns/1.0/tone_mapping_settings"
+/* The URI of the settings namespace (prefix "bltm"). The reader does not check it; it looks
+ * for "xmlns:bltm=" only, so files written with the earlier URI
+ * "http://brightloom.org/ns/1.0/tone_mapping_settings" read exactly as before. */
+#define TMLIB_XMP_NAMESPACE "http://brightloom.org/tone_mapping_settings"
 
 /* Builds the settings document of `method` from `param` (20 floats, read only; null reads
  * as all zeros).
