@@ -443,10 +443,12 @@ std::size_t find_start_tag(std::string_view line, const char *tag) {
   return at == kNotFound ? kNotFound : at + needle.size();
 }
 
+// "%f" itself, not strtof: the two differ where scanf has consumed characters it cannot
+// give back ("0x" followed by no hex digit is no number for scanf, 0 for strtof), and files
+// of the family have always been read the scanf way.
 bool parse_float(const char *text, float &out) {
-  char *end = nullptr;
-  const float value = std::strtof(text, &end);
-  if (end == text) return false;
+  float value = 0.0f;
+  if (std::sscanf(text, "%f", &value) != 1) return false;
   out = value;
   return true;
 }

@@ -288,6 +288,20 @@ TEST(XmpReadScan, TagsAnywhereInALineCaseSensitiveNumbersRetriedOneByteOn) {
   EXPECT_EQ(r[1], 44.0f);
   EXPECT_EQ(r[2], 61.0f);   // "x61.0" parses one byte further on
   EXPECT_EQ(r[11], 0.0f);   // only one retry
+
+  // Numbers are what "%f" takes them for: "0x" without a hex digit after it is no number
+  // (and "x..." one byte on neither), so the slot keeps what it held; "0x1p3" is 8.
+  Record start{};
+  start[9] = 7.0f;
+  start[10] = 6.0f;
+  start[3] = 0.5f;
+  const Record hex = read(file.write(current("<bltm:HighlightsSmoothing>0xg</bltm:HighlightsSmoothing>\n"
+                                             "<bltm:ShadowsSmoothing>-0x</bltm:ShadowsSmoothing>\n"
+                                             "<bltm:WhiteClip>0x1p3</bltm:WhiteClip>\n")),
+                          1, 1, start);
+  EXPECT_EQ(hex[9], 7.0f);
+  EXPECT_EQ(hex[10], 6.0f);
+  EXPECT_EQ(hex[3], 8.0f);
 }
 
 TEST(XmpReadScan, ReadingStopsAfterTheClosingRdfLine) {
