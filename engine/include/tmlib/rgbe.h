@@ -79,7 +79,8 @@ TMLIB_API int decomp2(const char *path, const int32_t *dims, unsigned char *out)
  * 4 * W * H bytes scanline-planar. curve holds 65,536 floats (raw sample -> linear). Pixels
  * whose quick 8-bit luminance is 4 or less become the grey of the smallest positive measured
  * luminance, those at 254 or more the grey of the largest; the others are encoded from the
- * curve. With no pixel measured, those greys are curve[0] and curve[65535]. bits is ignored.
+ * curve. Without a measured luminance in (0, 1e11) the dark grey is that of curve[0], without
+ * one above 0 the bright grey that of curve[65535]. bits is ignored.
  * Returns H; -3 for spp < 1, a negative W or H, or null buffers; nothing is written for
  * W = 0 or H = 0. */
 TMLIB_API int convert_to_rgbe(int bits, int width, int height, int spp, int64_t rowStride,
