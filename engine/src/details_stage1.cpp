@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 
+#include "details_modes.h"
 #include "status.h"
 #include "tiling.h"
 #include "tmlib/preview.h"
@@ -142,7 +143,8 @@ extern "C" TMLIB_API int tm_dimSAV(int width, int height, int extraLevels, int a
 
 extern "C" TMLIB_API int tm_dim(int width, int height, const float *param, int32_t *dims) {
   if (param == nullptr) return tmlib::kErrOpen;
-  if (param[16] == 0.0f) return tm_dimSAV(width, height, 2 - tmlib::stage1::trunc_param(param[5]), 4, dims);
+  if (!tmlib::smoothing_slider(param))
+    return tm_dimSAV(width, height, 2 - tmlib::stage1::trunc_param(param[5]), 4, dims);
   return tm_dimSAV(width, height, 0, 0, dims);
 }
 
@@ -273,13 +275,15 @@ Params read_params(const float *param) {
   Params p{};
   const float comp = static_cast<float>(static_cast<double>(param[0] + 10.0f) * 0.6 + 1.0);
   p.exponent = (comp / -100.0f + 1.0f) - 1.0f;
+  // g and smoothFactor in single precision like the sliders themselves; the power is taken
+  // in double and rounded back.
   const float m = param[6];
-  const float g = m <= 2.0f ? static_cast<float>(m / 2.5) : static_cast<float>((m - 2.0f) * 0.125 + 0.8);
+  const float g = m <= 2.0f ? m / 2.5f : (m - 2.0f) * 0.125f + 0.8f;
   p.alphaFactor = static_cast<float>(0.1 * std::pow(2.0, static_cast<double>(g)));
   const float s = param[7];
-  p.smoothFactor = s <= 11.0f ? s / 15.0f : static_cast<float>((s - 11.0f) / 10.0f + 0.7333);
+  p.smoothFactor = s <= 11.0f ? s / 15.0f : (s - 11.0f) / 10.0f + 0.7333f;
   p.is360 = trunc_param(param[15]) != 0;
-  p.window = param[18] <= 0.0f ? 6 : 5;
+  p.window = solver_code(param) <= 0 ? 6 : 5;
   return p;
 }
 
@@ -409,6 +413,9 @@ int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t
   float scale = 0.5f;
   for (int k = 0; k < geo.count; ++k) {
     const Level &lev = geo.levels[k];
+    // The magnitudes are summed in double: added one by one in single precision, millions of
+    // them would stop counting once the running sum dwarfs each one (the mean would come out
+    // far too small on a large picture).
     const double sum = gradient_level(pyramid + lev.offset, lev.w, lev.h, scale, p.is360, rowA, rowB);
     const auto avg = static_cast<float>(sum / static_cast<double>(lev.size()));
     const float alpha = p.alphaFactor * avg;
@@ -485,7 +492,7 @@ extern "C" TMLIB_API int calc_tm1(int docType, DimParam dim, float *param, int32
                                   void *work, float *pyramid) {
   if (param == nullptr) return tmlib::kErrOpen;
   const tmlib::WorkerCrew crew(opt.v[0]);  // one attenuation round per level: reuse the workers
-  if (param[16] == 0.0f)
+  if (!tmlib::smoothing_slider(param))
     return calc_tm1old(docType, dim, param, dims, lumParam, table, curve, decoderFlag, opt, work, pyramid);
   return calc_tm1new(docType, dim, param, dims, lumParam, table, curve, decoderFlag, opt, work, pyramid);
 }

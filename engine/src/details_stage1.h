@@ -79,7 +79,7 @@ constexpr float kInvalidBelow = -1e8f;
 
 // Running statistics of the valid log luminances of one image.
 struct LogStats {
-  double sum = 0.0;
+  double sum = 0.0;  // double: a float running sum over millions of logs loses whole units
   std::int64_t count = 0;
   float min = 0.0f;
   float max = 0.0f;

@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "details_modes.h"
 #include "details_stage2.h"
 #include "status.h"
 #include "tiling.h"
@@ -153,7 +154,7 @@ int calc_tm2new2_stats(DimParam dim, int levels, const float *param, OptimParam 
   if (levels > kMaxCascadeLevels) return kErrNoMemory;
   const int M = levels;
   const std::int64_t N = static_cast<std::int64_t>(W) * H;
-  const float toleranceBase = tolerance_base(param_as_int(param[18]));
+  const float toleranceBase = tolerance_base(solver_code(param));
   const int is360 = param_as_int(param[15]);
   const bool streaming = M > 2 && opt.v[1] != 0;
   const int workers = streaming ? 0 : clamp_workers(opt.v[0]);
@@ -247,7 +248,7 @@ int calc_tm2new2(DimParam dim, int levels, float *param, OptimParam opt, float *
 int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int levels, float *param,
              OptimParam opt, float *pyramid) {
   if (param == nullptr) return tmlib::kErrOpen;
-  if (param[16] > 0.0f) {
+  if (tmlib::smoothing_slider(param)) {
     // Stage 1 always leaves the right-hand side of level 0, but a small image (a level count
     // of 1 or less: up to about 180 x 90, or 90 x 90) would leave the cascade no level to
     // solve, and level 0 would become the exponential of a divergence: an edge map instead of

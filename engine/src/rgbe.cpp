@@ -73,12 +73,12 @@ int convert_impl(int width, int height, int spp, std::int64_t rowStride, const f
     }
   }
 
-  // Without one measured pixel of positive luminance there is no measured grey: the marked
-  // pixels then take what the curve makes of the darkest and brightest raw sample, which
-  // keeps them ordered and non-zero for any usable curve.
-  const bool measured = lumMin < kNoMinimum;
-  const float darkest = measured ? lumMin : curve[0];
-  const float brightest = measured ? lumMax : curve[kLastEntry];
+  // The marked pixels take the darkest measured grey while the running minimum has moved
+  // below its start, and the brightest one whenever a measured pixel was brighter than
+  // black. Without such a grey they take what the curve makes of the darkest or brightest
+  // raw sample, which keeps them ordered and non-zero for any usable curve.
+  const float darkest = lumMin < kNoMinimum ? lumMin : curve[0];
+  const float brightest = lumMax > 0.0f ? lumMax : curve[kLastEntry];
   const RgbePixel lowGrey = rgbe_encode(darkest, darkest, darkest);
   const RgbePixel highGrey = rgbe_encode(brightest, brightest, brightest);
 

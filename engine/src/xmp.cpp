@@ -288,14 +288,28 @@ bool write_all(int fd, const char *data, std::size_t size) {
   return true;
 }
 
-// A destination that is not a regular file (a device, a pipe) has nothing to protect and
-// cannot be replaced by a rename: it is written in place.
+// Writes the document over the file at `path` itself, created when missing: the way for
+// destinations a temporary file cannot stand in for (a device, a pipe, a file with several
+// names, a file whose owner only the file itself can keep, a folder the caller may not
+// create files in). An existing file is overwritten from its start and then cut to the
+// document's length, so a failure to open it leaves it untouched; a file this call created
+// is removed again when its write fails.
 int write_in_place(const char *path, const std::vector<char> &doc, std::size_t length) {
-  const int fd = ::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+  bool created = false;
+  int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    created = fd >= 0;
+  }
   if (fd < 0) return kErrOpen;
-  const bool written = write_all(fd, doc.data(), length);
+  struct stat info{};
+  const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  bool written = write_all(fd, doc.data(), length);
+  if (regular) written = written && ::ftruncate(fd, static_cast<off_t>(length)) == 0 && ::fsync(fd) == 0;
   const bool closed = ::close(fd) == 0;
-  return written && closed ? 1 : kXmpErrWrite;
+  if (written && closed) return 1;
+  if (created) ::unlink(path);
+  return kXmpErrWrite;
 }
 
 std::string folder_of(const std::string &path) {
@@ -303,6 +317,23 @@ std::string folder_of(const std::string &path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+// The name a chain of symbolic links ends at when the file it names does not exist yet
+// (a dangling link): saving through such a link creates that file, as opening it for
+// writing would, instead of replacing the link by a file. `path` itself when it is no link.
+std::string dangling_link_target(const std::string &path) {
+  std::string name = path;
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat info{};
+    if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+    std::vector<char> text(PATH_MAX + 1);
+    const ssize_t n = ::readlink(name.c_str(), text.data(), text.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= text.size()) break;
+    const std::string link(text.data(), static_cast<std::size_t>(n));
+    name = link.front() == '/' ? link : folder_of(name) + "/" + link;
+  }
+  return name;
 }
 
 // Creates a new, empty temporary file beside the destination. Its name is hidden and does
@@ -321,28 +352,58 @@ int create_sibling(const std::string &folder, mode_t mode, std::string &name) {
     if (fd >= 0) return fd;
     if (errno != EEXIST) return -1;
   }
+  errno = EEXIST;
   return -1;
 }
 
-int replace_file(const char *path, const std::vector<char> &doc, std::size_t length) {
-  std::string target = path;
+// Saves the document at `path` without ever losing the file already there: a temporary
+// file beside it receives the document, reaches the disk and is then renamed over it. Where
+// that cannot be done faithfully the file is written in place instead:
+//  - no temporary file can be made in the folder (the caller may write the file but not
+//    create files beside it);
+//  - the file has several hard links: a rename would leave the other names with the old
+//    settings, so every name gets the new ones;
+//  - the file's owner or group cannot be given to the temporary file (a caller other than
+//    root saving someone else's file): the file keeps them.
+// A folder without room for even an empty file is not written in place, which could leave
+// a damaged file: the save fails (-1) with the old file intact.
+int save_document(const char *path, const std::vector<char> &doc, std::size_t length) {
   struct stat existing{};
   const bool exists = ::stat(path, &existing) == 0;
+  std::string target = path;
   if (exists) {
+    if (S_ISDIR(existing.st_mode)) return kErrOpen;
+    // A device or a pipe has nothing to protect and cannot be replaced by a rename.
+    if (!S_ISREG(existing.st_mode)) return write_in_place(path, doc, length);
+    // Refuse what a plain open for writing would refuse: a settings file made read-only
+    // stays as it is.
+    if (::access(path, W_OK) != 0) return kErrOpen;
+    if (existing.st_nlink > 1) return write_in_place(path, doc, length);
     // Replace what a link points to, not the link itself.
     if (char *resolved = ::realpath(path, nullptr)) {
       target = resolved;
       std::free(resolved);
     }
+  } else if (errno == ENOENT) {
+    target = dangling_link_target(target);
   }
+
   std::string temp;
   const mode_t mode = exists ? (existing.st_mode & 07777) : 0666;
   const int fd = create_sibling(folder_of(target), mode, temp);
-  if (fd < 0) return kErrOpen;
+  if (fd < 0) {
+    if (errno == ENOSPC || errno == EDQUOT) return kErrOpen;
+    return write_in_place(target.c_str(), doc, length);
+  }
   if (exists) {
-    // Keep the settings file's owner and permissions (the umask applies to new files only).
-    if (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid())
-      (void)::fchown(fd, existing.st_uid, existing.st_gid);
+    // Keep the settings file's owner and group, or write it in place where they cannot be
+    // kept; keep its permissions (the umask applies to new files only).
+    if ((existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) &&
+        ::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+      ::close(fd);
+      ::unlink(temp.c_str());
+      return write_in_place(target.c_str(), doc, length);
+    }
     (void)::fchmod(fd, mode);
   }
   const bool written = write_all(fd, doc.data(), length) && ::fsync(fd) == 0;
@@ -353,7 +414,7 @@ int replace_file(const char *path, const std::vector<char> &doc, std::size_t len
   }
   if (::rename(temp.c_str(), target.c_str()) != 0) {
     ::unlink(temp.c_str());
-    return kErrOpen;
+    return write_in_place(target.c_str(), doc, length);
   }
   // Make the new directory entry durable too; failing here loses nothing already in place.
   const int dir = ::open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -443,10 +504,12 @@ std::size_t find_start_tag(std::string_view line, const char *tag) {
   return at == kNotFound ? kNotFound : at + needle.size();
 }
 
+// "%f" itself, not strtof: the two differ where scanf has consumed characters it cannot
+// give back ("0x" followed by no hex digit is no number for scanf, 0 for strtof), and files
+// of the family have always been read the scanf way.
 bool parse_float(const char *text, float &out) {
-  char *end = nullptr;
-  const float value = std::strtof(text, &end);
-  if (end == text) return false;
+  float value = 0.0f;
+  if (std::sscanf(text, "%f", &value) != 1) return false;
   out = value;
   return true;
 }
@@ -654,16 +717,7 @@ extern "C" int write_xmp(const char *path, int method, const float *param) {
     const std::size_t length = build_document(nullptr, method, param);
     std::vector<char> doc(length + 1, '\0');
     build_document(doc.data(), method, param);
-
-    struct stat existing{};
-    if (::stat(path, &existing) == 0) {
-      if (S_ISDIR(existing.st_mode)) return kErrOpen;
-      if (!S_ISREG(existing.st_mode)) return write_in_place(path, doc, length);
-      // Refuse what a plain open for writing would refuse: a settings file made read-only
-      // stays as it is.
-      if (::access(path, W_OK) != 0) return kErrOpen;
-    }
-    return replace_file(path, doc, length);
+    return save_document(path, doc, length);
   } catch (const std::bad_alloc &) {
     return kErrNoMemory;
   } catch (...) {

@@ -370,6 +370,18 @@ TEST(Stage2Entry, SmoothingModeChoosesTheSolverAndSizesAreChecked) {
   ASSERT_EQ(H, calc_tm2old(dims(W, H), 8, 6, size, 3, 0, optim(0), oldDirect.buf.data()));
   EXPECT_EQ(oldEntry.buf, oldDirect.buf);
 
+  // Any mode but 0 is the slider, as tm_dim and calc_tm1 read it: a negative or NaN mode
+  // gets the slider's pyramid from them, so the cascade must solve it.
+  for (float mode : {-1.0f, -0.5f, std::nanf("")}) {
+    param[16] = mode;
+    std::vector<int32_t> pd(13, 0), slider(13, 0);
+    EXPECT_EQ(tm_dim(W, H, param, pd.data()), tm_dimSAV(W, H, 0, 0, slider.data())) << mode;
+    EXPECT_EQ(pd, slider) << mode;
+    Pyramid modeEntry = p;
+    ASSERT_EQ(H, calc_tm2(dims(W, H), 8, 6, size, 4, param, optim(0), modeEntry.buf.data())) << mode;
+    EXPECT_EQ(modeEntry.buf, direct.buf) << mode;
+  }
+
   // A record whose levels do not fit the buffer stage 1 sized is refused before any access.
   param[16] = 1.0f;
   EXPECT_EQ(-1, calc_tm2(dims(W, H), 8, 6, W * H, 4, param, optim(0), p.buf.data()));

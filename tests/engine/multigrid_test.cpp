@@ -44,6 +44,16 @@ TEST(MultigridHierarchy, MultiplesHalveToTheMinimumOthersGoThroughTheFractionalM
   EXPECT_FLOAT_EQ(g.rW, 100.0f / 48.0f);
   EXPECT_FLOAT_EQ(g.rH, 70.0f / 32.0f);
 
+  // The depth follows the level count, not the sides' divisibility: at 210 x 146 the
+  // fractional levels could halve down to 13 x 9 for levels 2, 3 and 4 alike, which would
+  // leave three smoothing levels one picture.
+  for (int L : {2, 3, 4}) {
+    ASSERT_EQ(0, grid_hierarchy(210, 146, 13, 9, L, &g));
+    EXPECT_EQ(g.levels.size(), static_cast<std::size_t>(L) + 1) << L;
+    EXPECT_EQ(g.levels[1].w, 104) << L;  // W' = 208 for F = 4, 8 and 16
+    EXPECT_EQ(g.levels[1].h, 72) << L;
+  }
+
   ASSERT_EQ(0, grid_hierarchy(64, 70, 8, 9, 3, &g));  // width divides exactly: two taps across
   EXPECT_TRUE(g.fractional);
   EXPECT_TRUE(g.exactW);

@@ -294,6 +294,21 @@ TEST_F(ConvertToRgbe, EightBitSamplesReadOneByteEachThroughA256EntryCurve) {
   expect_pixel(out.at(1, 0), grey(c8[255]), "white");
 }
 
+// The bright grey is the brightest measured one whenever a pixel was measured, even when no
+// measured luminance moved the running minimum below its start of 1e11 (a curve scaled far
+// up); only the dark grey then falls back to the curve.
+TEST_F(ConvertToRgbe, TheBrightGreyNeedsOnlyAMeasuredPixel) {
+  std::vector<float> huge(65536);
+  for (int i = 0; i < 65536; ++i) huge[static_cast<std::size_t>(i)] = 2e11f + 1e7f * static_cast<float>(i);
+  const std::uint16_t src[9] = {0, 0, 0, 65535, 65535, 65535, 30000, 20000, 10000};
+  Planar out{3, std::vector<unsigned char>(12)};
+  ASSERT_EQ(convert_to_rgbe(16, 3, 1, 3, 9, huge.data(), src, out.bytes.data()), 1);
+  const float measured = 0.3f * huge[30000] + 0.6f * huge[20000] + 0.1f * huge[10000];
+  expect_pixel(out.at(0, 0), grey(huge[0]), "black");
+  expect_pixel(out.at(1, 0), grey(measured), "white");
+  expect_pixel(out.at(2, 0), rgbe_encode(huge[30000], huge[20000], huge[10000]), "measured");
+}
+
 TEST_F(ConvertToRgbe, RefusesImpossibleGeometry) {
   std::uint16_t s[3] = {};
   unsigned char o[4];

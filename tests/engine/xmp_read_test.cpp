@@ -45,7 +45,7 @@ const std::string kOpening =
     "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>\n"
     "\n"
     "<rdf:Description rdf:about=''\n"
-    "xmlns:bltm='http://brightloom.org/ns/1.0/tone_mapping_settings'>\n";
+    "xmlns:bltm='http://brightloom.org/tone_mapping_settings'>\n";
 const std::string kClosing = "</rdf:Description>\n\n</rdf:RDF>\n</x:xmpmeta>\n";
 
 // A settings file whose pass-2 lines are `body`.
@@ -99,6 +99,26 @@ TEST(XmpReadOld, SmoothAdaptationIsAToneCompressorFile) {
   want[13] = -1.0f;
   want[8] = 50.0f;  // no gamma read, whatever the method
   for (int i = 0; i < 20; ++i) EXPECT_EQ(r[i], want[i]) << "slot " << i;
+}
+
+TEST(XmpReadOld, TheEarlierNamespaceUriReadsTheSame) {
+  Record written{};
+  written[1] = 80.0f;
+  written[6] = -3.5f;
+  written[16] = 1.0f;
+  written[17] = 12.0f;
+  std::string doc(static_cast<std::size_t>(embed_xmp(0, nullptr, 1, written.data())), '\0');
+  embed_xmp(1, doc.data(), 1, written.data());
+  const std::string now = "'" TMLIB_XMP_NAMESPACE "'";
+  const std::size_t at = doc.find(now);
+  ASSERT_NE(at, std::string::npos);
+  std::string earlier = doc;
+  earlier.replace(at, now.size(), "'http://brightloom.org/ns/1.0/tone_mapping_settings'");
+  TempFile a, b;
+  const Record fromNow = read(a.write(doc), 1);
+  EXPECT_EQ(fromNow, read(b.write(earlier), 1));
+  EXPECT_EQ(fromNow[17], 12.0f);
+  EXPECT_EQ(parse_xmp(b.path(), -1, nullptr), 1);
 }
 
 TEST(XmpReadOld, MicrocontrastWordsOnlyInVersionsUpTo24) {
@@ -268,6 +288,20 @@ TEST(XmpReadScan, TagsAnywhereInALineCaseSensitiveNumbersRetriedOneByteOn) {
   EXPECT_EQ(r[1], 44.0f);
   EXPECT_EQ(r[2], 61.0f);   // "x61.0" parses one byte further on
   EXPECT_EQ(r[11], 0.0f);   // only one retry
+
+  // Numbers are what "%f" takes them for: "0x" without a hex digit after it is no number
+  // (and "x..." one byte on neither), so the slot keeps what it held; "0x1p3" is 8.
+  Record start{};
+  start[9] = 7.0f;
+  start[10] = 6.0f;
+  start[3] = 0.5f;
+  const Record hex = read(file.write(current("<bltm:HighlightsSmoothing>0xg</bltm:HighlightsSmoothing>\n"
+                                             "<bltm:ShadowsSmoothing>-0x</bltm:ShadowsSmoothing>\n"
+                                             "<bltm:WhiteClip>0x1p3</bltm:WhiteClip>\n")),
+                          1, 1, start);
+  EXPECT_EQ(hex[9], 7.0f);
+  EXPECT_EQ(hex[10], 6.0f);
+  EXPECT_EQ(hex[3], 8.0f);
 }
 
 TEST(XmpReadScan, ReadingStopsAfterTheClosingRdfLine) {

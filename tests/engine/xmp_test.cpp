@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -83,7 +86,7 @@ const std::string kHead =
     "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>\n"
     "\n"
     "<rdf:Description rdf:about=''\n"
-    "xmlns:bltm='http://brightloom.org/ns/1.0/tone_mapping_settings'>\n"
+    "xmlns:bltm='http://brightloom.org/tone_mapping_settings'>\n"
     "<bltm:Version>3.2</bltm:Version>\n";
 const std::string kTail =
     "</rdf:Description>\n"
@@ -372,6 +375,100 @@ TEST(XmpWrite, FollowsASymbolicLinkToItsTarget) {
   ASSERT_EQ(lstat(link.c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode));
   EXPECT_EQ(read_file(target), embed(1, r));
+}
+
+TEST(XmpWrite, ADanglingLinkGetsItsTargetCreated) {
+  TempDir dir;
+  ASSERT_EQ(mkdir(dir.file("presets").c_str(), 0755), 0);
+  // A relative link, resolved from the link's own folder, through a second link.
+  ASSERT_EQ(symlink("presets/Mine.xmp", dir.file("first.xmp").c_str()), 0);
+  ASSERT_EQ(symlink("first.xmp", dir.file("link.xmp").c_str()), 0);
+  const Record r = details_defaults();
+  ASSERT_EQ(write_xmp(dir.file("link.xmp").c_str(), 1, r.data()), 1);
+  struct stat info {};
+  ASSERT_EQ(lstat(dir.file("link.xmp").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  ASSERT_EQ(lstat(dir.file("first.xmp").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ(read_file(dir.file("presets/Mine.xmp")), embed(1, r));
+  std::vector<std::string> entries = dir.entries();
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries, (std::vector<std::string>{"first.xmp", "link.xmp", "presets"}));
+}
+
+TEST(XmpWrite, EveryHardLinkSeesTheNewSettings) {
+  TempDir dir;
+  const std::string path = dir.file("Natural.xmp");
+  const std::string other = dir.file("Natural copy.xmp");
+  write_file(path, std::string(3000, 'x'));
+  ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
+  const Record r = details_defaults();
+  ASSERT_EQ(write_xmp(other.c_str(), 1, r.data()), 1);
+  EXPECT_EQ(read_file(path), embed(1, r));  // cut to the document, nothing of the old left
+  EXPECT_EQ(read_file(other), embed(1, r));
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_nlink, 2u);
+}
+
+// Runs `save` as a user other than root (the nobody account, when the tests run as root;
+// else as the calling user) and returns its write_xmp result, or 100 when that is not
+// possible here.
+int as_plain_user(const std::function<int()> &save) {
+  if (geteuid() != 0) return save();
+  const pid_t child = fork();
+  if (child < 0) return 100;
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+    _exit(save() + 10);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 101;
+  return WEXITSTATUS(status) == 100 ? 100 : WEXITSTATUS(status) - 10;
+}
+
+TEST(XmpWrite, AFileTheUserMayWriteIsWrittenWhereNoTemporaryFileCanBeMade) {
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string folder = dir.file("locked");
+  const std::string path = folder + "/Mine.xmp";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  write_file(path, std::string(3000, 'x'));
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);  // the user's file in a folder of root's
+  } else {
+    ASSERT_EQ(chmod(folder.c_str(), 0555), 0);  // the user's file in a folder made read-only
+  }
+  const Record r = details_defaults();
+  const int result = as_plain_user([&] { return write_xmp(path.c_str(), 1, r.data()); });
+  chmod(folder.c_str(), 0755);
+  if (result == 100) GTEST_SKIP() << "no other user to save as";
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(read_file(path), embed(1, r));
+  // A new file needs the folder: still refused, nothing made.
+  const int fresh = as_plain_user([&] { return write_xmp((folder + "/New.xmp").c_str(), 1, r.data()); });
+  EXPECT_EQ(fresh, -1);
+  EXPECT_EQ(access((folder + "/New.xmp").c_str(), F_OK), -1);
+}
+
+TEST(XmpWrite, AnotherUsersFileKeepsItsOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs a file of another user";
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);  // anybody may create files beside it
+  const std::string path = dir.file("Shared.xmp");
+  write_file(path, "old settings");
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  const Record r = details_defaults();
+  const int result = as_plain_user([&] { return write_xmp(path.c_str(), 1, r.data()); });
+  if (result == 100) GTEST_SKIP() << "no other user to save as";
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(read_file(path), embed(1, r));
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 0u);
+  EXPECT_EQ(info.st_gid, 0u);
+  EXPECT_EQ(info.st_mode & 07777, 0666u);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"Shared.xmp"});
 }
 
 TEST(XmpWrite, UnopenableDestinationsGiveMinusOne) {

@@ -29,13 +29,14 @@ TMLIB_EXTERN_C_BEGIN
  * tm_dim: TmParam[16] (SmoothingMode) == 0: tm_dimSAV(W, H, 2 - (int)TmParam[5], 4, dims);
  *   otherwise tm_dimSAV(W, H, 0, 0, dims).
  *
- * calc_tm1: TmParam[16] == 0 runs calc_tm1old, any other value calc_tm1new. All three share
- *   these arguments:
+ * calc_tm1: TmParam[16] == 0 runs calc_tm1old, any other value (negative and NaN included)
+ *   calc_tm1new. All three share these arguments:
  *   docType  0 RGBE scanline-planar source, 1 16-bit samples, 2 8-bit samples (one byte each)
  *   dim      v[0] width, v[1] height, v[2] samples per pixel, v[6] source row length in
  *            samples for docTypes 1 and 2 (0: v[2] * v[0])
  *   param    TmParam: reads [0] Luminosity, [3] WhiteClip, [6] Microcontrast, [7]
- *            Microsmoothing, [15] is360, [18] attenuation window (<= 0: six levels, else five)
+ *            Microsmoothing, [15] is360, [18] attenuation window ((int)[18] <= 0: six levels,
+ *            else five; the same truncation as calc_tm2's tolerance code)
  *   dims     the record filled by tm_dim for this image (elements 1, 2 may be set to W, H);
  *            a record that does not match its level 0 and level counts is refused (-1)
  *   lumParam float[7]: 0 exp(mean log Y), 1 max Y / [0], 2 min Y (written for docTypes 0
@@ -89,8 +90,9 @@ TMLIB_API int calc_tm1old(int docType, DimParam dim, float *param, int32_t *dims
  * is360 the first and last columns are neighbours, and every cell of the top row also has the pole
  * (row 0, column width/2) as a neighbour. Vectors are float32, width * height values, row-major.
  *
- * calc_tm2: TmParam[16] > 0 selects calc_tm2new2(dim, levels - 1, ...) (at least 1 level: a small
- *   image whose level count is 1 or less still solves level 0), else calc_tm2old(dim,
+ * calc_tm2: TmParam[16] != 0 (negative and NaN included, as in tm_dim and calc_tm1) selects
+ *   calc_tm2new2(dim, levels - 1, ...) (at least 1 level: a small image whose level count is
+ *   1 or less still solves level 0), else calc_tm2old(dim,
  *   minWidth, minHeight, pyramidSize, levels, (int)TmParam[15], ...). minWidth, minHeight,
  *   pyramidSize and levels are PyramidDims elements 7, 8, 5 and 11. pyramid holds pyramidSize
  *   floats with stage 1's right-hand sides; on success its first W*H values (W, H = dim.v[0], v[1])
@@ -107,11 +109,15 @@ TMLIB_API int calc_tm1old(int docType, DimParam dim, float *param, int32_t *dims
  *   In and removes X, P, R, T. Returns H; -1 In cannot be created, -2 short write to In, -4 out of
  *   memory, -20 a solver file failure (message on standard output).
  * calc_tm2old: four multigrid V-cycles (red-black relaxation, 2x2 restriction, piecewise-constant
- *   prolongation; fractional area resampling to the first coarse level when W or H is not a
- *   multiple of 2^levels). Needs pyramidSize >= the hierarchy's total size (coarse right-hand
- *   sides are stored there). levels < 1: -2. Streaming (opt.v[1] != 0): right-hand sides in file
- *   opt.v[3] (which receives the result at the end), residuals in opt.v[4]; -1 open or positioning
- *   failure, -2 short read or write. Returns H; -4 out of memory.
+ *   prolongation). When W and H are multiples of F = 2^levels the grids halve (rounding up) down
+ *   to minWidth x minHeight; otherwise the first coarse grid is (F floor(W/F))/2 x
+ *   (F floor(H/F))/2, reached by fractional area resampling, and the next ones halve exactly
+ *   while both sides exceed 3 and are even. Either way there are at most `levels` coarse grids:
+ *   the depth follows the smoothing level, never the divisibility of the sides. Needs
+ *   pyramidSize >= the hierarchy's total size (coarse right-hand sides are stored there).
+ *   levels < 1: -2. Streaming (opt.v[1] != 0): right-hand sides in file opt.v[3] (which
+ *   receives the result at the end), residuals in opt.v[4]; -1 open or positioning failure,
+ *   -2 short read or write. Returns H; -4 out of memory.
  * tm20: conjugate gradient for L x = b from the starting guess x; returns the iteration index at
  *   which it stopped (<= maxIter), -4 out of memory, -20 a temporary-file failure. Stops when
  *   p.Lp = 0 or r.r < tolerance * r0.r0. In memory (streamMode 0) b is overwritten (it becomes the

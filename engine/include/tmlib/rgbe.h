@@ -79,7 +79,8 @@ TMLIB_API int decomp2(const char *path, const int32_t *dims, unsigned char *out)
  * 4 * W * H bytes scanline-planar. curve holds 65,536 floats (raw sample -> linear). Pixels
  * whose quick 8-bit luminance is 4 or less become the grey of the smallest positive measured
  * luminance, those at 254 or more the grey of the largest; the others are encoded from the
- * curve. With no pixel measured, those greys are curve[0] and curve[65535].
+ * curve. Without a measured luminance in (0, 1e11) the dark grey is that of curve[0], without
+ * one above 0 the bright grey that of the curve's last entry.
  * bits 8: src holds 8-bit samples instead (pass the byte buffer cast to const uint16_t *;
  * rowStride still counts samples) and curve 256 floats, curve[255] taking the place of
  * curve[65535]; the result equals that of the samples widened by 256 through a 65,536-entry

@@ -42,9 +42,10 @@
 
 TMLIB_EXTERN_C_BEGIN
 
-/* The URI of the settings namespace (prefix "bltm"). Files in the field carry it: never
- * change it. The reader does not check it; it looks for "xmlns:bltm=" only. */
-#define TMLIB_XMP_NAMESPACE "http://brightloom.org/ns/1.0/tone_mapping_settings"
+/* The URI of the settings namespace (prefix "bltm"). The reader does not check it; it looks
+ * for "xmlns:bltm=" only, so files written with the earlier URI
+ * "http://brightloom.org/ns/1.0/tone_mapping_settings" read exactly as before. */
+#define TMLIB_XMP_NAMESPACE "http://brightloom.org/tone_mapping_settings"
 
 /* Builds the settings document of `method` from `param` (20 floats, read only; null reads
  * as all zeros).
@@ -62,15 +63,26 @@ TMLIB_API int embed_xmp(int write, char *buffer, int method, const float *param)
  * The document is written to a new temporary file in the destination's folder (a hidden
  * name ".bltm-*.tmp"), flushed to disk and then renamed over `path`, so a failed or
  * interrupted write never destroys an existing settings file. An existing file keeps its
- * permissions and owner (as far as the caller may set them); a symbolic link is followed
- * and its target replaced. A destination that is a device or a pipe is written in place.
+ * permissions, owner and group; a symbolic link is followed and its target replaced, or
+ * created when the link dangles. The file is written in place instead (overwritten from its
+ * start, then cut to the document's length), without that guarantee, when:
+ *   - it is a device or a pipe;
+ *   - it has several hard links (so that every name sees the new settings);
+ *   - its owner or group cannot be given to a new file (a caller other than root saving a
+ *     file of another user or group);
+ *   - no temporary file can be made beside it (the caller may write the file but not create
+ *     files in its folder), or the rename fails.
+ * A folder without room for a new empty file fails the save (-1) and leaves the file as it
+ * was. A file created in place whose write fails is removed again.
  * Results:
  *    1  written;
- *   -1  the file cannot be opened: a null or empty path, a missing or unwritable folder,
- *       a destination that is a folder or a read-only file, or the rename failed;
+ *   -1  the file cannot be opened: a null or empty path, a missing folder, a new file in a
+ *       folder the caller may not write, a destination that is a folder or a read-only
+ *       file, a folder without room for a new file;
  *   -2  `method` is neither 1 nor 2 (nothing is touched);
  *   -3  the write failed (no room, a file size limit, an I/O error): the destination is
- *       unchanged and the temporary file removed;
+ *       unchanged and the temporary file removed (written in place: the file may be
+ *       damaged);
  *   -4  the document buffer cannot be allocated. */
 TMLIB_API int write_xmp(const char *path, int method, const float *param);
 
