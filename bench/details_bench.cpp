@@ -16,7 +16,7 @@
 
 #include "tmlib/details.h"
 #include "tmlib/params.h"
-#include "rgbe_pixel.h"
+#include "io/rgbe_pixel.h"
 #include "tmlib/rgbe.h"
 
 #include "brightloom/pipeline.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "details_stage2.h"
+#include "details/stage2.h"
 #include "tmlib/details.h"
 #include "tmlib/params.h"
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "brightloom/pipeline.h"
-#include "rgbe_pixel.h"
+#include "io/rgbe_pixel.h"
 #include "tmlib/rgbe.h"
 
 namespace tmlib::testing {

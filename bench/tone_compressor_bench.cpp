@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "rgbe_pixel.h"
+#include "io/rgbe_pixel.h"
 #include "tmlib/preview.h"
 #include "tmlib/rgbe.h"
 #include "tmlib/tone_compressor.h"

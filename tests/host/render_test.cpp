@@ -13,7 +13,7 @@
 #include <tmlib/tmlib.h>
 
 #include "render.h"
-#include "tiling.h"
+#include "core/tiling.h"
 #include "support/test_images.h"
 
 using namespace brightloom;

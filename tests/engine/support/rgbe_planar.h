@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "rgbe_pixel.h"
+#include "io/rgbe_pixel.h"
 
 namespace tmlib::test {
 
