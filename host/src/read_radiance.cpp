@@ -29,11 +29,11 @@ Result<Image> read_radiance(const std::string &path) {
   int32_t dims[TMLIB_RADIANCE_DIMS] = {};
   int r = rgbe_dim2(path.c_str(), primaries, dims);
   if (r < 0) return fail(path, radiance_reason(r));
-  if (dims[0] <= 0 || dims[1] <= 0) return fail(path, radiance_reason(-3));
+  if (dims[TMLIB_RD_WIDTH] <= 0 || dims[TMLIB_RD_HEIGHT] <= 0) return fail(path, radiance_reason(-3));
 
   Image img;
-  img.width = dims[0];
-  img.height = dims[1];
+  img.width = dims[TMLIB_RD_WIDTH];
+  img.height = dims[TMLIB_RD_HEIGHT];
   img.spp = 3;
   img.type = SampleType::RGBE;
   img.kind = "Radiance RGBE";

@@ -184,15 +184,15 @@ Result<TmParam> resolve(const SettingsRecipe &recipe, int docType) {
   for (const Assignment &a : recipe.changes) {
     const SlotInfo &s = *a.info;
     if (s.kind == SlotKind::SmoothingMode) {
-      p[16] = float(a.word);
+      p[TMLIB_DE_SMOOTHING_MODE] = float(a.word);
     } else if (s.kind == SlotKind::Smoothing) {
       // A level word selects the five-level smoothing, a number the continuous slider.
       if (a.word >= 0) {
-        p[16] = 0;
+        p[TMLIB_DE_SMOOTHING_MODE] = 0;
         p[5] = float(a.word);
       } else {
-        p[16] = 1;
-        p[17] = a.value;
+        p[TMLIB_DE_SMOOTHING_MODE] = 1;
+        p[TMLIB_DE_SMOOTHING] = a.value;
       }
     } else {
       p[s.slot] = a.value;

@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "tmlib/records.h"
+
 #if defined(TMLIB_BUILDING)
 #define TMLIB_API __attribute__((visibility("default")))
 #else

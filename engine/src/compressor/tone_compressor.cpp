@@ -276,13 +276,13 @@ int tm_simple_orig(int d0, int d1, int d2, int d3, int d4, int d5, int d6, int d
 int tm_simple(DimParam dim, const float *param, const float *stats, const float *table, OptimParam opt,
               const unsigned char *src, void *dst) {
   using namespace tmlib;
-  const int workers = clamp_workers(opt.v[0]);
+  const int workers = clamp_workers(opt.v[TMLIB_OPT_WORKERS]);
   const auto whole = [&] {
-    return tm_simple_orig(dim.v[0], dim.v[1], dim.v[2], dim.v[3], dim.v[4], dim.v[5], dim.v[6], dim.v[7], param,
+    return tm_simple_orig(dim.v[TMLIB_DIM_WIDTH], dim.v[TMLIB_DIM_HEIGHT], dim.v[TMLIB_DIM_SPP], dim.v[TMLIB_DIM_DEPTH], dim.v[TMLIB_DIM_OUT_BITS], dim.v[TMLIB_DIM_SRC_STRIDE], dim.v[TMLIB_DIM_OUT_STRIDE], dim.v[TMLIB_DIM_CHANNEL_ORDER], param,
                           stats, table, src, dst);
   };
   // Arguments the kernel refuses are refused once, before any band offset is formed.
-  if (workers < 2 || check_arguments(dim.v[0], dim.v[1], dim.v[2], dim.v[4], dim.v[6], param, stats, table, src,
+  if (workers < 2 || check_arguments(dim.v[TMLIB_DIM_WIDTH], dim.v[TMLIB_DIM_HEIGHT], dim.v[TMLIB_DIM_SPP], dim.v[TMLIB_DIM_OUT_BITS], dim.v[TMLIB_DIM_OUT_STRIDE], param, stats, table, src,
                                      dst) <= 0) {
     return whole();
   }

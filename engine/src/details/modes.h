@@ -5,19 +5,21 @@
 
 #include <cmath>
 
+#include "tmlib/records.h"
+
 namespace tmlib {
 
 // SmoothingMode (slot 16): 0 selects the five discrete smoothing levels (tm_dim's level-code
 // pyramid, calc_tm1old, the multigrid solve); any other value, negative or NaN included, the
 // continuous smoothing slider (calc_tm1new, the conjugate-gradient cascade). A pyramid sized
 // and filled for one mode must never be solved by the other mode's solver.
-inline bool smoothing_slider(const float *param) { return param[16] != 0.0f; }
+inline bool smoothing_slider(const float *param) { return param[TMLIB_DE_SMOOTHING_MODE] != 0.0f; }
 
 // Solver code (slot 18), truncated toward zero (NaN as 0, clamped to the int range): 0 or
 // less widens stage 1's attenuation window to six levels, and stage 2 picks its tolerance
 // from it. 0.5 is code 0 for both stages.
 inline int solver_code(const float *param) {
-  const float v = param[18];
+  const float v = param[TMLIB_DE_SOLVER_CODE];
   if (std::isnan(v)) return 0;
   if (v >= 2147483647.0f) return 2147483647;
   if (v <= -2147483648.0f) return -2147483647 - 1;

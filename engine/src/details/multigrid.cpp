@@ -368,17 +368,17 @@ extern "C" int calc_tm2old(DimParam dim, int minWidth, int minHeight, int64_t py
   using namespace tmlib;
   using namespace tmlib::stage2;
   if (levels < 1) return kErrShortIo;
-  const int W = dim.v[0];
-  const int H = dim.v[1];
+  const int W = dim.v[TMLIB_DIM_WIDTH];
+  const int H = dim.v[TMLIB_DIM_HEIGHT];
   if (pyramid == nullptr) return kErrOpen;
-  const WorkerCrew crew(opt.v[0]);  // four V-cycles of many relaxation rounds: reuse the workers
+  const WorkerCrew crew(opt.v[TMLIB_OPT_WORKERS]);  // four V-cycles of many relaxation rounds: reuse the workers
   try {
     GridHierarchy g;
     if (int rc = grid_hierarchy(W, H, minWidth, minHeight, levels, &g); rc < 0) return rc;
     // Every level's right-hand side (or, streamed, its solution) lives in the caller's buffer.
     if (g.total > pyramidSize) return kErrOpen;
-    if (opt.v[1] != 0) return multigrid_streamed(g, W, H, is360, opt, pyramid);
-    return multigrid_in_memory(g, W, H, is360, clamp_workers(opt.v[0]), pyramid);
+    if (opt.v[TMLIB_OPT_READ_FROM_DISK] != 0) return multigrid_streamed(g, W, H, is360, opt, pyramid);
+    return multigrid_in_memory(g, W, H, is360, clamp_workers(opt.v[TMLIB_OPT_WORKERS]), pyramid);
   } catch (const std::bad_alloc &) {
     return kErrNoMemory;
   }

@@ -82,25 +82,25 @@ int side_levels(int side) {
 
 int pyramid_geometry(int width, int height, const std::int32_t *dims, Geometry *out) {
   if (dims == nullptr || out == nullptr) return kErrOpen;
-  const int w0 = dims[3];
-  const int h0 = dims[4];
-  const int L = dims[11];
-  const int B = dims[12];
+  const int w0 = dims[TMLIB_PD_LEVEL0_WIDTH];
+  const int h0 = dims[TMLIB_PD_LEVEL0_HEIGHT];
+  const int L = dims[TMLIB_PD_LEVELS];
+  const int B = dims[TMLIB_PD_ANALYSIS_LEVELS];
   if (width <= kMinSide || height <= kMinSide || w0 < width || h0 < height) return kErrOpen;
   if (L < -kMaxLevelCount || L > kMaxLevelCount || B < -kMaxLevelCount || B > kMaxLevelCount) return kErrOpen;
   // The record must be the one tm_dimSAV gives for this level 0 and these counts; then every
   // level below fits in the buffers the caller sized from it.
   const Halving solver = halve(w0, h0, L, kSolverStop);
   const Halving analysis = halve(w0, h0, B, kAnalysisStop);
-  if (solver.size != dims[5] || analysis.size != dims[6] || solver.w != dims[7] || solver.h != dims[8] ||
-      analysis.w != dims[9] || analysis.h != dims[10])
+  if (solver.size != dims[TMLIB_PD_SOLVER_CELLS] || analysis.size != dims[TMLIB_PD_ANALYSIS_CELLS] || solver.w != dims[TMLIB_PD_MIN_WIDTH] || solver.h != dims[TMLIB_PD_MIN_HEIGHT] ||
+      analysis.w != dims[TMLIB_PD_ANALYSIS_MIN_WIDTH] || analysis.h != dims[TMLIB_PD_ANALYSIS_MIN_HEIGHT])
     return kErrOpen;
-  out->capacity = std::max<std::int64_t>(dims[5], dims[6]);
+  out->capacity = std::max<std::int64_t>(dims[TMLIB_PD_SOLVER_CELLS], dims[TMLIB_PD_ANALYSIS_CELLS]);
   out->solverLevels = L;
   Level lev{w0, h0, 0};
   out->count = 0;
   out->levels[out->count++] = lev;
-  while (lev.w > dims[9] && out->count < Geometry::kMaxLevels) {
+  while (lev.w > dims[TMLIB_PD_ANALYSIS_MIN_WIDTH] && out->count < Geometry::kMaxLevels) {
     const std::int64_t next = lev.offset + lev.size();
     lev = Level{(lev.w + 1) / 2, (lev.h + 1) / 2, next};
     if (lev.offset + lev.size() > out->capacity) return kErrOpen;
@@ -127,25 +127,25 @@ extern "C" TMLIB_API int tm_dimSAV(int width, int height, int extraLevels, int a
   const Halving solver = halve(width, height, L, kSolverStop);
   const Halving analysis = halve(width, height, B, kAnalysisStop);
   if (solver.size > INT32_MAX || analysis.size > INT32_MAX) return tmlib::kErrNoMemory;
-  dims[1] = width;
-  dims[2] = height;
-  dims[3] = width;
-  dims[4] = height;
-  dims[5] = static_cast<int32_t>(solver.size);
-  dims[6] = static_cast<int32_t>(analysis.size);
-  dims[7] = solver.w;
-  dims[8] = solver.h;
-  dims[9] = analysis.w;
-  dims[10] = analysis.h;
-  dims[11] = L;
-  dims[12] = B;
+  dims[TMLIB_PD_WIDTH] = width;
+  dims[TMLIB_PD_HEIGHT] = height;
+  dims[TMLIB_PD_LEVEL0_WIDTH] = width;
+  dims[TMLIB_PD_LEVEL0_HEIGHT] = height;
+  dims[TMLIB_PD_SOLVER_CELLS] = static_cast<int32_t>(solver.size);
+  dims[TMLIB_PD_ANALYSIS_CELLS] = static_cast<int32_t>(analysis.size);
+  dims[TMLIB_PD_MIN_WIDTH] = solver.w;
+  dims[TMLIB_PD_MIN_HEIGHT] = solver.h;
+  dims[TMLIB_PD_ANALYSIS_MIN_WIDTH] = analysis.w;
+  dims[TMLIB_PD_ANALYSIS_MIN_HEIGHT] = analysis.h;
+  dims[TMLIB_PD_LEVELS] = L;
+  dims[TMLIB_PD_ANALYSIS_LEVELS] = B;
   return L;
 }
 
 extern "C" TMLIB_API int tm_dim(int width, int height, const float *param, int32_t *dims) {
   if (param == nullptr) return tmlib::kErrOpen;
   if (!tmlib::smoothing_slider(param))
-    return tm_dimSAV(width, height, 2 - tmlib::stage1::trunc_param(param[5]), 4, dims);
+    return tm_dimSAV(width, height, 2 - tmlib::stage1::trunc_param(param[TMLIB_DE_SMOOTHING_LEVEL]), 4, dims);
   return tm_dimSAV(width, height, 0, 0, dims);
 }
 
@@ -252,16 +252,16 @@ struct Params {
 
 Params read_params(const float *param) {
   Params p{};
-  const float comp = static_cast<float>(static_cast<double>(param[0] + 10.0f) * 0.6 + 1.0);
+  const float comp = static_cast<float>(static_cast<double>(param[TMLIB_DE_LUMINOSITY] + 10.0f) * 0.6 + 1.0);
   p.exponent = (comp / -100.0f + 1.0f) - 1.0f;
   // g and smoothFactor in single precision like the sliders themselves; the power is taken
   // in double and rounded back.
-  const float m = param[6];
+  const float m = param[TMLIB_DE_MICROCONTRAST];
   const float g = m <= 2.0f ? m / 2.5f : (m - 2.0f) * 0.125f + 0.8f;
   p.alphaFactor = static_cast<float>(0.1 * std::pow(2.0, static_cast<double>(g)));
-  const float s = param[7];
+  const float s = param[TMLIB_DE_MICROSMOOTHING];
   p.smoothFactor = s <= 11.0f ? s / 15.0f : (s - 11.0f) / 10.0f + 0.7333f;
-  p.is360 = trunc_param(param[15]) != 0;
+  p.is360 = trunc_param(param[TMLIB_DE_PANORAMA_360]) != 0;
   p.window = solver_code(param) <= 0 ? 6 : 5;
   return p;
 }
@@ -287,7 +287,7 @@ void luminance_statistics(const float *level0, std::int64_t n, const float *para
   GlobalCntAdjust = 0;
   const float p = adjust_percentile(0.5f, n, kStatBins, histo.get());
   const float binWidth = (logMax - logMin) / static_cast<float>(kStatBins);
-  const float fractions[4] = {p, p / 2.0f, (1.0f + p) / 2.0f, (100.0f - param[3]) / 100.0f};
+  const float fractions[4] = {p, p / 2.0f, (1.0f + p) / 2.0f, (100.0f - param[TMLIB_DE_WHITE_CLIP]) / 100.0f};
   for (int k = 0; k < 4; ++k) {
     const std::int64_t threshold = count_threshold(fractions[k], n);
     std::int64_t running = 0;
@@ -340,12 +340,12 @@ int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t
                const float *table, const float *curve, int decoderFlag, OptimParam opt, void *work,
                float *pyramid) {
   if (param == nullptr || dims == nullptr || lumParam == nullptr || pyramid == nullptr) return kErrOpen;
-  const bool fromDisk = opt.v[1] != 0;
+  const bool fromDisk = opt.v[TMLIB_OPT_READ_FROM_DISK] != 0;
   if (fromDisk && docType != 0) return kErrOpen;
   if (!fromDisk && work == nullptr) return kErrOpen;
-  const int workers = fromDisk ? 0 : clamp_workers(opt.v[0]);
-  const int width = dim.v[0];
-  const int height = dim.v[1];
+  const int workers = fromDisk ? 0 : clamp_workers(opt.v[TMLIB_OPT_WORKERS]);
+  const int width = dim.v[TMLIB_DIM_WIDTH];
+  const int height = dim.v[TMLIB_DIM_HEIGHT];
   Geometry geo;
   if (const int r = pyramid_geometry(width, height, dims, &geo); r < 0) return r;
   const Level &l0 = geo.levels[0];
@@ -366,7 +366,7 @@ int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t
   // 1. Log luminance into level 0.
   const int r0 = fromDisk ? calc_tm0s(docType, width, height, lumParam, table, decoderFlag, path_at(opt, 2),
                                       path_at(opt, 3), pyramid)
-                          : calc_tm0(docType, dim.v[2], width, height, dim.v[6], width, height, l0.w, l0.h,
+                          : calc_tm0(docType, dim.v[TMLIB_DIM_SPP], width, height, dim.v[TMLIB_DIM_OUT_STRIDE], width, height, l0.w, l0.h,
                                      lumParam, table, curve, work, pyramid);
   if (r0 < 0) return r0;
 
@@ -470,7 +470,7 @@ extern "C" TMLIB_API int calc_tm1(int docType, DimParam dim, float *param, int32
                                   const float *table, const float *curve, int decoderFlag, OptimParam opt,
                                   void *work, float *pyramid) {
   if (param == nullptr) return tmlib::kErrOpen;
-  const tmlib::WorkerCrew crew(opt.v[0]);  // one attenuation round per level: reuse the workers
+  const tmlib::WorkerCrew crew(opt.v[TMLIB_OPT_WORKERS]);  // one attenuation round per level: reuse the workers
   if (!tmlib::smoothing_slider(param))
     return calc_tm1old(docType, dim, param, dims, lumParam, table, curve, decoderFlag, opt, work, pyramid);
   return calc_tm1new(docType, dim, param, dims, lumParam, table, curve, decoderFlag, opt, work, pyramid);

@@ -138,18 +138,18 @@ int write_rhs_file(const char *path, const float *buf, std::int64_t n) {
 
 int calc_tm2new2_stats(DimParam dim, int levels, const float *param, OptimParam opt, float *pyramid,
                        CascadeStats *stats) {
-  const int W = dim.v[0];
-  const int H = dim.v[1];
+  const int W = dim.v[TMLIB_DIM_WIDTH];
+  const int H = dim.v[TMLIB_DIM_HEIGHT];
   if (W < 1 || H < 1 || pyramid == nullptr || param == nullptr) return kErrOpen;
   // Every level's solve runs hundreds of short vector rounds: keep one set of workers for all.
-  const WorkerCrew crew(opt.v[0]);
+  const WorkerCrew crew(opt.v[TMLIB_OPT_WORKERS]);
   if (levels > kMaxCascadeLevels) return kErrNoMemory;
   const int M = levels;
   const std::int64_t N = static_cast<std::int64_t>(W) * H;
   const float toleranceBase = tolerance_base(solver_code(param));
-  const int is360 = param_as_int(param[15]);
-  const bool streaming = M > 2 && opt.v[1] != 0;
-  const int workers = streaming ? 0 : clamp_workers(opt.v[0]);
+  const int is360 = param_as_int(param[TMLIB_DE_PANORAMA_360]);
+  const bool streaming = M > 2 && opt.v[TMLIB_OPT_READ_FROM_DISK] != 0;
+  const int workers = streaming ? 0 : clamp_workers(opt.v[TMLIB_OPT_WORKERS]);
 
   const std::vector<LevelSize> sizes = cascade_levels(W, H, M);
   std::vector<std::int64_t> posit(sizes.size() + 1, 0);
@@ -191,7 +191,7 @@ int calc_tm2new2_stats(DimParam dim, int levels, const float *param, OptimParam 
       float factor;
       if (k == M - 1) {
         factor = 1e-4f;
-        maxIter = max_iterations(param[17]);
+        maxIter = max_iterations(param[TMLIB_DE_SMOOTHING]);
       } else {
         factor = level_tolerance_factor(lv.w, lv.h);
       }
@@ -249,7 +249,7 @@ int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int
     const int cascade = levels < 2 ? 1 : levels - 1;
     // The cascade addresses its levels without a size argument: refuse a record whose levels
     // would not fit the buffer stage 1 sized.
-    const int W = dim.v[0], H = dim.v[1];
+    const int W = dim.v[TMLIB_DIM_WIDTH], H = dim.v[TMLIB_DIM_HEIGHT];
     if (W < 1 || H < 1) return tmlib::kErrOpen;
     if (cascade > tmlib::stage2::kMaxCascadeLevels) return tmlib::kErrNoMemory;
     std::int64_t needed = static_cast<std::int64_t>(W) * H;
@@ -263,7 +263,7 @@ int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int
     if (pyramidSize < needed) return tmlib::kErrOpen;
     return calc_tm2new2(dim, cascade, param, opt, pyramid);
   }
-  return calc_tm2old(dim, minWidth, minHeight, pyramidSize, levels, tmlib::stage2::param_as_int(param[15]), opt,
+  return calc_tm2old(dim, minWidth, minHeight, pyramidSize, levels, tmlib::stage2::param_as_int(param[TMLIB_DE_PANORAMA_360]), opt,
                      pyramid);
 }
 

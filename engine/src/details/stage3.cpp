@@ -167,7 +167,7 @@ void compute_constants(int kind, const DimParam &dim, const float *param, const 
     k.sx = xyz[0] / 0.950456f;
     k.sz = xyz[2] / 1.088754f;
   }
-  k.maxOut = dim.v[4] == 16 ? 65535.0f : 255.0f;
+  k.maxOut = dim.v[TMLIB_DIM_OUT_BITS] == 16 ? 65535.0f : 255.0f;
 }
 
 // Scaled, clamped and truncated; NaN (a source the operator cannot render) stores 0.
@@ -314,13 +314,13 @@ void finish_rgbe_row(const FinishConstants &k, const float *table, const unsigne
 
 OutLayout out_layout(const DimParam &dim) {
   OutLayout o;
-  o.spp = dim.v[2];
-  const bool swapped = dim.v[7] != 0;
+  o.spp = dim.v[TMLIB_DIM_SPP];
+  const bool swapped = dim.v[TMLIB_DIM_CHANNEL_ORDER] != 0;
   o.red = swapped ? o.spp - 1 : 0;
   o.blue = swapped ? 0 : o.spp - 1;
   o.green = (o.spp - 1) / 2;
-  o.bytes = dim.v[4] == 16 ? 2 : 1;
-  o.maxOut = dim.v[4] == 16 ? 65535.0f : 255.0f;
+  o.bytes = dim.v[TMLIB_DIM_OUT_BITS] == 16 ? 2 : 1;
+  o.maxOut = dim.v[TMLIB_DIM_OUT_BITS] == 16 ? 65535.0f : 255.0f;
   return o;
 }
 
@@ -328,7 +328,7 @@ OutLayout out_layout(const DimParam &dim) {
 // lies in the tail of the 16-bit-sized destination buffer.
 int finish_from_disk(const FinishConstants &k, DimParam dim, const float *param, const float *table,
                      OptimParam opt, void *dst, int width, int height) {
-  const char *path = reinterpret_cast<const char *>(opt.v[2]);
+  const char *path = reinterpret_cast<const char *>(opt.v[TMLIB_OPT_SOURCE_FILE]);
   if (path == nullptr) return kErrOpen;
   scratch::File owned = scratch::open(path, "rb");
   std::FILE *file = owned.get();
@@ -350,7 +350,7 @@ int finish_from_disk(const FinishConstants &k, DimParam dim, const float *param,
   if (!row) return kErrNoMemory;
 
   auto *bytes = static_cast<unsigned char *>(dst);
-  const std::int64_t dstStride = dim.v[6];
+  const std::int64_t dstStride = dim.v[TMLIB_DIM_OUT_STRIDE];
   const std::int64_t planeOffset = static_cast<std::int64_t>(height) * (dstStride - 2 * width) * 2;
   unsigned char *plane = bytes + planeOffset;
   const int normalised = tm30(width, height, dim, param, reinterpret_cast<float *>(plane));
@@ -376,17 +376,17 @@ bool mul_fits(std::int64_t a, std::int64_t b, std::int64_t &out) {
 
 int calc_tm3_checked(int kind, DimParam dim, const float *param, const float *lumParam, const float *table,
                      const float *curve, OptimParam opt, const void *src, float *plane, void *dst) {
-  const int width = dim.v[0], height = dim.v[1], spp = dim.v[2];
-  const bool fromDisk = opt.v[1] > 0;
+  const int width = dim.v[TMLIB_DIM_WIDTH], height = dim.v[TMLIB_DIM_HEIGHT], spp = dim.v[TMLIB_DIM_SPP];
+  const bool fromDisk = opt.v[TMLIB_OPT_READ_FROM_DISK] > 0;
   if (width <= 0 || height <= 0 || spp <= 0 || spp > 64) return kErrArgs;
-  if (dim.v[4] != 8 && dim.v[4] != 16) return kErrArgs;
+  if (dim.v[TMLIB_DIM_OUT_BITS] != 8 && dim.v[TMLIB_DIM_OUT_BITS] != 16) return kErrArgs;
   if (kind != kKindRgbe && kind != kKind16 && kind != kKind8 && kind != kKindFloat) return kErrArgs;
   if (param == nullptr || lumParam == nullptr || dst == nullptr) return kErrArgs;
   if (kind == kKindRgbe && table == nullptr) return kErrArgs;
   if ((kind == kKind16 || kind == kKind8) && curve == nullptr) return kErrArgs;
 
   const std::int64_t packed = static_cast<std::int64_t>(spp) * width;
-  const std::int64_t dstStride = dim.v[6];
+  const std::int64_t dstStride = dim.v[TMLIB_DIM_OUT_STRIDE];
   std::int64_t extent = 0;
   if (dstStride < packed || !mul_fits(dstStride * 2, height, extent)) return kErrArgs;
 
@@ -401,14 +401,14 @@ int calc_tm3_checked(int kind, DimParam dim, const float *param, const float *lu
 
   if (src == nullptr || plane == nullptr) return kErrArgs;
   if (kind != kKindRgbe) {
-    if (dim.v[5] < packed || !mul_fits(static_cast<std::int64_t>(dim.v[5]) * 4, height, extent)) return kErrArgs;
+    if (dim.v[TMLIB_DIM_SRC_STRIDE] < packed || !mul_fits(static_cast<std::int64_t>(dim.v[TMLIB_DIM_SRC_STRIDE]) * 4, height, extent)) return kErrArgs;
   }
   if (!mul_fits(static_cast<std::int64_t>(width) * 4, height, extent)) return kErrArgs;
 
   const int normalised = tm30(width, height, dim, param, plane);
   if (normalised < 0) return normalised;
 
-  const int workers = opt.v[1] < 0 ? 0 : clamp_workers(opt.v[0]);
+  const int workers = opt.v[TMLIB_OPT_READ_FROM_DISK] < 0 ? 0 : clamp_workers(opt.v[TMLIB_OPT_WORKERS]);
   if (workers < 2) return tm31(kind, dim, param, lumParam, table, curve, opt, src, plane, dst, width, height);
 
   Tm3Task tasks[kMaxWorkers];
@@ -509,15 +509,15 @@ int tm31(int kind, DimParam dim, const float *param, const float *lumParam, cons
          OptimParam opt, const void *src, float *plane, void *dst, int width, int rows) {
   FinishConstants k;
   compute_constants(kind, dim, param, lumParam, table, k);
-  if (opt.v[1] > 0) return finish_from_disk(k, dim, param, table, opt, dst, width, rows);
+  if (opt.v[TMLIB_OPT_READ_FROM_DISK] > 0) return finish_from_disk(k, dim, param, table, opt, dst, width, rows);
 
   const OutLayout o = out_layout(dim);
-  const std::int64_t dstRow = static_cast<std::int64_t>(dim.v[6]) * o.bytes;
+  const std::int64_t dstRow = static_cast<std::int64_t>(dim.v[TMLIB_DIM_OUT_STRIDE]) * o.bytes;
   const std::int64_t step = static_cast<std::int64_t>(o.spp) * o.bytes;
   const auto *planeBytes = reinterpret_cast<const unsigned char *>(plane);
   auto *out = static_cast<unsigned char *>(dst);
   const auto *in = static_cast<const unsigned char *>(src);
-  const bool swapped = dim.v[7] != 0;
+  const bool swapped = dim.v[TMLIB_DIM_CHANNEL_ORDER] != 0;
   const int inRed = swapped ? o.spp - 1 : 0, inBlue = swapped ? 0 : o.spp - 1, inGreen = (o.spp - 1) / 2;
 
   for (int y = 0; y < rows; ++y) {
@@ -528,7 +528,7 @@ int tm31(int kind, DimParam dim, const float *param, const float *lumParam, cons
       continue;
     }
     if (kind == kKindFloat) {
-      const unsigned char *line = in + static_cast<std::int64_t>(dim.v[5]) * 4 * y;
+      const unsigned char *line = in + static_cast<std::int64_t>(dim.v[TMLIB_DIM_SRC_STRIDE]) * 4 * y;
       for (int x = 0; x < width; ++x) {
         const std::int64_t base = static_cast<std::int64_t>(o.spp) * x;
         // Negative, NaN and infinite samples are read the way the RGBE encoder reads them.
@@ -541,7 +541,7 @@ int tm31(int kind, DimParam dim, const float *param, const float *lumParam, cons
     }
     if (kind == kKind8) {
       // One byte per sample, linearised through the 256-entry curve of 8-bit documents.
-      const unsigned char *line = in + static_cast<std::int64_t>(dim.v[5]) * y;
+      const unsigned char *line = in + static_cast<std::int64_t>(dim.v[TMLIB_DIM_SRC_STRIDE]) * y;
       for (int x = 0; x < width; ++x) {
         const unsigned char *px = line + static_cast<std::int64_t>(o.spp) * x;
         finish_pixel(k, curve[px[inRed]], curve[px[inGreen]], curve[px[inBlue]], 1.0f, 1.0f, load_float(planeRow, x),
@@ -550,7 +550,7 @@ int tm31(int kind, DimParam dim, const float *param, const float *lumParam, cons
       continue;
     }
     // 16-bit samples, linearised through the 65,536-entry curve.
-    const unsigned char *line = in + static_cast<std::int64_t>(dim.v[5]) * 2 * y;
+    const unsigned char *line = in + static_cast<std::int64_t>(dim.v[TMLIB_DIM_SRC_STRIDE]) * 2 * y;
     for (int x = 0; x < width; ++x) {
       const unsigned char *px = line + 2 * static_cast<std::int64_t>(o.spp) * x;
       const float r = curve[load_u16(px + 2 * inRed)];
@@ -563,19 +563,19 @@ int tm31(int kind, DimParam dim, const float *param, const float *lumParam, cons
 }
 
 void tm3_threaded(Tm3Task *task) {
-  const RowBand band = pointwise_band(task->dim.v[1], task->workers, task->index);
-  const int width = task->dim.v[0];
+  const RowBand band = pointwise_band(task->dim.v[TMLIB_DIM_HEIGHT], task->workers, task->index);
+  const int width = task->dim.v[TMLIB_DIM_WIDTH];
   const std::int64_t y0 = band.start;
   std::int64_t srcOffset = 0;
   switch (task->kind) {
     case kKindRgbe: srcOffset = y0 * 4 * width; break;
-    case kKind16: srcOffset = y0 * 2 * task->dim.v[5]; break;
-    case kKind8: srcOffset = y0 * task->dim.v[5]; break;
-    default: srcOffset = y0 * 4 * task->dim.v[5]; break;
+    case kKind16: srcOffset = y0 * 2 * task->dim.v[TMLIB_DIM_SRC_STRIDE]; break;
+    case kKind8: srcOffset = y0 * task->dim.v[TMLIB_DIM_SRC_STRIDE]; break;
+    default: srcOffset = y0 * 4 * task->dim.v[TMLIB_DIM_SRC_STRIDE]; break;
   }
-  const std::int64_t dstOffset = y0 * task->dim.v[6] * (task->dim.v[4] / 8);
+  const std::int64_t dstOffset = y0 * task->dim.v[TMLIB_DIM_OUT_STRIDE] * (task->dim.v[TMLIB_DIM_OUT_BITS] / 8);
   DimParam dim = task->dim;
-  dim.v[1] = band.rows;
+  dim.v[TMLIB_DIM_HEIGHT] = band.rows;
   task->result = tm31(task->kind, dim, task->param, task->lumParam, task->table, task->curve, task->opt,
                       static_cast<const unsigned char *>(task->src) + srcOffset, task->plane + y0 * width,
                       static_cast<unsigned char *>(task->dst) + dstOffset, width, band.rows);

@@ -395,7 +395,7 @@ void spread_flat_row(const unsigned char *pixels, std::int64_t w, unsigned char 
   }
 }
 
-bool dims_usable(const std::int32_t *dims) { return dims != nullptr && dims[0] > 0 && dims[1] > 0; }
+bool dims_usable(const std::int32_t *dims) { return dims != nullptr && dims[TMLIB_RD_WIDTH] > 0 && dims[TMLIB_RD_HEIGHT] > 0; }
 
 int dim2_impl(const char *path, float *primaries, std::int32_t *dims) {
   File f = open_picture(path);
@@ -406,11 +406,11 @@ int dim2_impl(const char *path, float *primaries, std::int32_t *dims) {
   const int rc = scan_header(f.get(), size, kDimLineBuffer, info);
   if (rc != kOk) return rc;
   if (dims != nullptr) {
-    dims[0] = info.width;
-    dims[1] = info.height;
+    dims[TMLIB_RD_WIDTH] = info.width;
+    dims[TMLIB_RD_HEIGHT] = info.height;
     // The record holds 32 bits; a larger file is marked by the largest value, which the
     // in-memory reader takes as "measure the file yourself".
-    dims[2] = size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(size);
+    dims[TMLIB_RD_FILE_SIZE] = size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(size);
     if (info.primaries) dims[kDimsPrimariesSlot] = kPrimariesFlag;
   }
   if (primaries != nullptr) {
@@ -427,8 +427,8 @@ int decomp2_impl(const char *path, const std::int32_t *dims, unsigned char *out)
   if (!file) return kErrOpen;
   std::FILE *f = file.get();
   if (!dims_usable(dims) || out == nullptr) return kErrDims;
-  const int width = dims[0];
-  const int height = dims[1];
+  const int width = dims[TMLIB_RD_WIDTH];
+  const int height = dims[TMLIB_RD_HEIGHT];
   const std::int64_t size = measure_file(f);
   if (size < 0) return kErrOpen;
   HeaderInfo info;
@@ -514,7 +514,7 @@ int decomp_rle_impl(const char *path, const std::int32_t *dims, unsigned char *o
   File file = open_picture(path);
   if (!file) return kErrOpen;
   if (!dims_usable(dims) || out == nullptr) return kErrDims;
-  std::int64_t n = dims[2];
+  std::int64_t n = dims[TMLIB_RD_FILE_SIZE];
   if (n <= 0) return kErrDims;
   struct stat st;
   if (fstat(fileno(file.get()), &st) != 0) return kErrOpen;
@@ -536,7 +536,7 @@ int decomp_rle_impl(const char *path, const std::int32_t *dims, unsigned char *o
     return kErrShortIo;
   }
   file.reset();
-  return decode_memory(buf.get(), n, dims[0], dims[1], out);
+  return decode_memory(buf.get(), n, dims[TMLIB_RD_WIDTH], dims[TMLIB_RD_HEIGHT], out);
 }
 
 }  // namespace
