@@ -3,6 +3,7 @@
 
 #include <lcms2.h>
 
+#include <cstdio>
 #include <mutex>
 
 namespace brightloom {
@@ -34,7 +35,38 @@ std::vector<unsigned char> make_grey() {
   return save(p);
 }
 
+void describe(cmsHPROFILE p, const std::string &text) {
+  cmsMLU *mlu = cmsMLUalloc(nullptr, 1);
+  if (!mlu) return;
+  cmsMLUsetASCII(mlu, "en", "US", text.c_str());
+  cmsWriteTag(p, cmsSigProfileDescriptionTag, mlu);
+  cmsMLUfree(mlu);
+}
+
 }  // namespace
+
+std::vector<unsigned char> primaries_profile(const Chromaticities &c, int spp, double gamma) {
+  const cmsCIExyY white = {c.white_x, c.white_y, 1.0};
+  cmsToneCurve *curve = cmsBuildGamma(nullptr, gamma);
+  if (!curve) return {};
+  cmsHPROFILE p = nullptr;
+  if (spp == 1) {
+    p = cmsCreateGrayProfile(&white, curve);
+  } else {
+    const cmsCIExyYTRIPLE prim = {{c.red_x, c.red_y, 1.0}, {c.green_x, c.green_y, 1.0}, {c.blue_x, c.blue_y, 1.0}};
+    cmsToneCurve *curves[3] = {curve, curve, curve};
+    p = cmsCreateRGBProfile(&white, &prim, curves);
+  }
+  cmsFreeToneCurve(curve);
+  if (p) {
+    char text[200];
+    const std::string what = spp == 1 ? "Grey" : describe_primaries(c);
+    if (gamma == 1.0) std::snprintf(text, sizeof text, "%s, linear (Brightloom)", what.c_str());
+    else std::snprintf(text, sizeof text, "%s, gamma %.1f (Brightloom)", what.c_str(), gamma);
+    describe(p, text);
+  }
+  return save(p);
+}
 
 const std::vector<unsigned char> &builtin_profile(int spp) {
   static std::once_flag once;

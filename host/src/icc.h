@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "primaries.h"
+
 namespace brightloom {
 
 // The serialised sRGB profile (spp 3) or a D65 grey profile with the sRGB tone curve (spp 1).
@@ -15,6 +17,10 @@ const std::vector<unsigned char> &builtin_profile(int spp);
 // The profile to embed in a picture of spp samples: `input` when it is a valid profile of the
 // matching colour space (RGB for 3, grey for 1), else the built-in one.
 std::vector<unsigned char> profile_for_output(const std::vector<unsigned char> &input, int spp);
+
+// A profile of the given primaries and white point whose tone curve is the pure power `gamma`
+// (1 for linear light): RGB for spp 3, grey (the white point only) for spp 1.
+std::vector<unsigned char> primaries_profile(const Chromaticities &c, int spp, double gamma);
 
 // A short description ("sRGB IEC61966-2.1, RGB, 3144 bytes"), or "none".
 std::string describe_profile(const std::vector<unsigned char> &profile);
