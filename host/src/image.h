@@ -30,7 +30,7 @@ struct Image {
   std::vector<unsigned char> icc;  // the file's embedded ICC profile, empty when none
   std::string kind;                // what the file was, for messages: "OpenEXR half RGB"
   // Float documents: the primaries of the linear samples, and where they come from (empty:
-  // the file names none, so Rec. 709/sRGB).
+  // the file names none, so Rec. 709/sRGB; adopt_primaries says when they were assumed).
   Chromaticities primaries = kRec709;
   std::string primaries_origin;
   std::vector<std::string> warnings;  // what a reader passed over, for the user

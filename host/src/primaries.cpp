@@ -16,7 +16,7 @@ std::string implausible_primaries(const Chromaticities &c) {
     if (v[i] < -0.5f || v[i] > 1.5f) return "a primary lies far outside the chromaticity diagram";
   // Daylight from about 3,000 K to well beyond 10,000 K and the usual lamp whites lie in here.
   if (c.white_x < 0.2f || c.white_x > 0.55f || c.white_y < 0.2f || c.white_y > 0.5f)
-    return "the white point is no plausible white";
+    return "the white point is not a plausible white";
   // The white must be a positive mix of the three primaries: solve M s = w, where the columns
   // of M are the primaries' xyz and w the white's XYZ at Y = 1.
   const double m[3][3] = {{c.red_x, c.green_x, c.blue_x},
@@ -69,7 +69,7 @@ void Image::adopt_primaries(const Chromaticities &c, const std::string &origin) 
     return;
   }
   primaries = kRec709;
-  primaries_origin.clear();
+  primaries_origin = "assumed: " + origin + " names no usable primaries";
   warnings.push_back("the primaries of " + origin + " (" + describe_primaries(c) + ") are ignored: " + why +
                      "; Rec. 709/sRGB is assumed");
 }
