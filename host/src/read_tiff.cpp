@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "icc.h"
 #include "image.h"
 #include "rgbe_rows.h"
 #include "tiff_errors.h"
@@ -146,6 +147,10 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
   void *icc = nullptr;
   if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &icc_len, &icc) && icc && icc_len > 0)
     img.icc.assign(static_cast<unsigned char *>(icc), static_cast<unsigned char *>(icc) + icc_len);
+  // A float file's profile (a 32-bit document's working space) gives the primaries of its
+  // linear samples.
+  Chromaticities named;
+  if (img.type == SampleType::F32 && profile_primaries(img.icc, named)) img.adopt_primaries(named, "the file's ICC profile");
 
   // Decode into one interleaved row of all samples, then keep the colour ones.
   const bool separate = planar == PLANARCONFIG_SEPARATE && spp > 1;

@@ -379,6 +379,19 @@ TEST(Readers, PrimariesComeFromTheFileOrFallBackWithAWarning) {
   EXPECT_TRUE(p->primaries_origin.empty());
   EXPECT_TRUE(p->warnings.empty());
 
+  // A float TIFF's profile names the primaries of its linear samples, whatever its curves.
+  const Chromaticities rec2020{0.708f, 0.292f, 0.170f, 0.797f, 0.131f, 0.046f, 0.3127f, 0.3290f};
+  const Chromaticities d50_wide{0.7347f, 0.2653f, 0.1596f, 0.8404f, 0.0366f, 0.0001f, 0.3457f, 0.3585f};
+  write_tiff(dir.file("p2020.tif"), w, h, 3, 32, true, rgb.data(), primaries_profile(rec2020, 3, 2.2));
+  write_tiff(dir.file("pro.tif"), w, h, 3, 32, true, rgb.data(), primaries_profile(d50_wide, 3, 1.0));
+  write_tiff(dir.file("srgb.tif"), w, h, 3, 32, true, rgb.data(), builtin_profile(3));
+  for (auto [name, want] : {std::pair{"p2020.tif", rec2020}, std::pair{"pro.tif", d50_wide}, std::pair{"srgb.tif", kRec709}}) {
+    auto t = read_image(dir.file(name));
+    ASSERT_TRUE(t) << t.failure().message();
+    EXPECT_TRUE(same_primaries(t->primaries, want)) << name << ": " << describe_primaries(t->primaries);
+    EXPECT_EQ(t->primaries_origin, "the file's ICC profile") << name;
+  }
+
   // Radiance: a PRIMARIES line is taken; ImageMagick's line of eight zeros is not.
   std::string pic = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\nPRIMARIES= 0.708 0.292 0.170 0.797 0.131 0.046 0.3127 0.3290\n\n"
                     "-Y 64 +X 64\n";
