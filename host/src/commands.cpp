@@ -16,6 +16,7 @@
 #include <system_error>
 #include <thread>
 
+#include "document_profile.h"
 #include "engine.h"
 #include "icc.h"
 #include "progress.h"
@@ -212,6 +213,7 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
     auto img = read_image(in, plan.workers, true);
     if (!img) return failed(img.failure().reason);
     const double t_read = seconds_since(t0);
+    for (const std::string &w : img->warnings) progress.print(err, "brightloom: " + in + ": warning: " + w);
 
     auto param = resolve(plan.recipe, img->doc_type());
     if (!param) return failed(param.failure().message());
@@ -226,7 +228,7 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
     opt.on_stage = [&progress, i](Stage s) { progress.stage(int(i), stage_name(s)); };
     const int W = img->width, H = img->height;
     const double encode = img->encode_seconds;
-    std::vector<unsigned char> icc = std::move(img->icc);
+    std::vector<unsigned char> icc = picture_profile(*img);
     const auto t1 = Clock::now();
     auto pic = render(*img, opt);
     if (!pic) return failed(pic.failure().reason);
@@ -235,7 +237,7 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
 
     const auto t2 = Clock::now();
     progress.stage(int(i), "writing");
-    pic->icc = profile_for_output(icc, pic->spp);
+    pic->icc = std::move(icc);
     WriteOptions wo;
     wo.jpeg_quality = req.quality;
     Status st = write_picture(dst, plan.format, *pic, wo);
@@ -338,6 +340,11 @@ int run_info(const std::string &path, FILE *out, FILE *err) {
     std::fprintf(out, "channels:  %d (%s)\n", img->spp, img->spp == 3 ? "RGB" : "grey");
     std::fprintf(out, "kind:      %s\n", doc[img->doc_type()]);
     std::fprintf(out, "profile:   %s\n", describe_profile(img->icc).c_str());
+    for (const std::string &w : img->warnings) report(err, path + ": warning: " + w);
+    if (img->doc_type() == 0)
+      std::fprintf(out, "primaries: %s (%s)\n", describe_primaries(img->primaries).c_str(),
+                   img->primaries_origin.empty() ? "the file names none" : img->primaries_origin.c_str());
+    std::fprintf(out, "output:    %s\n", describe_picture_encoding(*img).c_str());
     float s[TMLIB_LUM_PARAMS] = {};
     Status st = image_statistics(*img, s);
     if (!st) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "buffer.h"
+#include "primaries.h"
 #include "result.h"
 
 namespace brightloom {
@@ -28,6 +29,11 @@ struct Image {
   Buffer pixels;
   std::vector<unsigned char> icc;  // the file's embedded ICC profile, empty when none
   std::string kind;                // what the file was, for messages: "OpenEXR half RGB"
+  // Float documents: the primaries of the linear samples, and where they come from (empty:
+  // the file names none, so Rec. 709/sRGB; adopt_primaries says when they were assumed).
+  Chromaticities primaries = kRec709;
+  std::string primaries_origin;
+  std::vector<std::string> warnings;  // what a reader passed over, for the user
   double encode_seconds = 0;       // time a reader spent encoding float rows as RGBE
 
   // The document kind of the host records: 0 float, 1 16-bit, 2 8-bit.
@@ -39,6 +45,10 @@ struct Image {
     }
   }
   int64_t pixel_count() const { return int64_t(width) * int64_t(height); }
+
+  // Takes the primaries a file names (origin: "the chromaticities attribute"); implausible ones
+  // leave Rec. 709/sRGB in place and a warning that says why.
+  void adopt_primaries(const Chromaticities &c, const std::string &origin);
 };
 
 // The finished picture: interleaved 8- or 16-bit samples (16-bit in native byte order).

@@ -6,6 +6,7 @@
 #include <ImfHeader.h>
 #include <ImfInputFile.h>
 #include <ImfRgbaFile.h>
+#include <ImfStandardAttributes.h>
 #include <ImfThreading.h>
 #include <ImfArray.h>
 
@@ -133,6 +134,12 @@ Result<Image> read_exr(const std::string &path, int threads, bool as_rgbe) {
       kind += " Y";
     }
     img.kind = kind;
+    if (Imf::hasChromaticities(hdr)) {
+      const Imf::Chromaticities &c = Imf::chromaticities(hdr);
+      img.adopt_primaries(Chromaticities{c.red.x, c.red.y, c.green.x, c.green.y, c.blue.x, c.blue.y, c.white.x,
+                                         c.white.y},
+                          "the file's chromaticities attribute");
+    }
     if (as_rgbe && (r || g || b || !chroma) && w > 4 && h > 4) {
       img.type = SampleType::RGBE;
       img.pixels = Buffer::allocate(w * h, 4, true);

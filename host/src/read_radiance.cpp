@@ -37,6 +37,7 @@ Result<Image> read_radiance(const std::string &path) {
   img.spp = 3;
   img.type = SampleType::RGBE;
   img.kind = "Radiance RGBE";
+  if (dims[6] > 0) img.adopt_primaries(chromaticities_from(primaries), "the file's PRIMARIES line");
   img.pixels = Buffer::allocate(img.pixel_count(), 4, true);
   if (!img.pixels) return fail(path, radiance_reason(-4));
   r = decomp_rle(path.c_str(), dims, img.pixels.data());

@@ -182,6 +182,30 @@ Result<Picture> new_picture(int W, int H, int spp, int bits) {
   return pic;
 }
 
+// Whether the finishing stage must deliver 16-bit linear samples to be display-encoded.
+bool encodes_display(int doc_type, const RenderOptions &o) { return doc_type == 0 && !o.linear_float; }
+
+// Encodes the engine's 16-bit linear result of a float document for display with the exact
+// 1/2.2 power, the inverse of the power the engine applied, then reduces it to `bits`. Working
+// from 16-bit samples keeps every output level in the shadows, where 8-bit linear samples
+// would leave most of the dark levels unused. In place: an 8-bit sample never lands beyond the
+// 16-bit sample it comes from.
+void encode_display(Picture &pic, int bits) {
+  const int64_t n = int64_t(pic.width) * pic.height * pic.spp;
+  const double top = bits == 16 ? 65535.0 : 255.0;
+  std::vector<uint16_t> lut(65536);
+  for (int v = 0; v < 65536; ++v) lut[size_t(v)] = uint16_t(std::lround(std::pow(v / 65535.0, 1.0 / 2.2) * top));
+  uint16_t *src = pic.pixels.as<uint16_t>();
+  if (bits == 16) {
+    for (int64_t i = 0; i < n; ++i) src[i] = lut[src[i]];
+    return;
+  }
+  unsigned char *dst = pic.pixels.data();
+  for (int64_t i = 0; i < n; ++i) dst[i] = (unsigned char)lut[src[i]];
+  pic.bits = 8;
+  pic.pixels.shrink(size_t(n));
+}
+
 // Details Enhancer working from disk: the source goes to a Radiance file that stage 1 decodes
 // itself, stage 2 keeps its vectors in files, and stage 3 reads the source rows back from a
 // raw copy, with the luminance plane lodged in the tail of a 16-bit-sized output buffer.
@@ -240,8 +264,9 @@ Result<Picture> render_details_from_disk(Source &src, int W, int H, const Render
   const size_t plane_offset = size_t(H) * size_t(W) * 2;
   std::memcpy(out.data() + plane_offset, pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
   pyramid.reset();
+  const bool encode = encodes_display(0, o);
   DimParam dim3 = make_dim(W, H, 3);
-  dim3.v[4] = o.bits;
+  dim3.v[4] = encode ? 16 : o.bits;
   dim3.v[5] = 3 * W;
   dim3.v[6] = 3 * W;
   opt.v[2] = intptr_t(raw.c_str());
@@ -253,9 +278,10 @@ Result<Picture> render_details_from_disk(Source &src, int W, int H, const Render
   pic.width = W;
   pic.height = H;
   pic.spp = 3;
-  pic.bits = o.bits;
-  out.shrink(size_t(W) * size_t(H) * 3 * size_t(o.bits / 8));
+  pic.bits = dim3.v[4];
+  out.shrink(size_t(W) * size_t(H) * 3 * size_t(pic.bits / 8));
   pic.pixels = std::move(out);
+  if (encode) encode_display(pic, o.bits);
   return pic;
 }
 
@@ -312,10 +338,11 @@ Result<Picture> render_details(Source &src, int W, int H, int spp, const RenderO
   // Level 0 is the compressed luminance; the coarser levels are no longer needed.
   pyramid.shrink(size_t(W) * size_t(H) * sizeof(float));
 
-  auto pic = new_picture(W, H, spp, o.bits);
+  const bool encode = encodes_display(src.doc_type, o);
+  auto pic = new_picture(W, H, spp, encode ? 16 : o.bits);
   if (!pic) return pic.failure();
   DimParam dim3 = make_dim(W, H, spp);
-  dim3.v[4] = o.bits;
+  dim3.v[4] = pic->bits;
   dim3.v[5] = spp * W;
   dim3.v[6] = spp * W;
 
@@ -323,11 +350,12 @@ Result<Picture> render_details(Source &src, int W, int H, int spp, const RenderO
   r = calc_tm3(src.doc_type, dim3, p.data(), lum, table, curve.as<float>(), make_optim(o.workers),
                src.pixels.data(), pyramid.as<float>(), pic->pixels.data());
   if (r <= 0) return fail("", engine_reason("the finishing stage", r));
+  if (encode) encode_display(*pic, o.bits);
   return pic;
 }
 
 // Tone Compressor results of float documents are raised to the power 2.2, the way the
-// finishing stage of Details Enhancer does it itself.
+// finishing stage of Details Enhancer does it itself, when the linear light is kept.
 void raise_to_2_2(Picture &pic) {
   const int64_t n = int64_t(pic.width) * pic.height * pic.spp;
   if (pic.bits == 8) {
@@ -385,7 +413,9 @@ Result<Picture> render_compressor(Source &src, int W, int H, int spp, const Rend
     // calling thread alone gives the same picture.
     r = tm_simple(dim, p.data(), lum, table, make_optim(1), src.pixels.data(), pic->pixels.data());
   if (r <= 0) return fail("", engine_reason("Tone Compressor", r));
-  if (doc_type == 0) raise_to_2_2(*pic);
+  // For a display-encoded picture the 2.2 power and the 1/2.2 encoding cancel: the operator's
+  // own result is already that picture, at full precision.
+  if (doc_type == 0 && o.linear_float) raise_to_2_2(*pic);
   return pic;
 }
 

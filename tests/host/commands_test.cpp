@@ -14,8 +14,13 @@
 #include <thread>
 #include <chrono>
 
+#include <lcms2.h>
+
+#include <cmath>
+
 #include "cleanup.h"
 #include "commands.h"
+#include "document_profile.h"
 #include "progress.h"
 #include "icc.h"
 #include "support/test_images.h"
@@ -122,7 +127,8 @@ TEST_F(Commands, OutputsCarryTheirDepthAndProfile) {
     EXPECT_EQ(r.height, h) << c.name;
     EXPECT_EQ(r.spp, 3) << c.name;
     EXPECT_EQ(r.bits, c.bits) << c.name;
-    EXPECT_EQ(r.icc, builtin_profile(3)) << c.name;  // no profile in the input: sRGB
+    // A float document's picture is display-encoded with the 1/2.2 power and says so.
+    EXPECT_EQ(r.icc, primaries_profile(kRec709, 3, 2.2)) << c.name;
     EXPECT_EQ(r.samples.size(), size_t(w) * h * 3);
   }
   // 16-bit pictures use the whole range, not 8-bit values in 16-bit samples.
@@ -143,6 +149,91 @@ TEST_F(Commands, OutputsCarryTheirDepthAndProfile) {
   const ReadBack g = read_tiff_back(dir.file("out/grey.tif"));
   EXPECT_EQ(g.spp, 1);
   EXPECT_EQ(g.icc, grey_profile);
+}
+
+TEST_F(Commands, FloatPicturesShowTheEnginesLinearResultThroughTheirProfile) {
+  // A float scene of known linear values in Rec. 2020 primaries. A colour-managed viewer must
+  // show each written picture as the engine's linear result seen through a linear profile of
+  // those primaries (what the dialog previews): decoded through its embedded profile, every
+  // sample is within 2 levels of that display value, at 8 and 16 bits, PNG, TIFF and JPEG.
+  const Chromaticities rec2020{0.708f, 0.292f, 0.170f, 0.797f, 0.131f, 0.046f, 0.3127f, 0.3290f};
+  const int sw = 96, sh = 64;
+  std::vector<float> scene(size_t(sw) * sh * 3);
+  for (int y = 0; y < sh; ++y)
+    for (int x = 0; x < sw; ++x)
+      for (int c = 0; c < 3; ++c)
+        scene[(size_t(y) * sw + x) * 3 + c] = std::exp2(-9.0f + 11.0f * float(x) / sw) * (c == 0 ? 1.0f : c == 1 ? 0.8f : 0.5f) *
+                                              (1.0f + 0.3f * float((y / 8) % 3)) + ((x / 8 + y / 8) % 5 == 0 ? 2.0f : 0.0f);
+  write_exr_rgb(dir.file("scene.exr"), sw, sh, scene, false, &rec2020);
+  auto doc = read_image(dir.file("scene.exr"));
+  ASSERT_TRUE(doc) << doc.failure().message();
+  ASSERT_TRUE(same_primaries(doc->primaries, rec2020));
+
+  // The viewer's working space for the comparison, built here from the chromaticities alone.
+  cmsCIExyY white{rec2020.white_x, rec2020.white_y, 1.0};
+  cmsCIExyYTRIPLE prim{{rec2020.red_x, rec2020.red_y, 1.0}, {rec2020.green_x, rec2020.green_y, 1.0},
+                       {rec2020.blue_x, rec2020.blue_y, 1.0}};
+  cmsToneCurve *one = cmsBuildGamma(nullptr, 1.0);
+  cmsToneCurve *curves[3] = {one, one, one};
+  cmsHPROFILE lin = cmsCreateRGBProfile(&white, &prim, curves);
+  cmsFreeToneCurve(one);
+  cmsUInt32Number len = 0;
+  cmsSaveProfileToMem(lin, nullptr, &len);
+  std::vector<unsigned char> linear_2020(len);
+  cmsSaveProfileToMem(lin, linear_2020.data(), &len);
+  cmsCloseProfile(lin);
+
+  for (const char *method : {"details", "compressor"}) {
+    // The engine's linear result, as the dialog receives it with the document's profile.
+    Image copy = reduce(*doc, 1);
+    RenderOptions lo;
+    lo.method = std::string(method) == "details" ? 1 : 2;
+    lo.bits = 16;
+    lo.workers = 2;
+    lo.linear_float = true;
+    tmparam_default(lo.method, 0, lo.param.data());
+    auto linear = render(copy, lo);
+    ASSERT_TRUE(linear) << linear.failure().reason;
+    linear->icc = document_profile(*doc);
+    const std::vector<float> want = decode_through_profile(*linear, linear_2020);
+    const uint16_t *L = linear->pixels.as<uint16_t>();
+    for (size_t i = 0; i < want.size(); i += 97) ASSERT_NEAR(want[i], L[i] / 65535.0f, 2e-4f) << "document profile";
+
+    struct Case {
+      const char *name;
+      int bits;
+      ReadBack (*read)(const std::string &);
+    } cases[] = {{"p8.png", 8, read_png_back},   {"p16.png", 16, read_png_back}, {"t8.tif", 8, read_tiff_back},
+                 {"t16.tif", 16, read_tiff_back}, {"j.jpg", 8, read_jpeg_back}};
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::string(method) + " " + c.name);
+      Capture out, err;
+      RenderRequest req = request({dir.file("scene.exr")});
+      req.out_dir.clear();
+      req.output = dir.file(c.name);
+      req.bits = c.bits;
+      req.method = method;
+      ASSERT_EQ(run_render(req, out.f, err.f), kExitOk) << err.text();
+      const ReadBack r = c.read(dir.file(c.name));
+      ASSERT_EQ(r.samples.size(), want.size());
+      const std::vector<float> got = decode_through_profile(r, linear_2020);
+      // Display levels of the picture's depth, with the allowance of the reference's own 16-bit
+      // linear step (wide only in the deepest shadows).
+      const double top = c.bits == 16 ? 65535.0 : 255.0;
+      auto level = [&](double v) { return std::pow(std::max(v, 0.0), 1.0 / 2.2) * top; };
+      double worst = 0, sum = 0;
+      for (size_t i = 0; i < want.size(); ++i) {
+        const double step = level((L[i] + 1) / 65535.0) - level(L[i] / 65535.0);
+        const double d = std::fabs(level(got[i]) - level(L[i] / 65535.0));
+        worst = std::max(worst, d - step);
+        sum += std::max(0.0, d - step);
+      }
+      const bool jpeg = c.read == read_jpeg_back;
+      // JPEG's lossy coding moves samples by a few levels around the scene's sharp edges.
+      EXPECT_LE(worst, jpeg ? 24.0 : 2.0);
+      EXPECT_LE(sum / double(want.size()), jpeg ? 2.0 : 0.6);
+    }
+  }
 }
 
 TEST_F(Commands, UnwritableDestinationsFailClearlyAndLeaveNothing) {
@@ -388,7 +479,34 @@ TEST_F(Commands, InfoDescribesTheFile) {
   EXPECT_NE(t.find("OpenEXR half RGB"), std::string::npos) << t;
   EXPECT_NE(t.find("float (docType 0)"), std::string::npos) << t;
   EXPECT_NE(t.find("profile:   none"), std::string::npos) << t;
+  EXPECT_NE(t.find("primaries: Rec. 709/sRGB (the file names none)"), std::string::npos) << t;
+  EXPECT_NE(t.find("output:    the linear result encoded with the exact 1/2.2 power"), std::string::npos) << t;
   EXPECT_NE(t.find("stops"), std::string::npos) << t;
+  // Primaries a file names are shown; implausible ones are named in a warning and replaced.
+  const Chromaticities p3{0.680f, 0.320f, 0.265f, 0.690f, 0.150f, 0.060f, 0.3127f, 0.3290f};
+  const Chromaticities flat{0.3f, 0.3f, 0.3f, 0.3f, 0.3f, 0.3f, 0.3127f, 0.3290f};
+  write_exr_rgb(dir.file("p3.exr"), w, h, pixels, true, &p3);
+  write_exr_rgb(dir.file("flat.exr"), w, h, pixels, true, &flat);
+  Capture o3, e3, of, ef;
+  EXPECT_EQ(run_info(dir.file("p3.exr"), o3.f, e3.f), kExitOk);
+  EXPECT_NE(o3.text().find("primaries: red 0.6800 0.3200, green 0.2650 0.6900, blue 0.1500 0.0600, white 0.3127 "
+                           "0.3290 (the file's chromaticities attribute)"),
+            std::string::npos)
+      << o3.text();
+  EXPECT_EQ(run_info(dir.file("flat.exr"), of.f, ef.f), kExitOk);
+  EXPECT_NE(of.text().find("primaries: Rec. 709/sRGB (assumed: the file's chromaticities attribute names no usable "
+                           "primaries)"),
+            std::string::npos)
+      << of.text();
+  EXPECT_NE(ef.text().find("warning: the primaries of the file's chromaticities attribute"), std::string::npos)
+      << ef.text();
+  // A 16-bit document keeps its own encoding.
+  std::vector<uint16_t> s16(size_t(w) * h * 3, 1000);
+  write_png(dir.file("s16.png"), w, h, 3, 16, s16.data());
+  Capture o16, e16;
+  EXPECT_EQ(run_info(dir.file("s16.png"), o16.f, e16.f), kExitOk);
+  EXPECT_EQ(o16.text().find("primaries:"), std::string::npos) << o16.text();
+  EXPECT_NE(o16.text().find("output:    in the file's own encoding, tagged sRGB"), std::string::npos) << o16.text();
   Capture out2, err2;
   EXPECT_EQ(run_info(dir.file("nothing.exr"), out2.f, err2.f), kExitSomeFailed);
   EXPECT_NE(err2.text().find(dir.file("nothing.exr")), std::string::npos);

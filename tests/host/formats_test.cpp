@@ -11,8 +11,11 @@
 
 #include <tmlib/tmlib.h>
 
+#include <half.h>
+
 #include "icc.h"
 #include "image.h"
+#include "render.h"
 #include "support/test_images.h"
 
 using namespace brightloom;
@@ -270,4 +273,137 @@ TEST(Readers, FloatFilesReadAsRgbeEqualTheEngineEncodingOfTheirFloats) {
       EXPECT_EQ(0, std::memcmp(expect.data(), e->pixels.data(), expect.size()));
     }
   }
+}
+
+TEST(Readers, HalfFloatTiffRendersLikeTheFloatTiff) {
+  // The same picture as 16-bit (half) and 32-bit float TIFF, stripped and tiled: read as floats
+  // and as RGBE strips alike, and rendered to the same picture.
+  ScratchDir dir;
+  const int w = 40, h = 36;
+  std::vector<float> fl(size_t(w) * h * 3);
+  std::vector<uint16_t> hf(fl.size());
+  for (size_t i = 0; i < fl.size(); ++i) {
+    const half v(std::ldexp(1.0f + float(i % 13) / 13.0f, int(i % 19) - 12) * (i % 29 == 0 ? -1.0f : 1.0f));
+    hf[i] = v.bits();
+    fl[i] = float(v);
+  }
+  write_tiff(dir.file("f.tif"), w, h, 3, 32, true, fl.data());
+  write_tiff(dir.file("h.tif"), w, h, 3, 16, true, hf.data());
+  write_tiff(dir.file("ht.tif"), w, h, 3, 16, true, hf.data(), {}, true);
+  for (bool as_rgbe : {false, true}) {
+    auto f = read_image(dir.file("f.tif"), 2, as_rgbe);
+    ASSERT_TRUE(f) << f.failure().message();
+    for (const char *name : {"h.tif", "ht.tif"}) {
+      if (as_rgbe && name[1] == 't') continue;  // tiled files are read as floats either way
+      SCOPED_TRACE(std::string(name) + (as_rgbe ? " as RGBE" : " as floats"));
+      auto hi = read_image(dir.file(name), 2, as_rgbe);
+      ASSERT_TRUE(hi) << hi.failure().message();
+      EXPECT_EQ(hi->doc_type(), 0);
+      EXPECT_NE(hi->kind.find("half"), std::string::npos) << hi->kind;
+      ASSERT_EQ(hi->pixels.size(), f->pixels.size());
+      EXPECT_EQ(0, std::memcmp(hi->pixels.data(), f->pixels.data(), f->pixels.size()));
+    }
+  }
+  for (int method : {1, 2}) {
+    auto a = read_image(dir.file("f.tif"), 2, true);
+    auto b = read_image(dir.file("h.tif"), 2, true);
+    ASSERT_TRUE(a && b);
+    RenderOptions o;
+    o.method = method;
+    o.workers = 2;
+    tmparam_default(method, 0, o.param.data());
+    auto pa = render(*a, o);
+    auto pb = render(*b, o);
+    ASSERT_TRUE(pa && pb);
+    EXPECT_EQ(0, std::memcmp(pa->pixels.data(), pb->pixels.data(), pa->pixels.size())) << "method " << method;
+  }
+}
+
+TEST(Readers, LogLuvTiffReadsAsLinearRgb) {
+  ScratchDir dir;
+  const int w = 24, h = 10;
+  std::vector<float> rgb(size_t(w) * h * 3), grey(size_t(w) * h);
+  for (int i = 0; i < w * h; ++i) {
+    const float l = std::exp2(-8.0f + 14.0f * float(i) / float(w * h));
+    rgb[size_t(i) * 3 + 0] = l * (0.4f + 0.6f * float(i % 3 == 0));
+    rgb[size_t(i) * 3 + 1] = l * 0.7f;
+    rgb[size_t(i) * 3 + 2] = l * (0.3f + 0.7f * float(i % 5 == 0));
+    grey[size_t(i)] = l;
+  }
+  write_logluv_tiff(dir.file("luv.tif"), w, h, 3, rgb);
+  write_logluv_tiff(dir.file("l.tif"), w, h, 1, grey);
+  for (bool as_rgbe : {false, true}) {
+    auto c = read_image(dir.file("luv.tif"), 2, as_rgbe);
+    ASSERT_TRUE(c) << c.failure().message();
+    EXPECT_EQ(c->doc_type(), 0);
+    EXPECT_EQ(c->spp, 3);
+    EXPECT_EQ(c->kind, "TIFF LogLuv RGB");
+    if (as_rgbe) {
+      EXPECT_EQ(c->type, SampleType::RGBE);
+      continue;
+    }
+    // LogLuv keeps luminance to about 0.3 % and chromaticity to about 1/400 of u'v'.
+    for (size_t i = 0; i < rgb.size(); ++i) {
+      const float l = rgb[i / 3 * 3 + 1] / 0.7f;
+      ASSERT_NEAR(floats(*c)[i], rgb[i], 0.02f * l) << i;
+    }
+  }
+  auto g = read_image(dir.file("l.tif"));
+  ASSERT_TRUE(g) << g.failure().message();
+  EXPECT_EQ(g->spp, 1);
+  for (size_t i = 0; i < grey.size(); ++i) ASSERT_NEAR(floats(*g)[i], grey[i], 0.005f * grey[i]) << i;
+}
+
+TEST(Readers, PrimariesComeFromTheFileOrFallBackWithAWarning) {
+  ScratchDir dir;
+  const int w = 8, h = 6;
+  const std::vector<float> rgb = std::vector<float>(size_t(w) * h * 3, 0.5f);
+  // ACES primaries lie outside the spectral locus (blue y < 0) and are still a colour space.
+  const Chromaticities aces{0.7347f, 0.2653f, 0.0f, 1.0f, 0.0001f, -0.0770f, 0.32168f, 0.33767f};
+  const Chromaticities swapped{0.64f, 0.33f, 0.30f, 0.60f, 0.15f, 0.06f, 0.15f, 0.06f};
+  write_exr_rgb(dir.file("aces.exr"), w, h, rgb, true, &aces);
+  write_exr_rgb(dir.file("bad.exr"), w, h, rgb, true, &swapped);
+  write_exr_rgb(dir.file("plain.exr"), w, h, rgb, true);
+  auto a = read_image(dir.file("aces.exr"));
+  ASSERT_TRUE(a);
+  EXPECT_TRUE(same_primaries(a->primaries, aces));
+  EXPECT_EQ(a->primaries_origin, "the file's chromaticities attribute");
+  EXPECT_TRUE(a->warnings.empty());
+  auto b = read_image(dir.file("bad.exr"));
+  ASSERT_TRUE(b);
+  EXPECT_TRUE(same_primaries(b->primaries, kRec709));
+  ASSERT_EQ(b->warnings.size(), 1u);
+  EXPECT_NE(b->warnings[0].find("white point"), std::string::npos) << b->warnings[0];
+  auto p = read_image(dir.file("plain.exr"));
+  ASSERT_TRUE(p);
+  EXPECT_TRUE(p->primaries_origin.empty());
+  EXPECT_TRUE(p->warnings.empty());
+
+  // A float TIFF's profile names the primaries of its linear samples, whatever its curves.
+  const Chromaticities rec2020{0.708f, 0.292f, 0.170f, 0.797f, 0.131f, 0.046f, 0.3127f, 0.3290f};
+  const Chromaticities d50_wide{0.7347f, 0.2653f, 0.1596f, 0.8404f, 0.0366f, 0.0001f, 0.3457f, 0.3585f};
+  write_tiff(dir.file("p2020.tif"), w, h, 3, 32, true, rgb.data(), primaries_profile(rec2020, 3, 2.2));
+  write_tiff(dir.file("pro.tif"), w, h, 3, 32, true, rgb.data(), primaries_profile(d50_wide, 3, 1.0));
+  write_tiff(dir.file("srgb.tif"), w, h, 3, 32, true, rgb.data(), builtin_profile(3));
+  for (auto [name, want] : {std::pair{"p2020.tif", rec2020}, std::pair{"pro.tif", d50_wide}, std::pair{"srgb.tif", kRec709}}) {
+    auto t = read_image(dir.file(name));
+    ASSERT_TRUE(t) << t.failure().message();
+    EXPECT_TRUE(same_primaries(t->primaries, want)) << name << ": " << describe_primaries(t->primaries);
+    EXPECT_EQ(t->primaries_origin, "the file's ICC profile") << name;
+  }
+
+  // Radiance: a PRIMARIES line is taken; ImageMagick's line of eight zeros is not.
+  std::string pic = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\nPRIMARIES= 0.708 0.292 0.170 0.797 0.131 0.046 0.3127 0.3290\n\n"
+                    "-Y 64 +X 64\n";
+  pic += std::string(64 * 64 * 4, '\x80');
+  write_bytes(dir.file("p.hdr"), pic);
+  auto r = read_image(dir.file("p.hdr"));
+  ASSERT_TRUE(r) << r.failure().message();
+  EXPECT_TRUE(same_primaries(r->primaries, Chromaticities{0.708f, 0.292f, 0.170f, 0.797f, 0.131f, 0.046f, 0.3127f, 0.3290f}));
+  EXPECT_EQ(r->primaries_origin, "the file's PRIMARIES line");
+  auto im = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/courtyard-imagemagick.hdr");
+  ASSERT_TRUE(im);
+  EXPECT_TRUE(same_primaries(im->primaries, kRec709));
+  ASSERT_EQ(im->warnings.size(), 1u);
+  EXPECT_NE(im->warnings[0].find("PRIMARIES"), std::string::npos) << im->warnings[0];
 }
