@@ -320,8 +320,18 @@ Result<Picture> render_details(Source &src, int W, int H, int spp, const RenderO
   dim3.v[6] = spp * W;
 
   notify(o, Stage::Finishing);
+  // The finishing stage normalises the plane in place before it starts its workers, so a
+  // stage that could not start them cannot simply be run again: it gets the plane's copy.
+  // The copy costs less memory than the pyramid stage held a moment ago.
+  Buffer plane_copy;
+  if (o.workers > 1) plane_copy = Buffer::copy_of(pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
   r = calc_tm3(src.doc_type, dim3, p.data(), lum, table, curve.as<float>(), make_optim(o.workers),
                src.pixels.data(), pyramid.as<float>(), pic->pixels.data());
+  if (r == -2 && plane_copy)
+    // A worker thread could not be started (a process limit, say): one worker, the calling
+    // thread, finishes the same picture.
+    r = calc_tm3(src.doc_type, dim3, p.data(), lum, table, curve.as<float>(), make_optim(1), src.pixels.data(),
+                 plane_copy.as<float>(), pic->pixels.data());
   if (r <= 0) return fail("", engine_reason("the finishing stage", r));
   return pic;
 }
