@@ -15,7 +15,11 @@ std::string radiance_reason(int code) {
     case -3:
       return "the Radiance file has no resolution line of the form \"-Y height +X width\" "
              "(other orientations are not supported), or its size disagrees with its data";
-    case -4: return "not enough memory for the image";
+    case -4:
+      // The readers give the same code for both; a work buffer of a few bytes is what memory
+      // could refuse here, so the row is by far the likelier cause.
+      return "the Radiance file has a run-length row whose width differs from its resolution line "
+             "(or memory ran out while reading it)";
     case -5:
     case -6: return "the Radiance file has malformed run-length data";
     default: return "cannot read the Radiance file (code " + std::to_string(code) + ")";
@@ -38,7 +42,7 @@ Result<Image> read_radiance(const std::string &path) {
   img.type = SampleType::RGBE;
   img.kind = "Radiance RGBE";
   img.pixels = Buffer::allocate(img.pixel_count(), 4, true);
-  if (!img.pixels) return fail(path, radiance_reason(-4));
+  if (!img.pixels) return fail(path, "not enough memory for the image");
   r = decomp_rle(path.c_str(), dims, img.pixels.data());
   if (r < 0) return fail(path, radiance_reason(r));
   if (r != img.height) return fail(path, radiance_reason(-2));

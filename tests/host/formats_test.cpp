@@ -198,6 +198,34 @@ TEST(Readers, RadianceFilesOfOtherProgramsMatchTheirOpenExrOriginals) {
   }
 }
 
+TEST(Readers, SmallRadianceFilesReadAndRowsOfAnotherWidthAreNamed) {
+  // 16 x 16 run-length pixels take 241 bytes: far below the 128 bytes per header line that
+  // larger files are allowed.
+  auto file = [](int odd_row, int odd_width) {
+    std::string s = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 16 +X 16\n";
+    for (int y = 0; y < 16; ++y) {
+      s += {2, 2, 0, char(y == odd_row ? odd_width : 16)};
+      for (int v : {100 + y, 50, 10, 128}) s += {char(128 + 16), char(v)};
+    }
+    return s;
+  };
+  ScratchDir dir;
+  write_bytes(dir.file("small.hdr"), file(-1, 16));
+  auto img = read_image(dir.file("small.hdr"));
+  ASSERT_TRUE(img) << img.failure().message();
+  EXPECT_EQ(img->width, 16);
+  EXPECT_EQ(img->height, 16);
+  const unsigned char *row9 = img->pixels.data() + 9 * 64;
+  EXPECT_EQ(row9[15], 109);
+  EXPECT_EQ(row9[16 + 15], 50);
+  EXPECT_EQ(row9[48], 128);
+
+  write_bytes(dir.file("wide.hdr"), file(5, 17));
+  auto wide = read_image(dir.file("wide.hdr"));
+  ASSERT_FALSE(wide);
+  EXPECT_NE(wide.failure().reason.find("row whose width differs"), std::string::npos) << wide.failure().reason;
+}
+
 TEST(Readers, DataFolderTiffsHaveTheirDocumentKinds) {
   const std::string data = BRIGHTLOOM_TEST_DATA;
   auto f = read_image(data + "/courtyard-float32.tif");
