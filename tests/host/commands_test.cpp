@@ -207,6 +207,12 @@ TEST_F(Commands, SetRefusesUnknownNamesAndValuesOutOfRange) {
   EXPECT_FALSE(parse_assignment(1, "WhiteClip=10.5"));
   EXPECT_FALSE(parse_assignment(1, "Gamma=3"));
   EXPECT_FALSE(parse_assignment(1, "Microsmoothing=nan"));
+  // Numbers beyond double's range are numbers out of range, not text.
+  for (const char *text : {"Strength=1e-400", "Smoothing=1e999", "Strength=-inf"}) {
+    auto c = parse_assignment(1, text);
+    ASSERT_FALSE(c) << text;
+    EXPECT_NE(c.failure().reason.find("is out of range"), std::string::npos) << c.failure().reason;
+  }
   EXPECT_FALSE(parse_assignment(2, "Strength=50"));  // a Details Enhancer name
   auto b = parse_assignment(2, "Brightness=11");
   ASSERT_FALSE(b);
@@ -236,6 +242,69 @@ TEST_F(Commands, SetStoresValuesTheWayTheDialogDoes) {
   SettingsRecipe d;
   EXPECT_EQ((*resolve(d, 0))[1], 70.0f);
   EXPECT_EQ((*resolve(d, 1))[1], 40.0f);
+}
+
+TEST_F(Commands, SettingsFileValuesAreHeldToTheRangesOfSet) {
+  // 256 x 128 pixels: large enough for the solver to iterate (a smaller picture has no level
+  // to solve). A huge Smoothing lets it iterate 2^31 - 1 times, and a huge Microcontrast
+  // gives it a right-hand side it never converges on.
+  auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
+  ASSERT_TRUE(full);
+  const Image mid = reduce(*full, 4);
+  write_exr_rgb(dir.file("mid.exr"), mid.width, mid.height,
+                std::vector<float>(mid.pixels.as<float>(), mid.pixels.as<float>() + mid.pixel_count() * 3), true);
+  // A render that hangs must fail the test, not stall the suite: it runs in a child that is
+  // stopped after a minute.
+  auto render_within_a_minute = [&](const std::string &settings, std::string &errors) {
+    const std::string log = dir.file("render.log");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      FILE *err = std::fopen(log.c_str(), "w");
+      RenderRequest req = request({dir.file("mid.exr")});
+      req.settings_file = settings;
+      const int rc = run_render(req, err, err);
+      std::fclose(err);
+      ::_exit(rc);
+    }
+    int status = -1;
+    for (int i = 0; i < 600 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::ifstream in(log);
+    errors.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  const struct {
+    const char *lines;
+    const char *says;
+  } cases[] = {
+      {"<bltm:SmoothingMode>Slider</bltm:SmoothingMode>\n<bltm:Smoothing>1e9</bltm:Smoothing>\n"
+       "<bltm:Microcontrast>1e9</bltm:Microcontrast>\n",
+       "Smoothing=1e+09 is out of range: Smoothing takes -10 to 10"},
+      {"<bltm:Microcontrast>1e9</bltm:Microcontrast>\n", "Microcontrast=1e+09 is out of range"},
+      {"<bltm:Strength>nan</bltm:Strength>\n", "Strength is not a number"},
+      {"<bltm:WhiteClip>inf</bltm:WhiteClip>\n", "WhiteClip=inf is out of range: WhiteClip takes 0 to 10"},
+      {"<bltm:Gamma>3.0</bltm:Gamma>\n", "Gamma=3 is out of range: Gamma takes 0.25 to 2"},
+  };
+  for (const auto &c : cases) {
+    const std::string file = dir.file("odd.xmp");
+    write_bytes(file, "<rdf:Description rdf:about=''\nxmlns:bltm='http://example.com/tone_mapping_settings'>\n"
+                      "<bltm:Version>3.2</bltm:Version>\n" + std::string(c.lines) + "</rdf:Description>\n\n");
+    std::string errors;
+    EXPECT_EQ(render_within_a_minute(file, errors), kExitUsage) << c.says;
+    EXPECT_NE(errors.find(file + ": " + c.says), std::string::npos) << errors;
+    EXPECT_FALSE(fs::exists(dir.file("out/mid.png"))) << c.says;
+  }
+  // What the program ships and saves passes.
+  for (const std::string &name : preset_names()) {
+    auto path = find_preset(name);
+    ASSERT_TRUE(path);
+    EXPECT_TRUE(check_settings_file(*path, *probe_settings_file(*path))) << name;
+  }
 }
 
 TEST_F(Commands, SettingsFilesAndPresetsChooseTheMethod) {
