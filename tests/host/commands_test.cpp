@@ -485,13 +485,16 @@ TEST_F(Commands, TheProgramExplainsItselfAndRejectsBadUsage) {
                        dir.file("p.png") + " --quiet");
   EXPECT_EQ(rc3, 0) << t3;
   EXPECT_TRUE(fs::exists(dir.file("p.png")));
-  EXPECT_NE(run("render").first, 0);
-  EXPECT_NE(run("render x.exr --bits 12").first, 0);
-  EXPECT_NE(run("render x.exr -o a.png --out-dir b").first, 0);
+  // Every usage error exits 2, the parser's own as well as the program's.
+  for (const char *args : {"", "render", "render x.exr --bits 12", "render x.exr --jobs 0", "render x.exr --bogus",
+                           "render x.exr -o a.png --out-dir b", "render x.exr --method fast"}) {
+    auto [rc5, t5] = run(args);
+    EXPECT_EQ(rc5, kExitUsage) << args << ": " << t5;
+  }
   // An empty output or settings name is refused, not taken as "not given".
   for (const char *opt : {"-o", "--out-dir", "--settings", "--preset"}) {
     auto [rc4, t4] = run("render " + dir.file("a.exr") + " " + opt + " '' --quiet");
-    EXPECT_NE(rc4, 0) << opt;
+    EXPECT_EQ(rc4, kExitUsage) << opt;
     EXPECT_NE(t4.find("empty"), std::string::npos) << opt << ": " << t4;
   }
   EXPECT_FALSE(fs::exists("a.png"));
