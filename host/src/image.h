@@ -77,9 +77,16 @@ Status write_tiff(int fd, const Picture &pic);
 Status write_jpeg(int fd, const Picture &pic, int quality);
 
 // Writes pic to path through a temporary file in the same folder, renamed into place only
-// when complete; on failure nothing is left under either name.
+// when complete; on failure nothing is left under either name. A symbolic link is written
+// through to its target; a device or pipe is written in place; a folder, a socket or a
+// read-only file is refused.
 Status write_picture(const std::string &path, OutputFormat format, const Picture &pic,
                      const WriteOptions &options);
+// The refusals of write_picture, for a check before the work that leads to the picture.
+Status check_output_target(const std::string &path);
+// A full disk (or quota, or file-size limit) named as such from the errno of a failed write;
+// empty for any other error, whose own message says more.
+std::string disk_full_reason(int error);
 
 // The output format named by a file extension (".png", ".tif", ".tiff", ".jpg", ".jpeg");
 // false when the extension is none of them.

@@ -3,6 +3,7 @@
 // planar. Extra samples (alpha) are dropped. 16-bit samples are scaled to 0..32768.
 #include <tiffio.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -18,8 +19,10 @@ namespace brightloom {
 namespace {
 
 thread_local std::string g_tiff_error;
+thread_local int g_tiff_errno = 0;
 
 void on_tiff_error(const char *module, const char *fmt, va_list ap) {
+  if (g_tiff_error.empty()) g_tiff_errno = errno;
   char buf[512];
   std::vsnprintf(buf, sizeof buf, fmt, ap);
   g_tiff_error = module ? std::string(module) + ": " + buf : std::string(buf);
@@ -48,9 +51,11 @@ void install_tiff_handlers() {
   });
 }
 
-std::string take_tiff_error() {
+std::string take_tiff_error(int *error) {
+  if (error) *error = g_tiff_errno;
   std::string s = std::move(g_tiff_error);
   g_tiff_error.clear();
+  g_tiff_errno = 0;
   return s;
 }
 

@@ -2,10 +2,8 @@
 #include "settings.h"
 
 #include <tmlib/tmlib.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -298,16 +296,13 @@ Status save_last_settings(int method, const TmParam &param) {
   if (path.empty()) return fail("", "no config folder (neither XDG_CONFIG_HOME nor HOME is set)");
   std::error_code ec;
   fs::create_directories(fs::path(path).parent_path(), ec);
-  const std::string tmp = path + ".partial-" + std::to_string(::getpid());
-  if (write_xmp(tmp.c_str(), method, param.data()) != 1) {
-    ::unlink(tmp.c_str());
-    return fail(path, "cannot save the last settings");
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    return fail(path, std::string("cannot save the last settings: ") + std::strerror(errno));
-  }
-  return Status::success();
+  // The settings writer replaces the file through a temporary beside it and follows the
+  // settings files' rules: a symbolic link (a config folder kept elsewhere) is written
+  // through, a read-only file is left as it is.
+  const int r = write_xmp(path.c_str(), method, param.data());
+  if (r == 1) return Status::success();
+  return fail(path, r == -1 ? "cannot save the last settings: the file or its folder cannot be written"
+                            : "cannot save the last settings (code " + std::to_string(r) + ")");
 }
 
 }  // namespace brightloom

@@ -2,7 +2,10 @@
 // The commands as a user meets them: batches with a broken file, outputs read back with their
 // libraries, unwritable destinations, settings from the command line, files and presets.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <tmlib/tmlib.h>
@@ -168,7 +171,7 @@ TEST_F(Commands, UnwritableDestinationsFailClearlyAndLeaveNothing) {
     fs::create_directories(dir.file("out/a.png"));
     Capture out, err;
     EXPECT_EQ(run_render(request({dir.file("a.exr")}), out.f, err.f), kExitSomeFailed);
-    EXPECT_NE(err.text().find("cannot move the finished picture into place"), std::string::npos) << err.text();
+    EXPECT_NE(err.text().find("out/a.png: is a folder"), std::string::npos) << err.text();
     EXPECT_FALSE(has_partial_files(dir.file("out")));
     EXPECT_TRUE(fs::is_directory(dir.file("out/a.png")));
   }
@@ -185,6 +188,79 @@ TEST_F(Commands, UnwritableDestinationsFailClearlyAndLeaveNothing) {
     std::ifstream in(dir.file("old.png"));
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(content, "previous picture");
+  }
+}
+
+// A device node of this scratch folder (so that a faulty program cannot replace the system's
+// own), or the system's where nodes cannot be made and the program cannot replace it either.
+std::string device(const ScratchDir &dir, const char *name, unsigned minor) {
+  const std::string own = dir.file(name);
+  if (::mknod(own.c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0) {
+    const int fd = ::open(own.c_str(), O_WRONLY);
+    if (fd >= 0) {
+      ::close(fd);
+      return own;
+    }
+  }
+  return ::geteuid() != 0 ? std::string("/dev/") + name : std::string();
+}
+
+TEST_F(Commands, OutputsGoThroughLinksIntoDevicesAndNeverOverRefusals) {
+  auto render_to = [&](const std::string &target, const char *format, std::string &errors) {
+    Capture out, err;
+    RenderRequest req = request({dir.file("a.exr")});
+    req.out_dir.clear();
+    req.output = target;
+    req.format = format;
+    req.method = "compressor";
+    const int rc = run_render(req, out.f, err.f);
+    errors = err.text();
+    return rc;
+  };
+  std::string e;
+  fs::create_directories(dir.file("real"));
+  // A link is written through to its target, also when that does not exist yet.
+  write_bytes(dir.file("real/old.png"), "previous picture");
+  fs::create_symlink("real/old.png", dir.file("link.png"));
+  fs::create_symlink(dir.file("real/new.png"), dir.file("dangling.png"));
+  for (const char *link : {"link.png", "dangling.png"}) {
+    ASSERT_EQ(render_to(dir.file(link), "", e), kExitOk) << link << ": " << e;
+    EXPECT_TRUE(fs::is_symlink(dir.file(link))) << link;
+  }
+  EXPECT_EQ(read_png_back(dir.file("real/old.png")).width, w);
+  EXPECT_EQ(read_png_back(dir.file("real/new.png")).width, w);
+
+  // A name of 255 characters, the most a folder entry holds, leaves no room for a long
+  // temporary name beside it.
+  const std::string longest = dir.file(std::string(251, 'n') + ".jpg");
+  EXPECT_EQ(render_to(longest, "", e), kExitOk) << e;
+  EXPECT_EQ(read_jpeg_back(longest).width, w);
+
+  // A read-only picture stays as it is.
+  write_bytes(dir.file("kept.png"), "previous picture");
+  fs::permissions(dir.file("kept.png"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(render_to(dir.file("kept.png"), "", e), kExitSomeFailed);
+  EXPECT_NE(e.find(dir.file("kept.png") + ": the existing file is read-only"), std::string::npos) << e;
+  std::ifstream kept(dir.file("kept.png"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), std::istreambuf_iterator<char>()), "previous picture");
+
+  // A pipe nobody reads fails at once instead of waiting for a reader.
+  ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  EXPECT_EQ(render_to(dir.file("pipe"), "png", e), kExitSomeFailed);
+  EXPECT_NE(e.find("nothing reads from this pipe"), std::string::npos) << e;
+  EXPECT_EQ(fs::status(dir.file("pipe")).type(), fs::file_type::fifo);
+  EXPECT_FALSE(has_partial_files(dir.path()));
+
+  // Devices are written in place; a full one says so, for every format.
+  const std::string null = device(dir, "null", 3), full = device(dir, "full", 7);
+  if (null.empty() || full.empty()) GTEST_SKIP() << "no device node to write to";
+  EXPECT_EQ(render_to(null, "png", e), kExitOk) << e;
+  EXPECT_EQ(fs::status(null).type(), fs::file_type::character);
+  for (const char *format : {"png", "tiff", "jpeg"}) {
+    EXPECT_EQ(render_to(full, format, e), kExitSomeFailed) << format;
+    EXPECT_NE(e.find(full + ": cannot write the "), std::string::npos) << e;
+    EXPECT_NE(e.find(" file: the disk is full"), std::string::npos) << e;
+    EXPECT_EQ(fs::status(full).type(), fs::file_type::character);
   }
 }
 
@@ -447,6 +523,17 @@ TEST_F(Commands, LastSettingsAreRememberedAndReused) {
   again.quiet = false;
   EXPECT_EQ(run_render(again, out2.f, err2.f), kExitOk) << err2.text();
   EXPECT_NE(out2.text().find("Tone Compressor"), std::string::npos);
+
+  // A settings file kept elsewhere and linked into the config folder stays linked.
+  fs::create_directories(dir.file("dotfiles"));
+  fs::rename(last_settings_path(), dir.file("dotfiles/last.xmp"));
+  fs::create_symlink(dir.file("dotfiles/last.xmp"), last_settings_path());
+  Capture out3, err3;
+  req.sets = {"Brightness=-1.5"};
+  ASSERT_EQ(run_render(req, out3.f, err3.f), kExitOk) << err3.text();
+  EXPECT_TRUE(fs::is_symlink(last_settings_path()));
+  EXPECT_GT(parse_xmp(dir.file("dotfiles/last.xmp").c_str(), 2, p), 0);
+  EXPECT_EQ(p[0], -1.5f);
 }
 
 TEST_F(Commands, InfoDescribesTheFile) {
