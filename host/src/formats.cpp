@@ -70,6 +70,19 @@ const char *extension_of(OutputFormat format) {
   }
 }
 
+Status check_declared_size(const char *what, int64_t width, int64_t height, double raw_bytes, int64_t file_bytes,
+                           int max_ratio) {
+  const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
+  if (width <= 0 || height <= 0) return fail("", std::string("the ") + what + " file declares " + size);
+  if (width > kMaxPixels || height > kMaxPixels || width * height > kMaxPixels)
+    return fail("", std::string("the ") + what + " file declares " + size +
+                        "; pictures of more than 1,073,741,824 pixels (a gigapixel) are not supported");
+  if (max_ratio > 0 && raw_bytes / max_ratio > double(file_bytes))
+    return fail("", std::string("the ") + what + " file declares " + size + ", more than its " +
+                        std::to_string(file_bytes) + " bytes can hold (the file is damaged or cut short)");
+  return Status::success();
+}
+
 std::string disk_full_reason(int error) {
   switch (error) {
     case ENOSPC: return "the disk is full";

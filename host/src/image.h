@@ -57,6 +57,20 @@ struct WriteOptions {
   int jpeg_quality = 92;
 };
 
+// The most pixels a file may declare: 2^30, a gigapixel (46,340 x 23,170, say). The Details
+// Enhancer counts the cells of its pyramids (a third more than the pixels) in 32-bit
+// integers, and such a picture already takes 4 GiB as RGBE and some 40 bytes a pixel to
+// render. A larger declaration comes from a damaged or hostile file, and is refused before
+// any buffer of that size is asked for, by this program or by a format's library.
+constexpr int64_t kMaxPixels = int64_t(1) << 30;
+
+// Checks a file's declared size before anything is allocated for it: at most kMaxPixels, and
+// no more raw bytes than a file of file_bytes can hold at the highest compression ratio its
+// coding allows (max_ratio; 0 when that has no useful bound). what names the format.
+// (raw_bytes is a double: it is checked before it is known to fit an integer.)
+Status check_declared_size(const char *what, int64_t width, int64_t height, double raw_bytes, int64_t file_bytes,
+                           int max_ratio);
+
 // Readers: each checks its header before allocating and names what is wrong.
 // as_rgbe: deliver float files already encoded as RGBE rows, as the renderer needs them,
 // without ever holding the whole image as floats (OpenEXR, PFM, stripped contiguous TIFF;

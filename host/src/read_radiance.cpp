@@ -3,6 +3,9 @@
 // scanline-planar RGBE rows the operators take directly, so no float copy is ever made.
 #include <tmlib/tmlib.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "image.h"
 
 namespace brightloom {
@@ -34,6 +37,13 @@ Result<Image> read_radiance(const std::string &path) {
   int r = rgbe_dim2(path.c_str(), primaries, dims);
   if (r < 0) return fail(path, radiance_reason(r));
   if (dims[0] <= 0 || dims[1] <= 0) return fail(path, radiance_reason(-3));
+  // The fewest bytes a row takes: four bytes a pixel flat, or run-length coded, a row header
+  // and for each component one two-byte run per 127 pixels.
+  const double flat_row = 4.0 * dims[0], rle_row = 4.0 + 8.0 * std::ceil(dims[0] / 127.0);
+  if (Status size = check_declared_size("Radiance", dims[0], dims[1], dims[1] * std::min(flat_row, rle_row),
+                                        dims[2], 1);
+      !size)
+    return fail(path, size.failure().reason);
 
   Image img;
   img.width = dims[0];

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // TIFF reader: 32-bit float, 16-bit and 8-bit grey or RGB, stripped or tiled, contiguous or
 // planar. Extra samples (alpha) are dropped. 16-bit samples are scaled to 0..32768.
+#include <sys/stat.h>
 #include <tiffio.h>
 
 #include <cerrno>
@@ -82,6 +83,26 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
 
   if (w == 0 || h == 0 || w > INT32_MAX || h > INT32_MAX)
     return fail(path, "the TIFF file has no valid image size");
+  {
+    // Uncompressed samples must all be in the file; the coders with a known highest ratio
+    // bound the rest (PackBits 128 bytes in 2; LZW under 4,096 bytes a code of 9 bits or more;
+    // deflate 258 bytes in 2 bits). Others are held to the pixel limit alone.
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
+    int ratio = 0;
+    switch (compression) {
+      case COMPRESSION_NONE: ratio = 1; break;
+      case COMPRESSION_PACKBITS: ratio = 64; break;
+      case COMPRESSION_LZW: ratio = 3641; break;
+      case COMPRESSION_ADOBE_DEFLATE:
+      case COMPRESSION_DEFLATE: ratio = 1032; break;
+      default: break;
+    }
+    struct stat st {};
+    const int64_t file_bytes = ::stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
+    if (Status size = check_declared_size("TIFF", w, h, double(w) * h * spp * bps / 8.0, file_bytes, ratio); !size)
+      return fail(path, size.failure().reason);
+  }
   const int keep = photo == PHOTOMETRIC_RGB ? 3 : 1;
   if ((photo != PHOTOMETRIC_RGB && photo != PHOTOMETRIC_MINISBLACK) || spp < keep)
     return fail(path, "only grey and RGB TIFF files are supported");
