@@ -320,18 +320,14 @@ Result<Picture> render_details(Source &src, int W, int H, int spp, const RenderO
   dim3.v[6] = spp * W;
 
   notify(o, Stage::Finishing);
-  // The finishing stage normalises the plane in place before it starts its workers, so a
-  // stage that could not start them cannot simply be run again: it gets the plane's copy.
-  // The copy costs less memory than the pyramid stage held a moment ago.
-  Buffer plane_copy;
-  if (o.workers > 1) plane_copy = Buffer::copy_of(pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
   r = calc_tm3(src.doc_type, dim3, p.data(), lum, table, curve.as<float>(), make_optim(o.workers),
                src.pixels.data(), pyramid.as<float>(), pic->pixels.data());
-  if (r == -2 && plane_copy)
-    // A worker thread could not be started (a process limit, say): one worker, the calling
-    // thread, finishes the same picture.
-    r = calc_tm3(src.doc_type, dim3, p.data(), lum, table, curve.as<float>(), make_optim(1), src.pixels.data(),
-                 plane_copy.as<float>(), pic->pixels.data());
+  // In memory the stage gives -2 for one thing only: a worker thread could not be started (a
+  // process limit, say), and the calling thread has then finished the whole picture alone,
+  // the same picture. It normalises its plane in place before it starts the workers, so it
+  // could not simply be run again on one worker without a copy of the plane, which would
+  // cost every render 4 bytes a pixel for a rare failure.
+  if (r == -2) r = H;
   if (r <= 0) return fail("", engine_reason("the finishing stage", r));
   return pic;
 }
