@@ -207,6 +207,8 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
     std::error_code ec;
     if (fs::exists(dst, ec) && fs::equivalent(in, dst, ec))
       return failed("the output " + dst + " would overwrite the input; choose another --out-dir or -o");
+    // An output that will be refused is refused before the render, not after it.
+    if (Status st = check_output_target(dst); !st) return failed(st.failure().message());
 
     const auto t0 = Clock::now();
     progress.started(int(i), fs::path(in).filename().string());
@@ -241,7 +243,7 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
     WriteOptions wo;
     wo.jpeg_quality = req.quality;
     Status st = write_picture(dst, plan.format, *pic, wo);
-    if (!st) return failed(st.failure().reason);
+    if (!st) return failed(st.failure().message());
     const double t_write = seconds_since(t2);
 
     char line[1024];
@@ -313,7 +315,11 @@ int run_render(const RenderRequest &req, FILE *out, FILE *err) {
     if (outcomes[i].ok) last_ok = &outcomes[i];
     else failed.push_back(req.inputs[i]);
   }
-  if (last_ok && req.save_last) (void)save_last_settings(plan->recipe.method, last_ok->param);
+  if (last_ok && req.save_last) {
+    // The pictures are fine; only --last will not find these settings.
+    if (Status st = save_last_settings(plan->recipe.method, last_ok->param); !st)
+      report(err, "warning: " + st.failure().message());
+  }
 
   if (!failed.empty()) {
     std::string names;

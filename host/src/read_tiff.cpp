@@ -3,8 +3,10 @@
 // or tiled, contiguous or planar. Extra samples (alpha) are dropped. 16-bit samples are scaled
 // to 0..32768.
 #include <half.h>
+#include <sys/stat.h>
 #include <tiffio.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -21,8 +23,10 @@ namespace brightloom {
 namespace {
 
 thread_local std::string g_tiff_error;
+thread_local int g_tiff_errno = 0;
 
 void on_tiff_error(const char *module, const char *fmt, va_list ap) {
+  if (g_tiff_error.empty()) g_tiff_errno = errno;
   char buf[512];
   std::vsnprintf(buf, sizeof buf, fmt, ap);
   g_tiff_error = module ? std::string(module) + ": " + buf : std::string(buf);
@@ -76,9 +80,11 @@ void install_tiff_handlers() {
   });
 }
 
-std::string take_tiff_error() {
+std::string take_tiff_error(int *error) {
+  if (error) *error = g_tiff_errno;
   std::string s = std::move(g_tiff_error);
   g_tiff_error.clear();
+  g_tiff_errno = 0;
   return s;
 }
 
@@ -114,6 +120,26 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
 
   if (w == 0 || h == 0 || w > INT32_MAX || h > INT32_MAX)
     return fail(path, "the TIFF file has no valid image size");
+  {
+    // Uncompressed samples must all be in the file; the coders with a known highest ratio
+    // bound the rest (PackBits 128 bytes in 2; LZW under 4,096 bytes a code of 9 bits or more;
+    // deflate 258 bytes in 2 bits). Others are held to the pixel limit alone.
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
+    int ratio = 0;
+    switch (compression) {
+      case COMPRESSION_NONE: ratio = 1; break;
+      case COMPRESSION_PACKBITS: ratio = 64; break;
+      case COMPRESSION_LZW: ratio = 3641; break;
+      case COMPRESSION_ADOBE_DEFLATE:
+      case COMPRESSION_DEFLATE: ratio = 1032; break;
+      default: break;
+    }
+    struct stat st {};
+    const int64_t file_bytes = ::stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
+    if (Status size = check_declared_size("TIFF", w, h, double(w) * h * spp * bps / 8.0, file_bytes, ratio); !size)
+      return fail(path, size.failure().reason);
+  }
   const int keep = photo == PHOTOMETRIC_RGB || photo == PHOTOMETRIC_LOGLUV ? 3 : 1;
   if ((photo != PHOTOMETRIC_RGB && photo != PHOTOMETRIC_MINISBLACK && !logluv) || spp < keep)
     return fail(path, "only grey and RGB TIFF files are supported");

@@ -349,6 +349,12 @@ Result<Picture> render_details(Source &src, int W, int H, int spp, const RenderO
   notify(o, Stage::Finishing);
   r = calc_tm3(src.doc_type, dim3, p.data(), lum, table, curve.as<float>(), make_optim(o.workers),
                src.pixels.data(), pyramid.as<float>(), pic->pixels.data());
+  // In memory the stage gives -2 for one thing only: a worker thread could not be started (a
+  // process limit, say), and the calling thread has then finished the whole picture alone,
+  // the same picture. It normalises its plane in place before it starts the workers, so it
+  // could not simply be run again on one worker without a copy of the plane, which would
+  // cost every render 4 bytes a pixel for a rare failure.
+  if (r == -2) r = H;
   if (r <= 0) return fail("", engine_reason("the finishing stage", r));
   if (encode) encode_display(*pic, o.bits);
   return pic;

@@ -213,18 +213,28 @@ TEST(Render, SmoothingLevelsTooCoarseForTheImageAreExplained) {
   EXPECT_TRUE(ok) << ok.failure().reason;
 }
 
-TEST(Render, ToneCompressorWithoutWorkerThreadsStillRenders) {
-  Image a = float_image(80, 60, 3, scene), b = float_image(80, 60, 3, scene);
-  RenderOptions one = options(2, a);
-  one.workers = 1;
-  auto want = render(a, one);
-  ASSERT_TRUE(want) << want.failure().reason;
-  tmlib::testing::fail_thread_creation_at(0);
-  auto got = render(b, options(2, b));
-  tmlib::testing::fail_thread_creation_at(-1);
-  ASSERT_TRUE(got) << got.failure().reason;
-  ASSERT_EQ(got->pixels.size(), want->pixels.size());
-  EXPECT_EQ(0, std::memcmp(got->pixels.data(), want->pixels.data(), want->pixels.size()));
+TEST(Render, AThreadThatCannotBeStartedNeverFailsTheFile) {
+  // Every thread creation of a render fails in turn (a process limit, say); each render must
+  // still give the picture of an undisturbed one. A probe after the render tells when the
+  // failure was not reached, that is when every creation has had its turn.
+  for (int method : {1, 2}) {
+    Image a = float_image(80, 60, 3, scene);
+    auto want = render(a, options(method, a));
+    ASSERT_TRUE(want) << want.failure().reason;
+    bool all_tried = false;
+    for (int n = 0; n < 200 && !all_tried; ++n) {
+      Image b = float_image(80, 60, 3, scene);
+      tmlib::testing::fail_thread_creation_at(n);
+      auto got = render(b, options(method, b));
+      all_tried = tmlib::run_workers(2, [](int) {}, [] {}) == tmlib::RunMode::kFellBack;
+      tmlib::testing::fail_thread_creation_at(-1);
+      ASSERT_TRUE(got) << "method " << method << ", creation " << n << ": " << got.failure().reason;
+      ASSERT_EQ(got->pixels.size(), want->pixels.size());
+      EXPECT_EQ(0, std::memcmp(got->pixels.data(), want->pixels.data(), want->pixels.size()))
+          << "method " << method << ", creation " << n;
+    }
+    EXPECT_TRUE(all_tried) << "method " << method;
+  }
 }
 
 TEST(Render, WorkingFromDiskMatchesMemoryAndCleansUp) {
