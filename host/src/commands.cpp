@@ -16,6 +16,7 @@
 #include <system_error>
 #include <thread>
 
+#include "document_profile.h"
 #include "engine.h"
 #include "icc.h"
 #include "progress.h"
@@ -206,12 +207,15 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
     std::error_code ec;
     if (fs::exists(dst, ec) && fs::equivalent(in, dst, ec))
       return failed("the output " + dst + " would overwrite the input; choose another --out-dir or -o");
+    // An output that will be refused is refused before the render, not after it.
+    if (Status st = check_output_target(dst); !st) return failed(st.failure().message());
 
     const auto t0 = Clock::now();
     progress.started(int(i), fs::path(in).filename().string());
     auto img = read_image(in, plan.workers, true);
     if (!img) return failed(img.failure().reason);
     const double t_read = seconds_since(t0);
+    for (const std::string &w : img->warnings) progress.print(err, "brightloom: " + in + ": warning: " + w);
 
     auto param = resolve(plan.recipe, img->doc_type());
     if (!param) return failed(param.failure().message());
@@ -226,7 +230,7 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
     opt.on_stage = [&progress, i](Stage s) { progress.stage(int(i), stage_name(s)); };
     const int W = img->width, H = img->height;
     const double encode = img->encode_seconds;
-    std::vector<unsigned char> icc = std::move(img->icc);
+    std::vector<unsigned char> icc = picture_profile(*img);
     const auto t1 = Clock::now();
     auto pic = render(*img, opt);
     if (!pic) return failed(pic.failure().reason);
@@ -235,11 +239,11 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
 
     const auto t2 = Clock::now();
     progress.stage(int(i), "writing");
-    pic->icc = profile_for_output(icc, pic->spp);
+    pic->icc = std::move(icc);
     WriteOptions wo;
     wo.jpeg_quality = req.quality;
     Status st = write_picture(dst, plan.format, *pic, wo);
-    if (!st) return failed(st.failure().reason);
+    if (!st) return failed(st.failure().message());
     const double t_write = seconds_since(t2);
 
     char line[1024];
@@ -311,7 +315,11 @@ int run_render(const RenderRequest &req, FILE *out, FILE *err) {
     if (outcomes[i].ok) last_ok = &outcomes[i];
     else failed.push_back(req.inputs[i]);
   }
-  if (last_ok && req.save_last) (void)save_last_settings(plan->recipe.method, last_ok->param);
+  if (last_ok && req.save_last) {
+    // The pictures are fine; only --last will not find these settings.
+    if (Status st = save_last_settings(plan->recipe.method, last_ok->param); !st)
+      report(err, "warning: " + st.failure().message());
+  }
 
   if (!failed.empty()) {
     std::string names;
@@ -338,6 +346,11 @@ int run_info(const std::string &path, FILE *out, FILE *err) {
     std::fprintf(out, "channels:  %d (%s)\n", img->spp, img->spp == 3 ? "RGB" : "grey");
     std::fprintf(out, "kind:      %s\n", doc[img->doc_type()]);
     std::fprintf(out, "profile:   %s\n", describe_profile(img->icc).c_str());
+    for (const std::string &w : img->warnings) report(err, path + ": warning: " + w);
+    if (img->doc_type() == 0)
+      std::fprintf(out, "primaries: %s (%s)\n", describe_primaries(img->primaries).c_str(),
+                   img->primaries_origin.empty() ? "the file names none" : img->primaries_origin.c_str());
+    std::fprintf(out, "output:    %s\n", describe_picture_encoding(*img).c_str());
     float s[TMLIB_LUM_PARAMS] = {};
     Status st = image_statistics(*img, s);
     if (!st) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "brightloom/buffer.h"
+#include "primaries.h"
 #include "result.h"
 
 namespace brightloom {
@@ -28,6 +29,11 @@ struct Image {
   Buffer pixels;
   std::vector<unsigned char> icc;  // the file's embedded ICC profile, empty when none
   std::string kind;                // what the file was, for messages: "OpenEXR half RGB"
+  // Float documents: the primaries of the linear samples, and where they come from (empty:
+  // the file names none, so Rec. 709/sRGB; adopt_primaries says when they were assumed).
+  Chromaticities primaries = kRec709;
+  std::string primaries_origin;
+  std::vector<std::string> warnings;  // what a reader passed over, for the user
   double encode_seconds = 0;       // time a reader spent encoding float rows as RGBE
 
   // The document kind of the host records: 0 float, 1 16-bit, 2 8-bit.
@@ -39,6 +45,10 @@ struct Image {
     }
   }
   int64_t pixel_count() const { return int64_t(width) * int64_t(height); }
+
+  // Takes the primaries a file names (origin: "the chromaticities attribute"); implausible ones
+  // leave Rec. 709/sRGB in place and a warning that says why.
+  void adopt_primaries(const Chromaticities &c, const std::string &origin);
 };
 
 // The finished picture: interleaved 8- or 16-bit samples (16-bit in native byte order).
@@ -56,6 +66,20 @@ enum class OutputFormat { Png, Tiff, Jpeg };
 struct WriteOptions {
   int jpeg_quality = 92;
 };
+
+// The most pixels a file may declare: 2^30, a gigapixel (46,340 x 23,170, say). The Details
+// Enhancer counts the cells of its pyramids (a third more than the pixels) in 32-bit
+// integers, and such a picture already takes 4 GiB as RGBE and some 40 bytes a pixel to
+// render. A larger declaration comes from a damaged or hostile file, and is refused before
+// any buffer of that size is asked for, by this program or by a format's library.
+constexpr int64_t kMaxPixels = int64_t(1) << 30;
+
+// Checks a file's declared size before anything is allocated for it: at most kMaxPixels, and
+// no more raw bytes than a file of file_bytes can hold at the highest compression ratio its
+// coding allows (max_ratio; 0 when that has no useful bound). what names the format.
+// (raw_bytes is a double: it is checked before it is known to fit an integer.)
+Status check_declared_size(const char *what, int64_t width, int64_t height, double raw_bytes, int64_t file_bytes,
+                           int max_ratio);
 
 // Readers: each checks its header before allocating and names what is wrong.
 // as_rgbe: deliver float files already encoded as RGBE rows, as the renderer needs them,
@@ -77,9 +101,16 @@ Status write_tiff(int fd, const Picture &pic);
 Status write_jpeg(int fd, const Picture &pic, int quality);
 
 // Writes pic to path through a temporary file in the same folder, renamed into place only
-// when complete; on failure nothing is left under either name.
+// when complete; on failure nothing is left under either name. A symbolic link is written
+// through to its target; a device or pipe is written in place; a folder, a socket or a
+// read-only file is refused.
 Status write_picture(const std::string &path, OutputFormat format, const Picture &pic,
                      const WriteOptions &options);
+// The refusals of write_picture, for a check before the work that leads to the picture.
+Status check_output_target(const std::string &path);
+// A full disk (or quota, or file-size limit) named as such from the errno of a failed write;
+// empty for any other error, whose own message says more.
+std::string disk_full_reason(int error);
 
 // The output format named by a file extension (".png", ".tif", ".tiff", ".jpg", ".jpeg");
 // false when the extension is none of them.

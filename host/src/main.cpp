@@ -100,7 +100,13 @@ int main(int argc, char **argv) {
   demo->add_option("--out-dir", demo_dir, "Folder for the picture (default: out)");
   demo->add_flag("-q,--quiet", demo_quiet, "Print only the picture's path");
 
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    // The parser's own codes (105, 106, ...) would tell scripts nothing the usage code does
+    // not; --help is a parse "error" too, and succeeds.
+    return app.exit(e) == 0 ? kExitOk : kExitUsage;
+  }
   install_interrupt_cleanup();
 
   if (*render) {

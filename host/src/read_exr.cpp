@@ -6,8 +6,12 @@
 #include <ImfHeader.h>
 #include <ImfInputFile.h>
 #include <ImfRgbaFile.h>
+#include <ImfStandardAttributes.h>
 #include <ImfThreading.h>
 #include <ImfArray.h>
+#include <ImfStdIO.h>
+#include <ImfVersion.h>
+#include <sys/stat.h>
 
 #include <tmlib/tmlib.h>
 
@@ -87,6 +91,39 @@ Status read_strips_as_rgbe(Imf::InputFile &in, const Imath::Box2i &dw, Image &im
   return Status::success();
 }
 
+// The declared size, from the header alone: the library sizes its line tables and buffers
+// from the data window as it opens the file, before a reader could look at it.
+Status check_exr_size(const std::string &path) {
+  Imf::StdIFStream is(path.c_str());
+  char head[8];
+  is.read(head, sizeof head);
+  if (!Imf::isImfMagic(head)) return Status::success();  // the library will say what is wrong
+  int version = int(uint32_t(uint8_t(head[4])) | uint32_t(uint8_t(head[5])) << 8 |
+                          uint32_t(uint8_t(head[6])) << 16 | uint32_t(uint8_t(head[7])) << 24);
+  Imf::Header hdr;
+  hdr.readFrom(is, version);
+  const Imath::Box2i dw = hdr.dataWindow();
+  const int64_t w = int64_t(dw.max.x) - dw.min.x + 1, h = int64_t(dw.max.y) - dw.min.y + 1;
+  double bits = 0;
+  for (auto c = hdr.channels().begin(); c != hdr.channels().end(); ++c)
+    bits += (c.channel().type == Imf::HALF ? 16.0 : 32.0) /
+            (std::max(1, c.channel().xSampling) * std::max(1, c.channel().ySampling));
+  // Coders with a known highest ratio: run-length 128 bytes in 2; deflate 258 bytes in 2 bits
+  // (after PXR24 has cut floats to 24 bits). Others are held to the pixel limit alone.
+  int ratio = 0;
+  switch (hdr.compression()) {
+    case Imf::NO_COMPRESSION: ratio = 1; break;
+    case Imf::RLE_COMPRESSION: ratio = 64; break;
+    case Imf::ZIPS_COMPRESSION:
+    case Imf::ZIP_COMPRESSION: ratio = 1032; break;
+    case Imf::PXR24_COMPRESSION: ratio = 1376; break;
+    default: break;
+  }
+  struct stat st {};
+  const int64_t file_bytes = ::stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
+  return check_declared_size("OpenEXR", w, h, double(w) * double(h) * bits / 8.0, file_bytes, ratio);
+}
+
 }  // namespace
 
 Result<Image> read_exr(const std::string &path, int threads, bool as_rgbe) {
@@ -94,6 +131,7 @@ Result<Image> read_exr(const std::string &path, int threads, bool as_rgbe) {
     static std::once_flag once;
     std::call_once(once, [threads] { Imf::setGlobalThreadCount(threads > 1 ? threads : 0); });
 
+    if (Status size = check_exr_size(path); !size) return fail(path, size.failure().reason);
     Imf::InputFile in(path.c_str());
     const Imf::Header &hdr = in.header();
     const Imath::Box2i dw = hdr.dataWindow();
@@ -133,6 +171,12 @@ Result<Image> read_exr(const std::string &path, int threads, bool as_rgbe) {
       kind += " Y";
     }
     img.kind = kind;
+    if (Imf::hasChromaticities(hdr)) {
+      const Imf::Chromaticities &c = Imf::chromaticities(hdr);
+      img.adopt_primaries(Chromaticities{c.red.x, c.red.y, c.green.x, c.green.y, c.blue.x, c.blue.y, c.white.x,
+                                         c.white.y},
+                          "the file's chromaticities attribute");
+    }
     if (as_rgbe && (r || g || b || !chroma) && w > 4 && h > 4) {
       img.type = SampleType::RGBE;
       img.pixels = Buffer::allocate(w * h, 4, true);

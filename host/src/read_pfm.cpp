@@ -88,6 +88,8 @@ Result<Image> read_pfm(const std::string &path, bool as_rgbe, int threads) {
       need > int64_t(st.st_size) - int64_t(h.data_offset))
     return fail(path, "the PFM file is shorter than its " + std::to_string(h.width) + " x " +
                           std::to_string(h.height) + " header says");
+  if (Status size = check_declared_size("PFM", h.width, h.height, 0, 0, 0); !size)
+    return fail(path, size.failure().reason);
 
   Image img;
   img.width = h.width;

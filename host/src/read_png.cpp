@@ -3,7 +3,10 @@
 // 16-bit samples are scaled to 0..32768.
 #include <png.h>
 
+#include <sys/stat.h>
+
 #include <bit>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -16,9 +19,13 @@ namespace {
 
 struct FileCloser { void operator()(FILE *f) const { std::fclose(f); } };
 
+// Deflate's highest ratio: a 258-byte match in two one-bit codes.
+constexpr int kDeflateMaxRatio = 1032;
+
 // Everything between png_create and png_destroy lives here, free of C++ objects with
-// destructors, because libpng reports errors by longjmp.
-const char *decode(FILE *fp, PngState &st, Image &img, Buffer &rows_out, bool &no_memory) {
+// destructors alive across a libpng call, because libpng reports errors by longjmp.
+// as_is: the message is a complete reason, not libpng's words.
+const char *decode(FILE *fp, int64_t file_bytes, PngState &st, Image &img, Buffer &rows_out, bool &as_is) {
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &st, on_png_error, on_png_warning);
   if (!png) return "cannot initialise the PNG reader";
   png_infop info = png_create_info_struct(png);
@@ -38,6 +45,21 @@ const char *decode(FILE *fp, PngState &st, Image &img, Buffer &rows_out, bool &n
   png_read_info(png, info);
   png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
   int depth = png_get_bit_depth(png, info), ctype = png_get_color_type(png, info);
+  // Before libpng sets up its rows: each is a filter byte and the packed samples, deflated.
+  bool refused = false;
+  {
+    const double row = 1.0 + std::ceil(double(w) * png_get_channels(png, info) * depth / 8.0);
+    const Status size = check_declared_size("PNG", w, h, double(h) * row, file_bytes, kDeflateMaxRatio);
+    if (!size) {
+      std::snprintf(st.message, sizeof st.message, "%s", size.failure().reason.c_str());
+      refused = true;
+    }
+  }
+  if (refused) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    as_is = true;
+    return st.message;
+  }
 
   png_charp name = nullptr;
   int comp = 0;
@@ -71,7 +93,7 @@ const char *decode(FILE *fp, PngState &st, Image &img, Buffer &rows_out, bool &n
   if (!rows_out || !rows) {
     std::free(rows);
     png_destroy_read_struct(&png, &info, nullptr);
-    no_memory = true;
+    as_is = true;
     return "not enough memory for the image";
   }
   for (png_uint_32 y = 0; y < h; ++y) rows[y] = rows_out.data() + size_t(y) * rowbytes;
@@ -87,12 +109,14 @@ const char *decode(FILE *fp, PngState &st, Image &img, Buffer &rows_out, bool &n
 Result<Image> read_png(const std::string &path) {
   std::unique_ptr<FILE, FileCloser> fp(std::fopen(path.c_str(), "rb"));
   if (!fp) return fail(path, std::string("cannot open: ") + std::strerror(errno));
+  struct stat info {};
+  const int64_t file_bytes = ::fstat(::fileno(fp.get()), &info) == 0 ? int64_t(info.st_size) : 0;
   PngState st;
   Image img;
   Buffer pixels;
-  bool no_memory = false;
-  if (const char *err = decode(fp.get(), st, img, pixels, no_memory))
-    return fail(path, no_memory ? std::string(err) : std::string("cannot read the PNG file: ") + err);
+  bool as_is = false;
+  if (const char *err = decode(fp.get(), file_bytes, st, img, pixels, as_is))
+    return fail(path, as_is ? std::string(err) : std::string("cannot read the PNG file: ") + err);
   img.pixels = std::move(pixels);
   img.kind = std::string("PNG ") + (img.type == SampleType::U16 ? "16-bit" : "8-bit") +
              (img.spp == 3 ? " RGB" : " grey");

@@ -3,6 +3,9 @@
 // scanline-planar RGBE rows the operators take directly, so no float copy is ever made.
 #include <tmlib/tmlib.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "image.h"
 
 namespace brightloom {
@@ -15,7 +18,11 @@ std::string radiance_reason(int code) {
     case -3:
       return "the Radiance file has no resolution line of the form \"-Y height +X width\" "
              "(other orientations are not supported), or its size disagrees with its data";
-    case -4: return "not enough memory for the image";
+    case -4:
+      // The readers give the same code for both; a work buffer of a few bytes is what memory
+      // could refuse here, so the row is by far the likelier cause.
+      return "the Radiance file has a run-length row whose width differs from its resolution line "
+             "(or memory ran out while reading it)";
     case -5:
     case -6: return "the Radiance file has malformed run-length data";
     default: return "cannot read the Radiance file (code " + std::to_string(code) + ")";
@@ -30,6 +37,13 @@ Result<Image> read_radiance(const std::string &path) {
   int r = rgbe_dim2(path.c_str(), primaries, dims);
   if (r < 0) return fail(path, radiance_reason(r));
   if (dims[TMLIB_RD_WIDTH] <= 0 || dims[TMLIB_RD_HEIGHT] <= 0) return fail(path, radiance_reason(-3));
+  // The fewest bytes a row takes: four bytes a pixel flat, or run-length coded, a row header
+  // and for each component one two-byte run per 127 pixels.
+  const double flat_row = 4.0 * dims[TMLIB_RD_WIDTH], rle_row = 4.0 + 8.0 * std::ceil(dims[TMLIB_RD_WIDTH] / 127.0);
+  if (Status size = check_declared_size("Radiance", dims[TMLIB_RD_WIDTH], dims[TMLIB_RD_HEIGHT], dims[TMLIB_RD_HEIGHT] * std::min(flat_row, rle_row),
+                                        dims[TMLIB_RD_FILE_SIZE], 1);
+      !size)
+    return fail(path, size.failure().reason);
 
   Image img;
   img.width = dims[TMLIB_RD_WIDTH];
@@ -37,8 +51,9 @@ Result<Image> read_radiance(const std::string &path) {
   img.spp = 3;
   img.type = SampleType::RGBE;
   img.kind = "Radiance RGBE";
+  if (dims[6] > 0) img.adopt_primaries(chromaticities_from(primaries), "the file's PRIMARIES line");
   img.pixels = Buffer::allocate(img.pixel_count(), 4, true);
-  if (!img.pixels) return fail(path, radiance_reason(-4));
+  if (!img.pixels) return fail(path, "not enough memory for the image");
   r = decomp_rle(path.c_str(), dims, img.pixels.data());
   if (r < 0) return fail(path, radiance_reason(r));
   if (r != img.height) return fail(path, radiance_reason(-2));

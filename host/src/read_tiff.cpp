@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
-// TIFF reader: 32-bit float, 16-bit and 8-bit grey or RGB, stripped or tiled, contiguous or
-// planar. Extra samples (alpha) are dropped. 16-bit samples are scaled to 0..32768.
+// TIFF reader: 32-bit and 16-bit (half) float, LogLuv, 16-bit and 8-bit grey or RGB, stripped
+// or tiled, contiguous or planar. Extra samples (alpha) are dropped. 16-bit samples are scaled
+// to 0..32768.
+#include <half.h>
+#include <sys/stat.h>
 #include <tiffio.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+#include "icc.h"
 #include "image.h"
 #include "rgbe_rows.h"
 #include "tiff_errors.h"
@@ -18,8 +23,10 @@ namespace brightloom {
 namespace {
 
 thread_local std::string g_tiff_error;
+thread_local int g_tiff_errno = 0;
 
 void on_tiff_error(const char *module, const char *fmt, va_list ap) {
+  if (g_tiff_error.empty()) g_tiff_errno = errno;
   char buf[512];
   std::vsnprintf(buf, sizeof buf, fmt, ap);
   g_tiff_error = module ? std::string(module) + ": " + buf : std::string(buf);
@@ -38,6 +45,31 @@ void take_samples(const In *src, int64_t n, int stride, int keep, Out *dst, Conv
 
 uint16_t scale16(uint16_t v) { return uint16_t((uint32_t(v) * 32768u + 32767u) / 65535u); }
 
+// Sample i of a row of float samples of `bytes` bytes each: 4 for IEEE single, 2 for half.
+float float_sample(const unsigned char *raw, int64_t i, int bytes) {
+  if (bytes == 2) {
+    uint16_t bits;
+    std::memcpy(&bits, raw + i * 2, 2);
+    half h;
+    h.setBits(bits);
+    return float(h);
+  }
+  float v;
+  std::memcpy(&v, raw + i * 4, 4);
+  return v;
+}
+
+// The LogLuv codec delivers CIE XYZ. Its writers (ImageMagick, pfstools, Luminance HDR) take
+// XYZ relative to a D65 white, so the pixels become linear Rec. 709/sRGB by the standard matrix.
+void xyz_to_rgb(float *p, int64_t n) {
+  for (int64_t i = 0; i < n; ++i, p += 3) {
+    const float x = p[0], y = p[1], z = p[2];
+    p[0] = 3.2404542f * x - 1.5371385f * y - 0.4985314f * z;
+    p[1] = -0.9692660f * x + 1.8760108f * y + 0.0415560f * z;
+    p[2] = 0.0556434f * x - 0.2040259f * y + 1.0572252f * z;
+  }
+}
+
 }  // namespace
 
 void install_tiff_handlers() {
@@ -48,9 +80,11 @@ void install_tiff_handlers() {
   });
 }
 
-std::string take_tiff_error() {
+std::string take_tiff_error(int *error) {
+  if (error) *error = g_tiff_errno;
   std::string s = std::move(g_tiff_error);
   g_tiff_error.clear();
+  g_tiff_errno = 0;
   return s;
 }
 
@@ -74,11 +108,40 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
   TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PLANARCONFIG, &planar);
   if (!TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photo))
     photo = spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+  // LogLuv (colour) and LogL (grey) files: their codec decodes to 32-bit floats when asked to,
+  // XYZ or Y, and then reports float samples.
+  const bool logluv = photo == PHOTOMETRIC_LOGLUV || photo == PHOTOMETRIC_LOGL;
+  if (logluv) {
+    if (TIFFSetField(tif.get(), TIFFTAG_SGILOGDATAFMT, SGILOGDATAFMT_FLOAT) != 1)
+      return tiff_fail("cannot decode the LogLuv TIFF file");
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &fmt);
+  }
 
   if (w == 0 || h == 0 || w > INT32_MAX || h > INT32_MAX)
     return fail(path, "the TIFF file has no valid image size");
-  const int keep = photo == PHOTOMETRIC_RGB ? 3 : 1;
-  if ((photo != PHOTOMETRIC_RGB && photo != PHOTOMETRIC_MINISBLACK) || spp < keep)
+  {
+    // Uncompressed samples must all be in the file; the coders with a known highest ratio
+    // bound the rest (PackBits 128 bytes in 2; LZW under 4,096 bytes a code of 9 bits or more;
+    // deflate 258 bytes in 2 bits). Others are held to the pixel limit alone.
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
+    int ratio = 0;
+    switch (compression) {
+      case COMPRESSION_NONE: ratio = 1; break;
+      case COMPRESSION_PACKBITS: ratio = 64; break;
+      case COMPRESSION_LZW: ratio = 3641; break;
+      case COMPRESSION_ADOBE_DEFLATE:
+      case COMPRESSION_DEFLATE: ratio = 1032; break;
+      default: break;
+    }
+    struct stat st {};
+    const int64_t file_bytes = ::stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
+    if (Status size = check_declared_size("TIFF", w, h, double(w) * h * spp * bps / 8.0, file_bytes, ratio); !size)
+      return fail(path, size.failure().reason);
+  }
+  const int keep = photo == PHOTOMETRIC_RGB || photo == PHOTOMETRIC_LOGLUV ? 3 : 1;
+  if ((photo != PHOTOMETRIC_RGB && photo != PHOTOMETRIC_MINISBLACK && !logluv) || spp < keep)
     return fail(path, "only grey and RGB TIFF files are supported");
 
   Image img;
@@ -86,9 +149,13 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
   img.height = int(h);
   img.spp = keep;
   std::string what = keep == 3 ? " RGB" : " grey";
-  if (fmt == SAMPLEFORMAT_IEEEFP && bps == 32) {
+  if (logluv) {
+    if (fmt != SAMPLEFORMAT_IEEEFP || bps != 32) return fail(path, "the LogLuv TIFF file cannot be decoded as floats");
     img.type = SampleType::F32;
-    img.kind = "TIFF 32-bit float" + what;
+    img.kind = photo == PHOTOMETRIC_LOGLUV ? "TIFF LogLuv RGB" : "TIFF LogL grey";
+  } else if (fmt == SAMPLEFORMAT_IEEEFP && (bps == 32 || bps == 16)) {
+    img.type = SampleType::F32;
+    img.kind = (bps == 32 ? "TIFF 32-bit float" : "TIFF 16-bit half float") + what;
   } else if (fmt == SAMPLEFORMAT_UINT && bps == 16) {
     img.type = SampleType::U16;
     img.kind = "TIFF 16-bit" + what;
@@ -97,7 +164,7 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
     img.kind = "TIFF 8-bit" + what;
   } else {
     return fail(path, "TIFF samples of " + std::to_string(bps) + " bits (format " +
-                          std::to_string(fmt) + ") are not supported; use 32-bit float, 16 or 8 bits");
+                          std::to_string(fmt) + ") are not supported; use 32- or 16-bit float, 16 or 8 bits");
   }
   const int bytes = bps / 8;
   const int64_t n = img.pixel_count();
@@ -106,6 +173,10 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
   void *icc = nullptr;
   if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &icc_len, &icc) && icc && icc_len > 0)
     img.icc.assign(static_cast<unsigned char *>(icc), static_cast<unsigned char *>(icc) + icc_len);
+  // A float file's profile (a 32-bit document's working space) gives the primaries of its
+  // linear samples.
+  Chromaticities named;
+  if (img.type == SampleType::F32 && profile_primaries(img.icc, named)) img.adopt_primaries(named, "the file's ICC profile");
 
   // Decode into one interleaved row of all samples, then keep the colour ones.
   const bool separate = planar == PLANARCONFIG_SEPARATE && spp > 1;
@@ -113,7 +184,7 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
   // Float rows of a stripped, contiguous file go to RGBE strip by strip.
   if (as_rgbe && img.type == SampleType::F32 && !separate && !TIFFIsTiled(tif.get()) && w > 4 && h > 4) {
     const tmsize_t ssize = TIFFScanlineSize(tif.get());
-    if (ssize <= 0 || ssize < tmsize_t(int64_t(w) * spp * 4)) return fail(path, "the TIFF scanline size is inconsistent");
+    if (ssize <= 0 || ssize < tmsize_t(int64_t(w) * spp * bytes)) return fail(path, "the TIFF scanline size is inconsistent");
     img.type = SampleType::RGBE;
     img.pixels = Buffer::allocate(n, 4, true);
     Buffer line = Buffer::allocate(ssize, 1);
@@ -126,7 +197,8 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
           return tiff_fail("cannot read TIFF row " + std::to_string(y));
         float *dst = strip.as<float>() + (y - y0) * int64_t(w) * keep;
         for (int64_t x = 0; x < int64_t(w); ++x)
-          std::memcpy(dst + x * keep, line.data() + x * spp * 4, size_t(keep) * 4);
+          for (int c = 0; c < keep; ++c) dst[x * keep + c] = float_sample(line.data(), x * spp + c, bytes);
+        if (photo == PHOTOMETRIC_LOGLUV) xyz_to_rgb(dst, int64_t(w));
       }
       const auto t0 = std::chrono::steady_clock::now();
       const int r = encode_rgbe_rows(strip.as<float>(), int(w), int(rows), keep, img.pixels.data() + y0 * w * 4,
@@ -138,7 +210,8 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
     return img;
   }
 
-  img.pixels = Buffer::allocate(n, int64_t(keep) * bytes, true);
+  // Half floats are widened: the image holds 32-bit floats whatever the file's float width.
+  img.pixels = Buffer::allocate(n, int64_t(keep) * (img.type == SampleType::F32 ? 4 : bytes), true);
   if (!img.pixels) return fail(path, "not enough memory for the image");
   const int stride = separate ? 1 : spp;
   auto store_row = [&](const unsigned char *raw, int64_t x0, int64_t count, int64_t y, int plane) {
@@ -149,12 +222,7 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
         const int64_t di = ((y * w) + x0 + i) * keep + dc;
         const int64_t si = i * stride + c;
         switch (img.type) {
-          case SampleType::F32: {
-            float v;
-            std::memcpy(&v, raw + si * 4, 4);
-            img.pixels.as<float>()[di] = v;
-            break;
-          }
+          case SampleType::F32: img.pixels.as<float>()[di] = float_sample(raw, si, bytes); break;
           case SampleType::U16: {
             uint16_t v;
             std::memcpy(&v, raw + si * 2, 2);
@@ -199,6 +267,7 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
         store_row(line.data(), 0, w, y, p);
       }
   }
+  if (photo == PHOTOMETRIC_LOGLUV) xyz_to_rgb(img.pixels.as<float>(), n);
   return img;
 }
 

@@ -100,6 +100,27 @@ class TempFolder {
   std::vector<int> slots_;
 };
 
+// Encodes the engine's 16-bit linear result of a float document for display with the exact
+// 1/2.2 power, the inverse of the power the engine applied, then reduces it to `bits`. Working
+// from 16-bit samples keeps every output level in the shadows, where 8-bit linear samples
+// would leave most of the dark levels unused. In place: an 8-bit sample never lands beyond the
+// 16-bit sample it comes from.
+void encode_display(Picture &pic, int bits) {
+  const int64_t n = int64_t(pic.width) * pic.height * pic.spp;
+  const double top = bits == 16 ? 65535.0 : 255.0;
+  std::vector<uint16_t> lut(65536);
+  for (int v = 0; v < 65536; ++v) lut[size_t(v)] = uint16_t(std::lround(std::pow(v / 65535.0, 1.0 / 2.2) * top));
+  uint16_t *src = pic.pixels.as<uint16_t>();
+  if (bits == 16) {
+    for (int64_t i = 0; i < n; ++i) src[i] = lut[src[i]];
+    return;
+  }
+  unsigned char *dst = pic.pixels.data();
+  for (int64_t i = 0; i < n; ++i) dst[i] = (unsigned char)lut[src[i]];
+  pic.bits = 8;
+  pic.pixels.shrink(size_t(n));
+}
+
 Stage stage_of(pipeline::Step s) {
   switch (s) {
     case pipeline::Step::Statistics: return Stage::Statistics;
@@ -171,10 +192,15 @@ Result<Picture> render(Image &image, const RenderOptions &o) {
   auto src = make_source(image);
   if (!src) return src.failure();
 
+  // A float document's Details Enhancer result is display-encoded from 16-bit linear samples.
+  // For the Tone Compressor the 2.2 power and the 1/2.2 encoding cancel: the operator's own
+  // result is already that picture, at full precision.
+  const bool encode = src->doc_type == 0 && !o.linear_float && o.method == 1;
   pipeline::Request req;
   req.method = o.method == 1 ? pipeline::Method::Details : pipeline::Method::Compressor;
   req.param = o.param.data();
-  req.out_bits = o.bits;
+  req.out_bits = encode ? 16 : o.bits;
+  req.tone_compressor_display_power = o.linear_float;
   req.workers = o.workers;
   req.check_source_statistics = true;
   req.retry_on_one_worker = true;
@@ -206,8 +232,9 @@ Result<Picture> render(Image &image, const RenderOptions &o) {
   pic.width = W;
   pic.height = H;
   pic.spp = spp;
-  pic.bits = o.bits;
+  pic.bits = req.out_bits;
   pic.pixels = std::move(out.pixels);
+  if (encode) encode_display(pic, o.bits);
   return pic;
 }
 

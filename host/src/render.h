@@ -25,13 +25,19 @@ struct RenderOptions {
   std::string temp_dir;  // empty: $TMPDIR or /tmp
   int64_t disk_threshold_pixels = 0;  // 0: chosen from the machine's memory
   std::function<void(Stage)> on_stage;  // called as each stage begins (any thread)
+  // Float documents end in linear light inside the engine. By default the picture is display-
+  // encoded from the engine's 16-bit linear result with the exact 1/2.2 power (tag it with
+  // picture_profile); linear_float keeps the linear light instead, for a host that puts the
+  // result back into a linear document. 16- and 8-bit documents are unaffected.
+  bool linear_float = false;
 };
 
 // The pixel count above which Auto works from disk on this machine.
 int64_t default_disk_threshold();
 
 // Consumes the image's pixels (they are freed as soon as the engine's copy exists).
-// The picture's ICC profile is left empty; the caller chooses it.
+// The picture's ICC profile is left empty; the caller chooses it (picture_profile, or for
+// linear_float the document's own profile, document_profile).
 Result<Picture> render(Image &image, const RenderOptions &options);
 
 // The 7 log-luminance statistics of the image (LogLumStats): fills stats on success.

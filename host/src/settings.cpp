@@ -2,10 +2,8 @@
 #include "settings.h"
 
 #include <tmlib/tmlib.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -91,6 +89,32 @@ std::string reason_of_xmp(int code, int method) {
   }
 }
 
+// The record read from a settings file, held to the ranges --set enforces: a file is as
+// untrusted as the command line, and a value far outside the dialog's range can make the
+// solver run for ever or leave a black picture after the whole render. (The smoothing level
+// and mode are read as words and cannot be out of range.)
+Status check_values(const std::string &file, int method, const TmParam &p) {
+  for (const SlotInfo &s : slots_of(method)) {
+    const float v = p[size_t(s.slot)];
+    double shown = double(v);
+    bool in_range = v >= s.min && v <= s.max;
+    if (s.kind == SlotKind::Gamma) {
+      // Slot 8 holds the slider position: gamma 2.0 is position 0, gamma 0.25 position 150.
+      // Compared as stored, reported as the gamma the file gives.
+      in_range = v >= 0.0f && v <= 150.0f;
+      shown = std::pow(2.0, (50.0 - double(v)) / 50.0);
+    }
+    if (std::isnan(v)) return fail(file, std::string(s.name) + " is not a number");
+    if (!in_range) {
+      char text[160];
+      std::snprintf(text, sizeof text, "%s=%g is out of range: %s takes %g to %g", s.name, shown, s.name,
+                    double(s.min), double(s.max));
+      return fail(file, text);
+    }
+  }
+  return Status::success();
+}
+
 std::string exe_folder() {
   std::error_code ec;
   fs::path p = fs::read_symlink("/proc/self/exe", ec);
@@ -134,9 +158,10 @@ Result<Assignment> parse_assignment(int method, const std::string &text) {
       }
   }
   char *end = nullptr;
-  errno = 0;
+  // A number beyond double's range is still a number: strtod gives it as infinity or as (a
+  // value near) zero, and the range check below judges that.
   const double v = value.empty() ? NAN : std::strtod(value.c_str(), &end);
-  if (value.empty() || *end != '\0' || errno != 0 || !std::isfinite(v))
+  if (value.empty() || *end != '\0' || std::isnan(v))
     return fail("", name + "=" + value + ": not a number" +
                         (info->kind == SlotKind::Smoothing ? " or smoothing level" : ""));
   if (v < info->min || v > info->max)
@@ -168,10 +193,12 @@ Result<int> probe_settings_file(const std::string &path) {
 }
 
 Status check_settings_file(const std::string &path, int method) {
-  float scratch[20] = {};
-  const int r = parse_xmp(path.c_str(), method, scratch);
+  // Slots the file leaves alone keep their defaults, which are in range.
+  TmParam scratch{};
+  tmparam_default(method, 0, scratch.data());
+  const int r = parse_xmp(path.c_str(), method, scratch.data());
   if (r < 0) return fail(path, reason_of_xmp(r, method));
-  return Status::success();
+  return check_values(path, method, scratch);
 }
 
 Result<TmParam> resolve(const SettingsRecipe &recipe, int docType) {
@@ -180,6 +207,8 @@ Result<TmParam> resolve(const SettingsRecipe &recipe, int docType) {
   if (!recipe.file.empty()) {
     const int r = parse_xmp(recipe.file.c_str(), recipe.method, p.data());
     if (r < 0) return fail(recipe.file, reason_of_xmp(r, recipe.method));
+    // Again here: the file may have changed since it was first checked.
+    if (Status st = check_values(recipe.file, recipe.method, p); !st) return st.failure();
   }
   for (const Assignment &a : recipe.changes) {
     const SlotInfo &s = *a.info;
@@ -267,16 +296,13 @@ Status save_last_settings(int method, const TmParam &param) {
   if (path.empty()) return fail("", "no config folder (neither XDG_CONFIG_HOME nor HOME is set)");
   std::error_code ec;
   fs::create_directories(fs::path(path).parent_path(), ec);
-  const std::string tmp = path + ".partial-" + std::to_string(::getpid());
-  if (write_xmp(tmp.c_str(), method, param.data()) != 1) {
-    ::unlink(tmp.c_str());
-    return fail(path, "cannot save the last settings");
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    return fail(path, std::string("cannot save the last settings: ") + std::strerror(errno));
-  }
-  return Status::success();
+  // The settings writer replaces the file through a temporary beside it and follows the
+  // settings files' rules: a symbolic link (a config folder kept elsewhere) is written
+  // through, a read-only file is left as it is.
+  const int r = write_xmp(path.c_str(), method, param.data());
+  if (r == 1) return Status::success();
+  return fail(path, r == -1 ? "cannot save the last settings: the file or its folder cannot be written"
+                            : "cannot save the last settings (code " + std::to_string(r) + ")");
 }
 
 }  // namespace brightloom

@@ -48,14 +48,16 @@ struct SettingsRecipe {
   std::vector<Assignment> changes;
 };
 
-// The record for one image: defaults for (method, docType), the file's values, the changes.
+// The record for one image: defaults for (method, docType), the file's values (held to the
+// ranges of --set), the changes.
 Result<TmParam> resolve(const SettingsRecipe &recipe, int docType);
 
 // The method a settings file is for (1 or 2; 0 when it names none, so that it suits either),
 // or the reason it cannot be used.
 Result<int> probe_settings_file(const std::string &path);
 
-// Reads the file as settings of `method` into a scratch record, to report problems early.
+// Reads the file as settings of `method` into a scratch record, to report problems early:
+// unreadable files, and values outside the ranges --set accepts (named with the range).
 Status check_settings_file(const std::string &path, int method);
 
 // The folders searched for built-in presets, best first: share/brightloom/presets beside the

@@ -8,6 +8,8 @@
 namespace brightloom {
 
 void install_tiff_handlers();
-std::string take_tiff_error();  // the calling thread's last libtiff error, then cleared
+// The calling thread's last libtiff error, then cleared; error (when given) receives the
+// errno at the first error since the last call, which names the cause of a failed write.
+std::string take_tiff_error(int *error = nullptr);
 
 }  // namespace brightloom

@@ -18,10 +18,12 @@ struct ErrorManager {
   jpeg_error_mgr pub;
   jmp_buf jump;
   char message[JMSG_LENGTH_MAX];
+  int error = 0;  // errno when the error was raised: a failed write leaves its cause there
 };
 
 void on_jpeg_error(j_common_ptr cinfo) {
   auto *err = reinterpret_cast<ErrorManager *>(cinfo->err);
+  err->error = errno;
   (*cinfo->err->format_message)(cinfo, err->message);
   longjmp(err->jump, 1);
 }
@@ -69,11 +71,20 @@ Status write_jpeg(int fd, const Picture &pic, int quality) {
     return fail("", "cannot open the output stream");
   }
   ErrorManager em;
+  errno = 0;
   const char *err = encode(fp, em, pic, quality);
   const bool flushed = std::fflush(fp) == 0 && !std::ferror(fp);
+  const int flush_error = errno;
   const bool closed = std::fclose(fp) == 0;
-  if (err) return fail("", std::string("cannot write the JPEG file: ") + err);
-  if (!flushed || !closed) return fail("", std::string("cannot write the JPEG file: ") + std::strerror(errno));
+  const int error = flushed ? errno : flush_error;
+  if (err) {
+    const std::string full = disk_full_reason(em.error);
+    return fail("", "cannot write the JPEG file: " + (full.empty() ? std::string(err) : full));
+  }
+  if (!flushed || !closed) {
+    const std::string full = disk_full_reason(error);
+    return fail("", "cannot write the JPEG file: " + (full.empty() ? std::string(std::strerror(error)) : full));
+  }
   return Status::success();
 }
 

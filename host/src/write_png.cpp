@@ -61,11 +61,20 @@ Status write_png(int fd, const Picture &pic) {
     return fail("", "cannot open the output stream");
   }
   PngState st;
+  errno = 0;
   const char *err = encode(fp, st, pic);
   const bool flushed = std::fflush(fp) == 0 && !std::ferror(fp);
+  const int flush_error = errno;
   const bool closed = std::fclose(fp) == 0;
-  if (err) return fail("", std::string("cannot write the PNG file: ") + err);
-  if (!flushed || !closed) return fail("", std::string("cannot write the PNG file: ") + std::strerror(errno));
+  const int error = flushed ? errno : flush_error;
+  if (err) {
+    const std::string full = disk_full_reason(st.error);
+    return fail("", "cannot write the PNG file: " + (full.empty() ? std::string(err) : full));
+  }
+  if (!flushed || !closed) {
+    const std::string full = disk_full_reason(error);
+    return fail("", "cannot write the PNG file: " + (full.empty() ? std::string(std::strerror(error)) : full));
+  }
   return Status::success();
 }
 

@@ -3,6 +3,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "image.h"
@@ -13,10 +14,14 @@ namespace brightloom {
 Status write_tiff(int fd, const Picture &pic) {
   install_tiff_handlers();
   take_tiff_error();
+  errno = 0;
   TIFF *tif = TIFFFdOpen(fd, "output.tif", "w");
   if (!tif) {
     ::close(fd);
-    return fail("", "cannot open the TIFF writer: " + take_tiff_error());
+    int error = 0;
+    const std::string detail = take_tiff_error(&error);
+    const std::string full = disk_full_reason(error);
+    return fail("", full.empty() ? "cannot open the TIFF writer: " + detail : "cannot write the TIFF file: " + full);
   }
   bool ok = true;
   ok &= TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(pic.width)) == 1;
@@ -41,7 +46,10 @@ Status write_tiff(int fd, const Picture &pic) {
                            uint32_t(y), 0) == 1;
   if (ok) ok = TIFFFlush(tif) == 1;
   TIFFClose(tif);  // also closes fd
-  if (!ok) return fail("", "cannot write the TIFF file: " + take_tiff_error());
+  int error = 0;
+  const std::string detail = take_tiff_error(&error);
+  const std::string full = disk_full_reason(error);
+  if (!ok) return fail("", "cannot write the TIFF file: " + (full.empty() ? detail : full));
   return Status::success();
 }
 

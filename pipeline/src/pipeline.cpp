@@ -125,19 +125,11 @@ Outcome details(Source &src, const Request &req) {
   dim3.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
   dim3.v[TMLIB_DIM_SRC_STRIDE] = spp * W;
   dim3.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
-  if (req.retry_on_one_worker && req.workers > 1) {
-    // The finishing stage normalises the plane in place: keep a copy so that a stage stopped
-    // by a thread that could not be started can be run again on the calling thread.
-    Buffer spare = Buffer::copy_of(pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
-    r = calc_tm3(src.doc_type, dim3, p, lum, table, curve.as<float>(), optim_of(req.workers), src.pixels.data(),
-                 pyramid.as<float>(), run.out.pixels.data());
-    if (r == TMLIB_ERR_SHORT_IO && spare)
-      r = calc_tm3(src.doc_type, dim3, p, lum, table, curve.as<float>(), optim_of(1), src.pixels.data(),
-                   spare.as<float>(), run.out.pixels.data());
-  } else {
-    r = calc_tm3(src.doc_type, dim3, p, lum, table, curve.as<float>(), optim_of(req.workers), src.pixels.data(),
-                 pyramid.as<float>(), run.out.pixels.data());
-  }
+  r = calc_tm3(src.doc_type, dim3, p, lum, table, curve.as<float>(), optim_of(req.workers), src.pixels.data(),
+               pyramid.as<float>(), run.out.pixels.data());
+  // In memory the stage gives -2 for one thing only: a worker thread could not be started, and
+  // the calling thread has then finished the whole picture alone, the same picture.
+  if (r == TMLIB_ERR_SHORT_IO && req.retry_on_one_worker) r = H;
   if (req.release_source) src.pixels.reset();
   if (r <= 0) return run.failed(r, "calc_tm3");
   run.out.code = r;

@@ -19,41 +19,44 @@ struct BuiltinPreset {
 // 15 360-degree flag, 16 SmoothingMode (1 = slider), 17 Smoothing slider, 18, 19 unused.
 // Every value has at most one decimal so that the file carries it exactly, except the gamma
 // slot: the file carries the gamma itself with one decimal, so a preset that is not at gamma
-// 1.0 holds the slider position that its one-decimal gamma reads back as (kGammaPoint8).
+// 1.0 holds the slider position that its one-decimal gamma reads back as (kGamma1point2).
 //
 // Slider directions these values rely on, as measured on real panoramas: a higher Smoothing
 // slider value smooths more (smoother skies, no dark bands around bright horizons), a lower
 // one brings out local contrast and halos; Microcontrast raises contrast at every scale and
-// darkens the picture, which Luminosity and a lighter gamma make up for; Microsmoothing
-// softens fine detail and noise and lightens a little.
+// darkens the picture, which Luminosity makes up for; Microsmoothing softens fine detail and
+// noise and lightens a little. A gamma above 1.0 and a little more WhiteClip give the
+// pictures of float documents (seen display-encoded, as a colour-managed viewer shows them)
+// the mid-tone contrast that the strong compression of the Details Enhancer takes away.
 
-// Slider position of gamma 0.8: 50 * (1 - log2 0.8) as the file's "0.8" reads back.
-inline constexpr float kGammaPoint8 = 66.096405f;
+// Slider position of gamma 1.2: 50 * (1 - log2 1.2) as the file's "1.2" reads back.
+inline constexpr float kGamma1point2 = 36.848278f;
 
 inline constexpr BuiltinPreset kBuiltinPresets[] = {
-    // A faithful rendering: less local compression than the defaults (more of the global
-    // curve), plain colour and gamma, no local accents, and strong smoothing so that skies
-    // keep their gradients without dark rims; a little more Luminosity makes up for the
-    // darkening that smoothing brings.
+    // A faithful rendering: moderate local compression, plain colour, no local accents;
+    // gamma 1.2 with Luminosity and 2 % white clipping restore the contrast of a normal
+    // photograph, a touch of Microcontrast keeps texture, and medium smoothing keeps skies
+    // free of dark rims.
     {"Natural", "Natural.xmp",
-     {2.0f, 55.0f, 46.0f, 0.25f, 0.0f, 0.0f, 0.0f, 2.0f, 50.0f, 0.0f,
-      0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f, 8.0f, 0.0f, 0.0f}},
+     {6.0f, 60.0f, 46.0f, 2.0f, 0.0f, 0.0f, 3.0f, 2.0f, kGamma1point2, 0.0f,
+      0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f, 6.0f, 0.0f, 0.0f}},
     // Strongest smoothing and smoothed highlights keep large bright areas free of halos and
-    // blotches; reduced microcontrast and raised microsmoothing keep noise out of the sky.
+    // blotches; reduced microcontrast and raised microsmoothing keep noise out of the sky;
+    // gamma 1.2 keeps the smoothed picture from looking hazy.
     {"Smooth Skies", "SmoothSkies.xmp",
-     {1.0f, 60.0f, 46.0f, 0.25f, 0.0f, 0.0f, -2.0f, 20.0f, 50.0f, 40.0f,
+     {1.0f, 60.0f, 46.0f, 1.0f, 0.0f, 0.0f, -2.0f, 20.0f, kGamma1point2, 40.0f,
       0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f, 10.0f, 0.0f, 0.0f}},
     // High microcontrast, strong local compression and low smoothing for pronounced local
-    // tones; rich colour with highlights and shadows saturated too; Luminosity and gamma 0.8
-    // keep the picture bright despite the microcontrast.
+    // tones; rich colour with highlights and shadows saturated too; some Luminosity and white
+    // clipping keep the picture bright despite the microcontrast.
     {"Painterly", "Painterly.xmp",
-     {3.0f, 90.0f, 75.0f, 0.25f, 0.1f, 0.0f, 5.0f, 0.0f, kGammaPoint8, 0.0f,
+     {3.0f, 90.0f, 75.0f, 1.5f, 0.1f, 0.0f, 5.0f, 0.0f, 50.0f, 0.0f,
       10.0f, 0.0f, 0.0f, 2.0f, 2.0f, 0.0f, 1.0f, -7.0f, 0.0f, 0.0f}},
     // Maximum strength and microcontrast, least smoothing, no microsmoothing, muted colour
-    // and a little clipping at both ends for a gritty look; full Luminosity and gamma 0.8
-    // keep it gritty rather than murky.
+    // and a little clipping at both ends for a gritty look; Luminosity keeps it gritty rather
+    // than murky.
     {"Grunge", "Grunge.xmp",
-     {10.0f, 100.0f, 35.0f, 0.5f, 0.3f, 0.0f, 10.0f, 0.0f, kGammaPoint8, 0.0f,
+     {6.0f, 100.0f, 35.0f, 0.5f, 0.3f, 0.0f, 10.0f, 0.0f, 50.0f, 0.0f,
       0.0f, 0.0f, 0.0f, -2.0f, -2.0f, 0.0f, 1.0f, -10.0f, 0.0f, 0.0f}},
 };
 

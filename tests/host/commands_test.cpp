@@ -2,7 +2,10 @@
 // The commands as a user meets them: batches with a broken file, outputs read back with their
 // libraries, unwritable destinations, settings from the command line, files and presets.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <tmlib/tmlib.h>
@@ -14,8 +17,13 @@
 #include <thread>
 #include <chrono>
 
+#include <lcms2.h>
+
+#include <cmath>
+
 #include "cleanup.h"
 #include "commands.h"
+#include "document_profile.h"
 #include "progress.h"
 #include "icc.h"
 #include "support/test_images.h"
@@ -122,7 +130,8 @@ TEST_F(Commands, OutputsCarryTheirDepthAndProfile) {
     EXPECT_EQ(r.height, h) << c.name;
     EXPECT_EQ(r.spp, 3) << c.name;
     EXPECT_EQ(r.bits, c.bits) << c.name;
-    EXPECT_EQ(r.icc, builtin_profile(3)) << c.name;  // no profile in the input: sRGB
+    // A float document's picture is display-encoded with the 1/2.2 power and says so.
+    EXPECT_EQ(r.icc, primaries_profile(kRec709, 3, 2.2)) << c.name;
     EXPECT_EQ(r.samples.size(), size_t(w) * h * 3);
   }
   // 16-bit pictures use the whole range, not 8-bit values in 16-bit samples.
@@ -143,6 +152,91 @@ TEST_F(Commands, OutputsCarryTheirDepthAndProfile) {
   const ReadBack g = read_tiff_back(dir.file("out/grey.tif"));
   EXPECT_EQ(g.spp, 1);
   EXPECT_EQ(g.icc, grey_profile);
+}
+
+TEST_F(Commands, FloatPicturesShowTheEnginesLinearResultThroughTheirProfile) {
+  // A float scene of known linear values in Rec. 2020 primaries. A colour-managed viewer must
+  // show each written picture as the engine's linear result seen through a linear profile of
+  // those primaries (what the dialog previews): decoded through its embedded profile, every
+  // sample is within 2 levels of that display value, at 8 and 16 bits, PNG, TIFF and JPEG.
+  const Chromaticities rec2020{0.708f, 0.292f, 0.170f, 0.797f, 0.131f, 0.046f, 0.3127f, 0.3290f};
+  const int sw = 96, sh = 64;
+  std::vector<float> scene(size_t(sw) * sh * 3);
+  for (int y = 0; y < sh; ++y)
+    for (int x = 0; x < sw; ++x)
+      for (int c = 0; c < 3; ++c)
+        scene[(size_t(y) * sw + x) * 3 + c] = std::exp2(-9.0f + 11.0f * float(x) / sw) * (c == 0 ? 1.0f : c == 1 ? 0.8f : 0.5f) *
+                                              (1.0f + 0.3f * float((y / 8) % 3)) + ((x / 8 + y / 8) % 5 == 0 ? 2.0f : 0.0f);
+  write_exr_rgb(dir.file("scene.exr"), sw, sh, scene, false, &rec2020);
+  auto doc = read_image(dir.file("scene.exr"));
+  ASSERT_TRUE(doc) << doc.failure().message();
+  ASSERT_TRUE(same_primaries(doc->primaries, rec2020));
+
+  // The viewer's working space for the comparison, built here from the chromaticities alone.
+  cmsCIExyY white{rec2020.white_x, rec2020.white_y, 1.0};
+  cmsCIExyYTRIPLE prim{{rec2020.red_x, rec2020.red_y, 1.0}, {rec2020.green_x, rec2020.green_y, 1.0},
+                       {rec2020.blue_x, rec2020.blue_y, 1.0}};
+  cmsToneCurve *one = cmsBuildGamma(nullptr, 1.0);
+  cmsToneCurve *curves[3] = {one, one, one};
+  cmsHPROFILE lin = cmsCreateRGBProfile(&white, &prim, curves);
+  cmsFreeToneCurve(one);
+  cmsUInt32Number len = 0;
+  cmsSaveProfileToMem(lin, nullptr, &len);
+  std::vector<unsigned char> linear_2020(len);
+  cmsSaveProfileToMem(lin, linear_2020.data(), &len);
+  cmsCloseProfile(lin);
+
+  for (const char *method : {"details", "compressor"}) {
+    // The engine's linear result, as the dialog receives it with the document's profile.
+    Image copy = reduce(*doc, 1);
+    RenderOptions lo;
+    lo.method = std::string(method) == "details" ? 1 : 2;
+    lo.bits = 16;
+    lo.workers = 2;
+    lo.linear_float = true;
+    tmparam_default(lo.method, 0, lo.param.data());
+    auto linear = render(copy, lo);
+    ASSERT_TRUE(linear) << linear.failure().reason;
+    linear->icc = document_profile(*doc);
+    const std::vector<float> want = decode_through_profile(*linear, linear_2020);
+    const uint16_t *L = linear->pixels.as<uint16_t>();
+    for (size_t i = 0; i < want.size(); i += 97) ASSERT_NEAR(want[i], L[i] / 65535.0f, 2e-4f) << "document profile";
+
+    struct Case {
+      const char *name;
+      int bits;
+      ReadBack (*read)(const std::string &);
+    } cases[] = {{"p8.png", 8, read_png_back},   {"p16.png", 16, read_png_back}, {"t8.tif", 8, read_tiff_back},
+                 {"t16.tif", 16, read_tiff_back}, {"j.jpg", 8, read_jpeg_back}};
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::string(method) + " " + c.name);
+      Capture out, err;
+      RenderRequest req = request({dir.file("scene.exr")});
+      req.out_dir.clear();
+      req.output = dir.file(c.name);
+      req.bits = c.bits;
+      req.method = method;
+      ASSERT_EQ(run_render(req, out.f, err.f), kExitOk) << err.text();
+      const ReadBack r = c.read(dir.file(c.name));
+      ASSERT_EQ(r.samples.size(), want.size());
+      const std::vector<float> got = decode_through_profile(r, linear_2020);
+      // Display levels of the picture's depth, with the allowance of the reference's own 16-bit
+      // linear step (wide only in the deepest shadows).
+      const double top = c.bits == 16 ? 65535.0 : 255.0;
+      auto level = [&](double v) { return std::pow(std::max(v, 0.0), 1.0 / 2.2) * top; };
+      double worst = 0, sum = 0;
+      for (size_t i = 0; i < want.size(); ++i) {
+        const double step = level((L[i] + 1) / 65535.0) - level(L[i] / 65535.0);
+        const double d = std::fabs(level(got[i]) - level(L[i] / 65535.0));
+        worst = std::max(worst, d - step);
+        sum += std::max(0.0, d - step);
+      }
+      const bool jpeg = c.read == read_jpeg_back;
+      // JPEG's lossy coding moves samples by a few levels around the scene's sharp edges.
+      EXPECT_LE(worst, jpeg ? 24.0 : 2.0);
+      EXPECT_LE(sum / double(want.size()), jpeg ? 2.0 : 0.6);
+    }
+  }
 }
 
 TEST_F(Commands, UnwritableDestinationsFailClearlyAndLeaveNothing) {
@@ -168,7 +262,7 @@ TEST_F(Commands, UnwritableDestinationsFailClearlyAndLeaveNothing) {
     fs::create_directories(dir.file("out/a.png"));
     Capture out, err;
     EXPECT_EQ(run_render(request({dir.file("a.exr")}), out.f, err.f), kExitSomeFailed);
-    EXPECT_NE(err.text().find("cannot move the finished picture into place"), std::string::npos) << err.text();
+    EXPECT_NE(err.text().find("out/a.png: is a folder"), std::string::npos) << err.text();
     EXPECT_FALSE(has_partial_files(dir.file("out")));
     EXPECT_TRUE(fs::is_directory(dir.file("out/a.png")));
   }
@@ -185,6 +279,79 @@ TEST_F(Commands, UnwritableDestinationsFailClearlyAndLeaveNothing) {
     std::ifstream in(dir.file("old.png"));
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(content, "previous picture");
+  }
+}
+
+// A device node of this scratch folder (so that a faulty program cannot replace the system's
+// own), or the system's where nodes cannot be made and the program cannot replace it either.
+std::string device(const ScratchDir &dir, const char *name, unsigned minor) {
+  const std::string own = dir.file(name);
+  if (::mknod(own.c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0) {
+    const int fd = ::open(own.c_str(), O_WRONLY);
+    if (fd >= 0) {
+      ::close(fd);
+      return own;
+    }
+  }
+  return ::geteuid() != 0 ? std::string("/dev/") + name : std::string();
+}
+
+TEST_F(Commands, OutputsGoThroughLinksIntoDevicesAndNeverOverRefusals) {
+  auto render_to = [&](const std::string &target, const char *format, std::string &errors) {
+    Capture out, err;
+    RenderRequest req = request({dir.file("a.exr")});
+    req.out_dir.clear();
+    req.output = target;
+    req.format = format;
+    req.method = "compressor";
+    const int rc = run_render(req, out.f, err.f);
+    errors = err.text();
+    return rc;
+  };
+  std::string e;
+  fs::create_directories(dir.file("real"));
+  // A link is written through to its target, also when that does not exist yet.
+  write_bytes(dir.file("real/old.png"), "previous picture");
+  fs::create_symlink("real/old.png", dir.file("link.png"));
+  fs::create_symlink(dir.file("real/new.png"), dir.file("dangling.png"));
+  for (const char *link : {"link.png", "dangling.png"}) {
+    ASSERT_EQ(render_to(dir.file(link), "", e), kExitOk) << link << ": " << e;
+    EXPECT_TRUE(fs::is_symlink(dir.file(link))) << link;
+  }
+  EXPECT_EQ(read_png_back(dir.file("real/old.png")).width, w);
+  EXPECT_EQ(read_png_back(dir.file("real/new.png")).width, w);
+
+  // A name of 255 characters, the most a folder entry holds, leaves no room for a long
+  // temporary name beside it.
+  const std::string longest = dir.file(std::string(251, 'n') + ".jpg");
+  EXPECT_EQ(render_to(longest, "", e), kExitOk) << e;
+  EXPECT_EQ(read_jpeg_back(longest).width, w);
+
+  // A read-only picture stays as it is.
+  write_bytes(dir.file("kept.png"), "previous picture");
+  fs::permissions(dir.file("kept.png"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(render_to(dir.file("kept.png"), "", e), kExitSomeFailed);
+  EXPECT_NE(e.find(dir.file("kept.png") + ": the existing file is read-only"), std::string::npos) << e;
+  std::ifstream kept(dir.file("kept.png"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), std::istreambuf_iterator<char>()), "previous picture");
+
+  // A pipe nobody reads fails at once instead of waiting for a reader.
+  ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  EXPECT_EQ(render_to(dir.file("pipe"), "png", e), kExitSomeFailed);
+  EXPECT_NE(e.find("nothing reads from this pipe"), std::string::npos) << e;
+  EXPECT_EQ(fs::status(dir.file("pipe")).type(), fs::file_type::fifo);
+  EXPECT_FALSE(has_partial_files(dir.path()));
+
+  // Devices are written in place; a full one says so, for every format.
+  const std::string null = device(dir, "null", 3), full = device(dir, "full", 7);
+  if (null.empty() || full.empty()) GTEST_SKIP() << "no device node to write to";
+  EXPECT_EQ(render_to(null, "png", e), kExitOk) << e;
+  EXPECT_EQ(fs::status(null).type(), fs::file_type::character);
+  for (const char *format : {"png", "tiff", "jpeg"}) {
+    EXPECT_EQ(render_to(full, format, e), kExitSomeFailed) << format;
+    EXPECT_NE(e.find(full + ": cannot write the "), std::string::npos) << e;
+    EXPECT_NE(e.find(" file: the disk is full"), std::string::npos) << e;
+    EXPECT_EQ(fs::status(full).type(), fs::file_type::character);
   }
 }
 
@@ -207,6 +374,12 @@ TEST_F(Commands, SetRefusesUnknownNamesAndValuesOutOfRange) {
   EXPECT_FALSE(parse_assignment(1, "WhiteClip=10.5"));
   EXPECT_FALSE(parse_assignment(1, "Gamma=3"));
   EXPECT_FALSE(parse_assignment(1, "Microsmoothing=nan"));
+  // Numbers beyond double's range are numbers out of range, not text.
+  for (const char *text : {"Strength=1e-400", "Smoothing=1e999", "Strength=-inf"}) {
+    auto c = parse_assignment(1, text);
+    ASSERT_FALSE(c) << text;
+    EXPECT_NE(c.failure().reason.find("is out of range"), std::string::npos) << c.failure().reason;
+  }
   EXPECT_FALSE(parse_assignment(2, "Strength=50"));  // a Details Enhancer name
   auto b = parse_assignment(2, "Brightness=11");
   ASSERT_FALSE(b);
@@ -236,6 +409,69 @@ TEST_F(Commands, SetStoresValuesTheWayTheDialogDoes) {
   SettingsRecipe d;
   EXPECT_EQ((*resolve(d, 0))[1], 70.0f);
   EXPECT_EQ((*resolve(d, 1))[1], 40.0f);
+}
+
+TEST_F(Commands, SettingsFileValuesAreHeldToTheRangesOfSet) {
+  // 256 x 128 pixels: large enough for the solver to iterate (a smaller picture has no level
+  // to solve). A huge Smoothing lets it iterate 2^31 - 1 times, and a huge Microcontrast
+  // gives it a right-hand side it never converges on.
+  auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
+  ASSERT_TRUE(full);
+  const Image mid = reduce(*full, 4);
+  write_exr_rgb(dir.file("mid.exr"), mid.width, mid.height,
+                std::vector<float>(mid.pixels.as<float>(), mid.pixels.as<float>() + mid.pixel_count() * 3), true);
+  // A render that hangs must fail the test, not stall the suite: it runs in a child that is
+  // stopped after a minute.
+  auto render_within_a_minute = [&](const std::string &settings, std::string &errors) {
+    const std::string log = dir.file("render.log");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      FILE *err = std::fopen(log.c_str(), "w");
+      RenderRequest req = request({dir.file("mid.exr")});
+      req.settings_file = settings;
+      const int rc = run_render(req, err, err);
+      std::fclose(err);
+      ::_exit(rc);
+    }
+    int status = -1;
+    for (int i = 0; i < 600 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::ifstream in(log);
+    errors.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  const struct {
+    const char *lines;
+    const char *says;
+  } cases[] = {
+      {"<bltm:SmoothingMode>Slider</bltm:SmoothingMode>\n<bltm:Smoothing>1e9</bltm:Smoothing>\n"
+       "<bltm:Microcontrast>1e9</bltm:Microcontrast>\n",
+       "Smoothing=1e+09 is out of range: Smoothing takes -10 to 10"},
+      {"<bltm:Microcontrast>1e9</bltm:Microcontrast>\n", "Microcontrast=1e+09 is out of range"},
+      {"<bltm:Strength>nan</bltm:Strength>\n", "Strength is not a number"},
+      {"<bltm:WhiteClip>inf</bltm:WhiteClip>\n", "WhiteClip=inf is out of range: WhiteClip takes 0 to 10"},
+      {"<bltm:Gamma>3.0</bltm:Gamma>\n", "Gamma=3 is out of range: Gamma takes 0.25 to 2"},
+  };
+  for (const auto &c : cases) {
+    const std::string file = dir.file("odd.xmp");
+    write_bytes(file, "<rdf:Description rdf:about=''\nxmlns:bltm='http://example.com/tone_mapping_settings'>\n"
+                      "<bltm:Version>3.2</bltm:Version>\n" + std::string(c.lines) + "</rdf:Description>\n\n");
+    std::string errors;
+    EXPECT_EQ(render_within_a_minute(file, errors), kExitUsage) << c.says;
+    EXPECT_NE(errors.find(file + ": " + c.says), std::string::npos) << errors;
+    EXPECT_FALSE(fs::exists(dir.file("out/mid.png"))) << c.says;
+  }
+  // What the program ships and saves passes.
+  for (const std::string &name : preset_names()) {
+    auto path = find_preset(name);
+    ASSERT_TRUE(path);
+    EXPECT_TRUE(check_settings_file(*path, *probe_settings_file(*path))) << name;
+  }
 }
 
 TEST_F(Commands, SettingsFilesAndPresetsChooseTheMethod) {
@@ -378,6 +614,17 @@ TEST_F(Commands, LastSettingsAreRememberedAndReused) {
   again.quiet = false;
   EXPECT_EQ(run_render(again, out2.f, err2.f), kExitOk) << err2.text();
   EXPECT_NE(out2.text().find("Tone Compressor"), std::string::npos);
+
+  // A settings file kept elsewhere and linked into the config folder stays linked.
+  fs::create_directories(dir.file("dotfiles"));
+  fs::rename(last_settings_path(), dir.file("dotfiles/last.xmp"));
+  fs::create_symlink(dir.file("dotfiles/last.xmp"), last_settings_path());
+  Capture out3, err3;
+  req.sets = {"Brightness=-1.5"};
+  ASSERT_EQ(run_render(req, out3.f, err3.f), kExitOk) << err3.text();
+  EXPECT_TRUE(fs::is_symlink(last_settings_path()));
+  EXPECT_GT(parse_xmp(dir.file("dotfiles/last.xmp").c_str(), 2, p), 0);
+  EXPECT_EQ(p[0], -1.5f);
 }
 
 TEST_F(Commands, InfoDescribesTheFile) {
@@ -388,7 +635,34 @@ TEST_F(Commands, InfoDescribesTheFile) {
   EXPECT_NE(t.find("OpenEXR half RGB"), std::string::npos) << t;
   EXPECT_NE(t.find("float (docType 0)"), std::string::npos) << t;
   EXPECT_NE(t.find("profile:   none"), std::string::npos) << t;
+  EXPECT_NE(t.find("primaries: Rec. 709/sRGB (the file names none)"), std::string::npos) << t;
+  EXPECT_NE(t.find("output:    the linear result encoded with the exact 1/2.2 power"), std::string::npos) << t;
   EXPECT_NE(t.find("stops"), std::string::npos) << t;
+  // Primaries a file names are shown; implausible ones are named in a warning and replaced.
+  const Chromaticities p3{0.680f, 0.320f, 0.265f, 0.690f, 0.150f, 0.060f, 0.3127f, 0.3290f};
+  const Chromaticities flat{0.3f, 0.3f, 0.3f, 0.3f, 0.3f, 0.3f, 0.3127f, 0.3290f};
+  write_exr_rgb(dir.file("p3.exr"), w, h, pixels, true, &p3);
+  write_exr_rgb(dir.file("flat.exr"), w, h, pixels, true, &flat);
+  Capture o3, e3, of, ef;
+  EXPECT_EQ(run_info(dir.file("p3.exr"), o3.f, e3.f), kExitOk);
+  EXPECT_NE(o3.text().find("primaries: red 0.6800 0.3200, green 0.2650 0.6900, blue 0.1500 0.0600, white 0.3127 "
+                           "0.3290 (the file's chromaticities attribute)"),
+            std::string::npos)
+      << o3.text();
+  EXPECT_EQ(run_info(dir.file("flat.exr"), of.f, ef.f), kExitOk);
+  EXPECT_NE(of.text().find("primaries: Rec. 709/sRGB (assumed: the file's chromaticities attribute names no usable "
+                           "primaries)"),
+            std::string::npos)
+      << of.text();
+  EXPECT_NE(ef.text().find("warning: the primaries of the file's chromaticities attribute"), std::string::npos)
+      << ef.text();
+  // A 16-bit document keeps its own encoding.
+  std::vector<uint16_t> s16(size_t(w) * h * 3, 1000);
+  write_png(dir.file("s16.png"), w, h, 3, 16, s16.data());
+  Capture o16, e16;
+  EXPECT_EQ(run_info(dir.file("s16.png"), o16.f, e16.f), kExitOk);
+  EXPECT_EQ(o16.text().find("primaries:"), std::string::npos) << o16.text();
+  EXPECT_NE(o16.text().find("output:    in the file's own encoding, tagged sRGB"), std::string::npos) << o16.text();
   Capture out2, err2;
   EXPECT_EQ(run_info(dir.file("nothing.exr"), out2.f, err2.f), kExitSomeFailed);
   EXPECT_NE(err2.text().find(dir.file("nothing.exr")), std::string::npos);
@@ -416,13 +690,16 @@ TEST_F(Commands, TheProgramExplainsItselfAndRejectsBadUsage) {
                        dir.file("p.png") + " --quiet");
   EXPECT_EQ(rc3, 0) << t3;
   EXPECT_TRUE(fs::exists(dir.file("p.png")));
-  EXPECT_NE(run("render").first, 0);
-  EXPECT_NE(run("render x.exr --bits 12").first, 0);
-  EXPECT_NE(run("render x.exr -o a.png --out-dir b").first, 0);
+  // Every usage error exits 2, the parser's own as well as the program's.
+  for (const char *args : {"", "render", "render x.exr --bits 12", "render x.exr --jobs 0", "render x.exr --bogus",
+                           "render x.exr -o a.png --out-dir b", "render x.exr --method fast"}) {
+    auto [rc5, t5] = run(args);
+    EXPECT_EQ(rc5, kExitUsage) << args << ": " << t5;
+  }
   // An empty output or settings name is refused, not taken as "not given".
   for (const char *opt : {"-o", "--out-dir", "--settings", "--preset"}) {
     auto [rc4, t4] = run("render " + dir.file("a.exr") + " " + opt + " '' --quiet");
-    EXPECT_NE(rc4, 0) << opt;
+    EXPECT_EQ(rc4, kExitUsage) << opt;
     EXPECT_NE(t4.find("empty"), std::string::npos) << opt << ": " << t4;
   }
   EXPECT_FALSE(fs::exists("a.png"));

@@ -3,16 +3,26 @@
 // checked against the values written; the document kind of each; hostile headers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <tiffio.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <functional>
 
 #include <tmlib/tmlib.h>
 
+#include <half.h>
+
 #include "icc.h"
 #include "image.h"
+#include "render.h"
 #include "support/test_images.h"
 
 using namespace brightloom;
@@ -26,6 +36,94 @@ std::vector<float> ramp(int w, int h, int c) {
   std::vector<float> v(size_t(w) * h * c);
   for (size_t i = 0; i < v.size(); ++i) v[i] = 0.25f * float(i) - 3.0f;
   return v;
+}
+
+// Runs f, which tells whether it had the outcome wanted, and watches its allocations: the
+// largest single one, seen through the address sanitizer's allocation hook. Without the
+// sanitizer f runs in a child whose address space may grow by no more than `budget`, and
+// the largest is 0 when it kept within it, else SIZE_MAX.
+struct Watched {
+  size_t largest = 0;
+  bool outcome = false;
+};
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void *, size_t),
+                                                         void (*)(const volatile void *));
+std::atomic<bool> g_watching{false};
+std::atomic<size_t> g_largest{0};
+Watched watch_allocations(const std::function<bool()> &f, size_t) {
+  static const int installed = __sanitizer_install_malloc_and_free_hooks(
+      [](const volatile void *, size_t n) {
+        if (!g_watching) return;
+        for (size_t seen = g_largest; n > seen && !g_largest.compare_exchange_weak(seen, n);) {}
+      },
+      [](const volatile void *) {});
+  (void)installed;
+  g_largest = 0;
+  g_watching = true;
+  const bool outcome = f();
+  g_watching = false;
+  return {g_largest, outcome};
+}
+#else
+Watched watch_allocations(const std::function<bool()> &f, size_t budget) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t limit = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + budget;
+    const rlimit rl{limit, limit};
+    ::setrlimit(RLIMIT_AS, &rl);
+    ::_exit(f() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  const bool kept = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return {kept ? 0 : SIZE_MAX, kept};
+}
+#endif
+
+std::string png_chunk(const char *type, const std::string &data) {
+  std::string c;
+  for (int shift : {24, 16, 8, 0}) c += char((data.size() >> shift) & 255);
+  c += type;
+  c += data;
+  const uint32_t crc = uint32_t(::crc32(::crc32(0, reinterpret_cast<const Bytef *>(type), 4),
+                                        reinterpret_cast<const Bytef *>(data.data()), uInt(data.size())));
+  for (int shift : {24, 16, 8, 0}) c += char((crc >> shift) & 255);
+  return c;
+}
+
+// A PNG of a few dozen bytes that declares w x h RGB pixels.
+std::string tiny_png(uint32_t w, uint32_t h) {
+  std::string ihdr;
+  for (uint32_t v : {w, h})
+    for (int shift : {24, 16, 8, 0}) ihdr += char((v >> shift) & 255);
+  ihdr += std::string("\x08\x02\x00\x00\x00", 5);
+  unsigned char z[64];
+  uLongf zn = sizeof z;
+  const unsigned char row[4] = {};
+  ::compress(z, &zn, row, sizeof row);
+  return "\x89PNG\r\n\x1a\n" + png_chunk("IHDR", ihdr) +
+         png_chunk("IDAT", std::string(reinterpret_cast<char *>(z), zn)) + png_chunk("IEND", "");
+}
+
+// An OpenEXR header of one uncompressed float channel over a w x h data window, and no pixels.
+std::string tiny_exr(int w, int h) {
+  auto i32 = [](int v) { return std::string(reinterpret_cast<const char *>(&v), 4); };
+  auto attr = [&](const char *name, const char *type, const std::string &v) {
+    return std::string(name) + '\0' + type + '\0' + i32(int(v.size())) + v;
+  };
+  const std::string box = i32(0) + i32(0) + i32(w - 1) + i32(h - 1);
+  const std::string channel = std::string("R\0", 2) + i32(2) + std::string(4, '\0') + i32(1) + i32(1) + '\0';
+  const float one = 1.0f, zero2[2] = {};
+  return i32(20000630) + i32(2) + attr("channels", "chlist", channel) +
+         attr("compression", "compression", std::string(1, '\0')) + attr("dataWindow", "box2i", box) +
+         attr("displayWindow", "box2i", box) + attr("lineOrder", "lineOrder", std::string(1, '\0')) +
+         attr("pixelAspectRatio", "float", std::string(reinterpret_cast<const char *>(&one), 4)) +
+         attr("screenWindowCenter", "v2f", std::string(reinterpret_cast<const char *>(zero2), 8)) +
+         attr("screenWindowWidth", "float", std::string(reinterpret_cast<const char *>(&one), 4)) +
+         std::string(17, '\0');
 }
 
 }  // namespace
@@ -165,6 +263,47 @@ TEST(Readers, PfmHostileHeadersAreRefusedBeforeAllocating) {
   EXPECT_NE(big.failure().reason.find("shorter"), std::string::npos) << big.failure().reason;
 }
 
+TEST(Readers, DeclaredSizesAreCheckedBeforeAnythingIsAllocated) {
+  // Tiny files that declare huge pictures: each must be refused before a buffer of the size it
+  // declares is asked for (the PNG of 400,000,000 x 1 pixels made libpng set up 2.3 GB of rows).
+  ScratchDir dir;
+  write_bytes(dir.file("long.png"), tiny_png(400000000, 1));
+  write_bytes(dir.file("square.png"), tiny_png(0x7fffffff, 0x7fffffff));
+  write_bytes(dir.file("window.exr"), tiny_exr(1 << 27, 8));  // exactly a gigapixel
+  write_bytes(dir.file("huge.exr"), tiny_exr(50000, 50000));
+  write_bytes(dir.file("big.hdr"), "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 30000 +X 30000\n" + std::string(64, '\2'));
+  {
+    // Uncompressed float rows of which only the first was written.
+    TIFF *t = TIFFOpen(dir.file("big.tif").c_str(), "w");
+    ASSERT_NE(t, nullptr);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 30000u);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, 30000u);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 32);
+    TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 1u);
+    std::vector<float> row(30000 * 3, 0.5f);
+    ASSERT_EQ(TIFFWriteScanline(t, row.data(), 0, 0), 1);
+    TIFFClose(t);
+  }
+  for (const char *name : {"long.png", "square.png", "window.exr", "huge.exr", "big.hdr", "big.tif"}) {
+    for (bool as_rgbe : {false, true}) {
+      std::string reason = "read";
+      const Watched w = watch_allocations(
+          [&] {
+            auto r = read_image(dir.file(name), 2, as_rgbe);
+            reason = r ? "read" : r.failure().reason;
+            return reason.find(" declares ") != std::string::npos;
+          },
+          size_t(256) << 20);
+      EXPECT_LT(w.largest, size_t(64) << 20) << name;
+      EXPECT_TRUE(w.outcome) << name << ": " << reason;
+    }
+  }
+}
+
 TEST(Readers, RadianceFilesOfOtherProgramsMatchTheirOpenExrOriginals) {
   const std::string data = BRIGHTLOOM_TEST_DATA;
   auto exr = read_image(data + "/sunset.exr");
@@ -196,6 +335,34 @@ TEST(Readers, RadianceFilesOfOtherProgramsMatchTheirOpenExrOriginals) {
     EXPECT_EQ(other->width, 1024);
     EXPECT_EQ(other->height, 512);
   }
+}
+
+TEST(Readers, SmallRadianceFilesReadAndRowsOfAnotherWidthAreNamed) {
+  // 16 x 16 run-length pixels take 241 bytes: far below the 128 bytes per header line that
+  // larger files are allowed.
+  auto file = [](int odd_row, int odd_width) {
+    std::string s = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 16 +X 16\n";
+    for (int y = 0; y < 16; ++y) {
+      s += {2, 2, 0, char(y == odd_row ? odd_width : 16)};
+      for (int v : {100 + y, 50, 10, 128}) s += {char(128 + 16), char(v)};
+    }
+    return s;
+  };
+  ScratchDir dir;
+  write_bytes(dir.file("small.hdr"), file(-1, 16));
+  auto img = read_image(dir.file("small.hdr"));
+  ASSERT_TRUE(img) << img.failure().message();
+  EXPECT_EQ(img->width, 16);
+  EXPECT_EQ(img->height, 16);
+  const unsigned char *row9 = img->pixels.data() + 9 * 64;
+  EXPECT_EQ(row9[15], 109);
+  EXPECT_EQ(row9[16 + 15], 50);
+  EXPECT_EQ(row9[48], 128);
+
+  write_bytes(dir.file("wide.hdr"), file(5, 17));
+  auto wide = read_image(dir.file("wide.hdr"));
+  ASSERT_FALSE(wide);
+  EXPECT_NE(wide.failure().reason.find("row whose width differs"), std::string::npos) << wide.failure().reason;
 }
 
 TEST(Readers, DataFolderTiffsHaveTheirDocumentKinds) {
@@ -270,4 +437,137 @@ TEST(Readers, FloatFilesReadAsRgbeEqualTheEngineEncodingOfTheirFloats) {
       EXPECT_EQ(0, std::memcmp(expect.data(), e->pixels.data(), expect.size()));
     }
   }
+}
+
+TEST(Readers, HalfFloatTiffRendersLikeTheFloatTiff) {
+  // The same picture as 16-bit (half) and 32-bit float TIFF, stripped and tiled: read as floats
+  // and as RGBE strips alike, and rendered to the same picture.
+  ScratchDir dir;
+  const int w = 40, h = 36;
+  std::vector<float> fl(size_t(w) * h * 3);
+  std::vector<uint16_t> hf(fl.size());
+  for (size_t i = 0; i < fl.size(); ++i) {
+    const half v(std::ldexp(1.0f + float(i % 13) / 13.0f, int(i % 19) - 12) * (i % 29 == 0 ? -1.0f : 1.0f));
+    hf[i] = v.bits();
+    fl[i] = float(v);
+  }
+  write_tiff(dir.file("f.tif"), w, h, 3, 32, true, fl.data());
+  write_tiff(dir.file("h.tif"), w, h, 3, 16, true, hf.data());
+  write_tiff(dir.file("ht.tif"), w, h, 3, 16, true, hf.data(), {}, true);
+  for (bool as_rgbe : {false, true}) {
+    auto f = read_image(dir.file("f.tif"), 2, as_rgbe);
+    ASSERT_TRUE(f) << f.failure().message();
+    for (const char *name : {"h.tif", "ht.tif"}) {
+      if (as_rgbe && name[1] == 't') continue;  // tiled files are read as floats either way
+      SCOPED_TRACE(std::string(name) + (as_rgbe ? " as RGBE" : " as floats"));
+      auto hi = read_image(dir.file(name), 2, as_rgbe);
+      ASSERT_TRUE(hi) << hi.failure().message();
+      EXPECT_EQ(hi->doc_type(), 0);
+      EXPECT_NE(hi->kind.find("half"), std::string::npos) << hi->kind;
+      ASSERT_EQ(hi->pixels.size(), f->pixels.size());
+      EXPECT_EQ(0, std::memcmp(hi->pixels.data(), f->pixels.data(), f->pixels.size()));
+    }
+  }
+  for (int method : {1, 2}) {
+    auto a = read_image(dir.file("f.tif"), 2, true);
+    auto b = read_image(dir.file("h.tif"), 2, true);
+    ASSERT_TRUE(a && b);
+    RenderOptions o;
+    o.method = method;
+    o.workers = 2;
+    tmparam_default(method, 0, o.param.data());
+    auto pa = render(*a, o);
+    auto pb = render(*b, o);
+    ASSERT_TRUE(pa && pb);
+    EXPECT_EQ(0, std::memcmp(pa->pixels.data(), pb->pixels.data(), pa->pixels.size())) << "method " << method;
+  }
+}
+
+TEST(Readers, LogLuvTiffReadsAsLinearRgb) {
+  ScratchDir dir;
+  const int w = 24, h = 10;
+  std::vector<float> rgb(size_t(w) * h * 3), grey(size_t(w) * h);
+  for (int i = 0; i < w * h; ++i) {
+    const float l = std::exp2(-8.0f + 14.0f * float(i) / float(w * h));
+    rgb[size_t(i) * 3 + 0] = l * (0.4f + 0.6f * float(i % 3 == 0));
+    rgb[size_t(i) * 3 + 1] = l * 0.7f;
+    rgb[size_t(i) * 3 + 2] = l * (0.3f + 0.7f * float(i % 5 == 0));
+    grey[size_t(i)] = l;
+  }
+  write_logluv_tiff(dir.file("luv.tif"), w, h, 3, rgb);
+  write_logluv_tiff(dir.file("l.tif"), w, h, 1, grey);
+  for (bool as_rgbe : {false, true}) {
+    auto c = read_image(dir.file("luv.tif"), 2, as_rgbe);
+    ASSERT_TRUE(c) << c.failure().message();
+    EXPECT_EQ(c->doc_type(), 0);
+    EXPECT_EQ(c->spp, 3);
+    EXPECT_EQ(c->kind, "TIFF LogLuv RGB");
+    if (as_rgbe) {
+      EXPECT_EQ(c->type, SampleType::RGBE);
+      continue;
+    }
+    // LogLuv keeps luminance to about 0.3 % and chromaticity to about 1/400 of u'v'.
+    for (size_t i = 0; i < rgb.size(); ++i) {
+      const float l = rgb[i / 3 * 3 + 1] / 0.7f;
+      ASSERT_NEAR(floats(*c)[i], rgb[i], 0.02f * l) << i;
+    }
+  }
+  auto g = read_image(dir.file("l.tif"));
+  ASSERT_TRUE(g) << g.failure().message();
+  EXPECT_EQ(g->spp, 1);
+  for (size_t i = 0; i < grey.size(); ++i) ASSERT_NEAR(floats(*g)[i], grey[i], 0.005f * grey[i]) << i;
+}
+
+TEST(Readers, PrimariesComeFromTheFileOrFallBackWithAWarning) {
+  ScratchDir dir;
+  const int w = 8, h = 6;
+  const std::vector<float> rgb = std::vector<float>(size_t(w) * h * 3, 0.5f);
+  // ACES primaries lie outside the spectral locus (blue y < 0) and are still a colour space.
+  const Chromaticities aces{0.7347f, 0.2653f, 0.0f, 1.0f, 0.0001f, -0.0770f, 0.32168f, 0.33767f};
+  const Chromaticities swapped{0.64f, 0.33f, 0.30f, 0.60f, 0.15f, 0.06f, 0.15f, 0.06f};
+  write_exr_rgb(dir.file("aces.exr"), w, h, rgb, true, &aces);
+  write_exr_rgb(dir.file("bad.exr"), w, h, rgb, true, &swapped);
+  write_exr_rgb(dir.file("plain.exr"), w, h, rgb, true);
+  auto a = read_image(dir.file("aces.exr"));
+  ASSERT_TRUE(a);
+  EXPECT_TRUE(same_primaries(a->primaries, aces));
+  EXPECT_EQ(a->primaries_origin, "the file's chromaticities attribute");
+  EXPECT_TRUE(a->warnings.empty());
+  auto b = read_image(dir.file("bad.exr"));
+  ASSERT_TRUE(b);
+  EXPECT_TRUE(same_primaries(b->primaries, kRec709));
+  ASSERT_EQ(b->warnings.size(), 1u);
+  EXPECT_NE(b->warnings[0].find("white point"), std::string::npos) << b->warnings[0];
+  auto p = read_image(dir.file("plain.exr"));
+  ASSERT_TRUE(p);
+  EXPECT_TRUE(p->primaries_origin.empty());
+  EXPECT_TRUE(p->warnings.empty());
+
+  // A float TIFF's profile names the primaries of its linear samples, whatever its curves.
+  const Chromaticities rec2020{0.708f, 0.292f, 0.170f, 0.797f, 0.131f, 0.046f, 0.3127f, 0.3290f};
+  const Chromaticities d50_wide{0.7347f, 0.2653f, 0.1596f, 0.8404f, 0.0366f, 0.0001f, 0.3457f, 0.3585f};
+  write_tiff(dir.file("p2020.tif"), w, h, 3, 32, true, rgb.data(), primaries_profile(rec2020, 3, 2.2));
+  write_tiff(dir.file("pro.tif"), w, h, 3, 32, true, rgb.data(), primaries_profile(d50_wide, 3, 1.0));
+  write_tiff(dir.file("srgb.tif"), w, h, 3, 32, true, rgb.data(), builtin_profile(3));
+  for (auto [name, want] : {std::pair{"p2020.tif", rec2020}, std::pair{"pro.tif", d50_wide}, std::pair{"srgb.tif", kRec709}}) {
+    auto t = read_image(dir.file(name));
+    ASSERT_TRUE(t) << t.failure().message();
+    EXPECT_TRUE(same_primaries(t->primaries, want)) << name << ": " << describe_primaries(t->primaries);
+    EXPECT_EQ(t->primaries_origin, "the file's ICC profile") << name;
+  }
+
+  // Radiance: a PRIMARIES line is taken; ImageMagick's line of eight zeros is not.
+  std::string pic = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\nPRIMARIES= 0.708 0.292 0.170 0.797 0.131 0.046 0.3127 0.3290\n\n"
+                    "-Y 64 +X 64\n";
+  pic += std::string(64 * 64 * 4, '\x80');
+  write_bytes(dir.file("p.hdr"), pic);
+  auto r = read_image(dir.file("p.hdr"));
+  ASSERT_TRUE(r) << r.failure().message();
+  EXPECT_TRUE(same_primaries(r->primaries, Chromaticities{0.708f, 0.292f, 0.170f, 0.797f, 0.131f, 0.046f, 0.3127f, 0.3290f}));
+  EXPECT_EQ(r->primaries_origin, "the file's PRIMARIES line");
+  auto im = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/courtyard-imagemagick.hdr");
+  ASSERT_TRUE(im);
+  EXPECT_TRUE(same_primaries(im->primaries, kRec709));
+  ASSERT_EQ(im->warnings.size(), 1u);
+  EXPECT_NE(im->warnings[0].find("PRIMARIES"), std::string::npos) << im->warnings[0];
 }

@@ -12,6 +12,8 @@
 
 #include <tmlib/tmlib.h>
 
+#include "document_profile.h"
+#include "icc.h"
 #include "render.h"
 #include "core/tiling.h"
 #include "support/test_images.h"
@@ -211,18 +213,28 @@ TEST(Render, SmoothingLevelsTooCoarseForTheImageAreExplained) {
   EXPECT_TRUE(ok) << ok.failure().reason;
 }
 
-TEST(Render, ToneCompressorWithoutWorkerThreadsStillRenders) {
-  Image a = float_image(80, 60, 3, scene), b = float_image(80, 60, 3, scene);
-  RenderOptions one = options(2, a);
-  one.workers = 1;
-  auto want = render(a, one);
-  ASSERT_TRUE(want) << want.failure().reason;
-  tmlib::testing::fail_thread_creation_at(0);
-  auto got = render(b, options(2, b));
-  tmlib::testing::fail_thread_creation_at(-1);
-  ASSERT_TRUE(got) << got.failure().reason;
-  ASSERT_EQ(got->pixels.size(), want->pixels.size());
-  EXPECT_EQ(0, std::memcmp(got->pixels.data(), want->pixels.data(), want->pixels.size()));
+TEST(Render, AThreadThatCannotBeStartedNeverFailsTheFile) {
+  // Every thread creation of a render fails in turn (a process limit, say); each render must
+  // still give the picture of an undisturbed one. A probe after the render tells when the
+  // failure was not reached, that is when every creation has had its turn.
+  for (int method : {1, 2}) {
+    Image a = float_image(80, 60, 3, scene);
+    auto want = render(a, options(method, a));
+    ASSERT_TRUE(want) << want.failure().reason;
+    bool all_tried = false;
+    for (int n = 0; n < 200 && !all_tried; ++n) {
+      Image b = float_image(80, 60, 3, scene);
+      tmlib::testing::fail_thread_creation_at(n);
+      auto got = render(b, options(method, b));
+      all_tried = tmlib::run_workers(2, [](int) {}, [] {}) == tmlib::RunMode::kFellBack;
+      tmlib::testing::fail_thread_creation_at(-1);
+      ASSERT_TRUE(got) << "method " << method << ", creation " << n << ": " << got.failure().reason;
+      ASSERT_EQ(got->pixels.size(), want->pixels.size());
+      EXPECT_EQ(0, std::memcmp(got->pixels.data(), want->pixels.data(), want->pixels.size()))
+          << "method " << method << ", creation " << n;
+    }
+    EXPECT_TRUE(all_tried) << "method " << method;
+  }
 }
 
 TEST(Render, WorkingFromDiskMatchesMemoryAndCleansUp) {
@@ -260,4 +272,77 @@ TEST(Render, WorkingFromDiskMatchesMemoryAndCleansUp) {
   ASSERT_FALSE(pf);
   EXPECT_NE(pf.failure().reason.find("temporary folder"), std::string::npos);
   EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+namespace {
+
+// Mean of a picture as a colour-managed viewer shows it, in sRGB levels 0..255.
+double shown_mean(const Picture &pic) {
+  const std::vector<float> v = decode_through_profile(pic, builtin_profile(pic.spp));
+  double sum = 0;
+  for (float f : v) sum += f;
+  return sum / double(v.size()) * 255.0;
+}
+
+}  // namespace
+
+TEST(Render, FloatAndGammaEncodedDocumentsOfOneSceneLookAlike) {
+  // One scene as a float document and as a 16-bit document encoded with gamma 2.2 (as camera
+  // files and the host's camera curve take it): both pictures must be about as bright.
+  auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
+  ASSERT_TRUE(full);
+  const Image small = reduce(*full, 4);
+  const int64_t n = small.pixel_count() * 3;
+  float top = 0;
+  for (int64_t i = 0; i < n; ++i) top = std::max(top, small.pixels.as<float>()[i]);
+  Image f = copy_of(small), g;
+  g.width = small.width;
+  g.height = small.height;
+  g.spp = 3;
+  g.type = SampleType::U16;
+  g.pixels = Buffer::allocate(n, 2);
+  for (int64_t i = 0; i < n; ++i) {
+    // Highlights clipped as in a camera file, and a floor above the near-black that the 16-bit
+    // path takes for clipped: both documents then hold the same range.
+    const float v = std::clamp(small.pixels.as<float>()[i] / top * 16.0f, 2e-3f, 1.0f);
+    f.pixels.as<float>()[i] = v;
+    g.pixels.as<uint16_t>()[i] = uint16_t(std::lround(std::pow(double(v), 1.0 / 2.2) * 32768.0));
+  }
+  for (int method : {1, 2}) {
+    Image a = copy_of(f), b = copy_of(g);
+    auto pf = render(a, options(method, a));
+    auto pg = render(b, options(method, b));
+    ASSERT_TRUE(pf && pg);
+    pf->icc = picture_profile(f);
+    pg->icc = picture_profile(g);
+    const double mf = shown_mean(*pf), mg = shown_mean(*pg);
+    EXPECT_NEAR(mf / mg, 1.0, 0.1) << "method " << method << ": float " << mf << ", 16-bit " << mg;
+  }
+}
+
+TEST(Render, ShadowsOfFloatPicturesUseEveryLevel) {
+  // A ramp over 8 stops, finer along each row than the columns: its darkest quarter must
+  // reach well into the picture's levels and use nearly all of them on the way, not the few
+  // that 8-bit linear samples would give.
+  Image ramp = float_image(256, 64, 1, [](int x, int y, int) {
+    return std::exp2(-6.0f + 8.0f * (float(x) + float(y) / 64.0f) / 256.0f);
+  });
+  for (int method : {1, 2}) {
+    Image img = copy_of(ramp);
+    auto pic = render(img, options(method, img));
+    ASSERT_TRUE(pic) << pic.failure().reason;
+    std::vector<bool> used(256, false);
+    int lo = 255, hi = 0;
+    for (int y = 0; y < 64; ++y)
+      for (int x = 0; x < 64; ++x) {
+        const int v = pic->pixels.data()[size_t(y) * 256 + x];
+        used[size_t(v)] = true;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+      }
+    int count = 0;
+    for (int v = lo; v <= hi; ++v) count += used[size_t(v)];
+    EXPECT_GT(hi, 30) << "method " << method;
+    EXPECT_GE(count, (hi - lo + 1) * 9 / 10) << "method " << method << ": levels " << lo << ".." << hi;
+  }
 }

@@ -40,6 +40,9 @@ namespace {
 constexpr int kHeaderLineSmallFileBytes = 12801;  // below this the line limit follows the size
 constexpr int kHeaderBytesPerLine = 128;
 constexpr int kHeaderMaxLines = 100;
+// A small valid picture (16 x 16 run-length pixels fit in 239 bytes) would otherwise get a
+// single header line; its magic, format, blank and resolution lines need at least four.
+constexpr int kHeaderMinLines = 16;
 constexpr int kDimLineBuffer = 128;     // rgbe_dim2 reads at most 127 characters per line
 constexpr int kDiskLineBuffer = 129;    // decomp2 reads at most 128
 constexpr int kRleMaxLiteral = 128;     // codes 1..128 are literals, 129..255 repeats
@@ -71,8 +74,13 @@ std::int64_t measure_file(std::FILE *f) {
   return static_cast<std::int64_t>(size);
 }
 
-int header_line_limit(std::int64_t fileSize) {
+int header_lines_by_size(std::int64_t fileSize) {
   return fileSize < kHeaderLineSmallFileBytes ? static_cast<int>(fileSize / kHeaderBytesPerLine) : kHeaderMaxLines;
+}
+
+int header_line_limit(std::int64_t fileSize) {
+  const int bySize = header_lines_by_size(fileSize);
+  return bySize > kHeaderMinLines ? bySize : kHeaderMinLines;
 }
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -153,7 +161,10 @@ int scan_header(std::FILE *f, std::int64_t fileSize, int lineBuffer, HeaderInfo 
   char buf[kDiskLineBuffer];
   const int limit = header_line_limit(fileSize);
   for (int line = 0; line < limit; ++line) {
-    if (std::fgets(buf, lineBuffer, f) == nullptr) return kErrShortIo;
+    // A file that ends within the lines granted beyond the size rule has no resolution line
+    // where that rule looks for one, as before.
+    if (std::fgets(buf, lineBuffer, f) == nullptr)
+      return line >= header_lines_by_size(fileSize) ? kErrDims : kErrShortIo;
     if (scan_primaries(buf, info.primaryValues)) info.primaries = true;
     int h = 0, w = 0;
     if (scan_resolution(buf, buf + std::strlen(buf), h, w)) {

@@ -93,8 +93,10 @@ struct Request {
   // Full renders: take the statistics of the new source first and refuse an image they cannot
   // be taken of before the long stages start (the preview does this once per source).
   bool check_source_statistics = false;
-  // When a worker thread cannot be started, finish the method on the calling thread instead
-  // of failing (full renders; the preview reports the failure as the dialog does).
+  // A worker thread that cannot be started does not fail the run: the Tone Compressor is run
+  // again on the calling thread, and the finishing stage, which then completes the picture on
+  // the calling thread itself, is taken as done (full renders; the preview reports the
+  // failure as the dialog does).
   bool retry_on_one_worker = false;
   // Free the source's pixels as soon as the run no longer needs them (full renders).
   bool release_source = false;

@@ -132,8 +132,9 @@ TEST_F(Radiance, StandardHeaderGivesSizesAndTheResolutionLineIndex) {
   for (float v : prim) EXPECT_EQ(v, 0.0f);
 }
 
-// The number of header lines examined follows the file size below 12,801 bytes (size / 128)
-// and is 100 from there on; the resolution line counts only when it lies within that limit.
+// The number of header lines examined follows the file size below 12,801 bytes (size / 128,
+// but never fewer than 16) and is 100 from there on; the resolution line counts only when it
+// lies within that limit.
 TEST_F(Radiance, HeaderLineLimitFollowsTheFileSize) {
   auto file_with_resolution_at = [&](int index, std::size_t size) {
     std::string text;
@@ -144,6 +145,8 @@ TEST_F(Radiance, HeaderLineLimitFollowsTheFileSize) {
   };
   int32_t dims[7] = {};
   float prim[8];
+  EXPECT_EQ(rgbe_dim2(file_with_resolution_at(15, 1000).c_str(), prim, dims), 15);
+  EXPECT_EQ(rgbe_dim2(file_with_resolution_at(16, 1000).c_str(), prim, dims), -3);
   EXPECT_EQ(rgbe_dim2(file_with_resolution_at(38, 5000).c_str(), prim, dims), 38);
   EXPECT_EQ(rgbe_dim2(file_with_resolution_at(39, 5000).c_str(), prim, dims), -3);
   EXPECT_EQ(rgbe_dim2(file_with_resolution_at(99, 12801).c_str(), prim, dims), 99);

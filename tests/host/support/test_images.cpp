@@ -5,7 +5,9 @@
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
 #include <ImfOutputFile.h>
+#include <ImfStandardAttributes.h>
 #include <half.h>
+#include <lcms2.h>
 #include <png.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -39,8 +41,12 @@ ScratchDir::~ScratchDir() {
 
 std::string ScratchDir::file(const std::string &name) const { return (fs::path(path_) / name).string(); }
 
-void write_exr_rgb(const std::string &path, int w, int h, const std::vector<float> &rgb, bool half) {
+void write_exr_rgb(const std::string &path, int w, int h, const std::vector<float> &rgb, bool half,
+                   const brightloom::Chromaticities *ch) {
   Imf::Header hdr(w, h);
+  if (ch)
+    Imf::addChromaticities(hdr, Imf::Chromaticities(Imath::V2f(ch->red_x, ch->red_y), Imath::V2f(ch->green_x, ch->green_y),
+                                                    Imath::V2f(ch->blue_x, ch->blue_y), Imath::V2f(ch->white_x, ch->white_y)));
   const Imf::PixelType t = half ? Imf::HALF : Imf::FLOAT;
   for (const char *c : {"R", "G", "B"}) hdr.channels().insert(c, Imf::Channel(t));
   Imf::OutputFile out(path.c_str(), hdr);
@@ -162,6 +168,69 @@ void write_bytes(const std::string &path, const std::string &bytes) {
   FILE *f = std::fopen(path.c_str(), "wb");
   std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fclose(f);
+}
+
+void write_logluv_tiff(const std::string &path, int w, int h, int spp, const std::vector<float> &linear) {
+  TIFF *t = TIFFOpen(path.c_str(), "w");
+  if (!t) throw std::runtime_error("TIFFOpen failed");
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(w));
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(h));
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(spp));
+  TIFFSetField(t, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_SGILOG));
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t(spp == 3 ? PHOTOMETRIC_LOGLUV : PHOTOMETRIC_LOGL));
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG));
+  TIFFSetField(t, TIFFTAG_SGILOGDATAFMT, SGILOGDATAFMT_FLOAT);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(4));
+  std::vector<float> row(size_t(w) * spp);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const float *p = &linear[(size_t(y) * w + x) * spp];
+      float *q = &row[size_t(x) * spp];
+      if (spp == 1) {
+        q[0] = p[0];
+      } else {  // linear Rec. 709/sRGB to XYZ, D65 white
+        q[0] = 0.4124564f * p[0] + 0.3575761f * p[1] + 0.1804375f * p[2];
+        q[1] = 0.2126729f * p[0] + 0.7151522f * p[1] + 0.0721750f * p[2];
+        q[2] = 0.0193339f * p[0] + 0.1191920f * p[1] + 0.9503041f * p[2];
+      }
+    }
+    TIFFWriteScanline(t, row.data(), uint32_t(y), 0);
+  }
+  TIFFClose(t);
+}
+
+namespace {
+
+std::vector<float> decode(const uint16_t *s16, const unsigned char *s8, int bits, int spp, size_t pixels,
+                          const std::vector<unsigned char> &icc, const std::vector<unsigned char> &target) {
+  std::vector<float> out(pixels * spp, -1.0f);
+  cmsHPROFILE src = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
+  cmsHPROFILE dst = cmsOpenProfileFromMem(target.data(), cmsUInt32Number(target.size()));
+  if (src && dst) {
+    const cmsUInt32Number in = spp == 3 ? (bits == 16 ? TYPE_RGB_16 : TYPE_RGB_8) : (bits == 16 ? TYPE_GRAY_16 : TYPE_GRAY_8);
+    const cmsUInt32Number outf = spp == 3 ? TYPE_RGB_FLT : TYPE_GRAY_FLT;
+    cmsHTRANSFORM t = cmsCreateTransform(src, in, dst, outf, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
+    if (t) {
+      if (bits == 16) cmsDoTransform(t, s16, out.data(), cmsUInt32Number(pixels));
+      else cmsDoTransform(t, s8, out.data(), cmsUInt32Number(pixels));
+      cmsDeleteTransform(t);
+    }
+  }
+  if (src) cmsCloseProfile(src);
+  if (dst) cmsCloseProfile(dst);
+  return out;
+}
+
+}  // namespace
+
+std::vector<float> decode_through_profile(const ReadBack &r, const std::vector<unsigned char> &target) {
+  std::vector<unsigned char> s8(r.samples.begin(), r.samples.end());
+  return decode(r.samples.data(), s8.data(), r.bits, r.spp, size_t(r.width) * r.height, r.icc, target);
+}
+
+std::vector<float> decode_through_profile(const brightloom::Picture &pic, const std::vector<unsigned char> &target) {
+  return decode(pic.pixels.as<uint16_t>(), pic.pixels.data(), pic.bits, pic.spp, size_t(pic.width) * pic.height,
+                pic.icc, target);
 }
 
 ReadBack read_png_back(const std::string &path) {

@@ -24,7 +24,8 @@ class ScratchDir {
 };
 
 // Writers of small inputs with the formats' own libraries.
-void write_exr_rgb(const std::string &path, int w, int h, const std::vector<float> &rgb, bool half);
+void write_exr_rgb(const std::string &path, int w, int h, const std::vector<float> &rgb, bool half,
+                   const brightloom::Chromaticities *chromaticities = nullptr);
 // An RGB float file whose data window starts at (x0, y0) rather than the origin.
 void write_exr_window(const std::string &path, int x0, int y0, int w, int h, const std::vector<float> &rgb);
 void write_exr_y(const std::string &path, int w, int h, const std::vector<float> &y);
@@ -35,6 +36,9 @@ void write_png(const std::string &path, int w, int h, int spp, int bits, const v
 void write_pfm(const std::string &path, int w, int h, int channels, const std::vector<float> &top_down,
                bool little_endian);
 void write_bytes(const std::string &path, const std::string &bytes);
+// LogLuv (rgb.size() == 3 w h, written as XYZ of linear Rec. 709/sRGB) or LogL (grey) TIFF,
+// through libtiff's own encoder.
+void write_logluv_tiff(const std::string &path, int w, int h, int spp, const std::vector<float> &linear);
 
 // A decoded output picture.
 struct ReadBack {
@@ -45,6 +49,11 @@ struct ReadBack {
 ReadBack read_png_back(const std::string &path);
 ReadBack read_tiff_back(const std::string &path);
 ReadBack read_jpeg_back(const std::string &path);
+
+// The samples decoded the way a colour-managed viewer does it: from the picture's embedded
+// profile into `target` (relative colorimetric), as floats of the target's encoding, 0..1.
+std::vector<float> decode_through_profile(const ReadBack &r, const std::vector<unsigned char> &target);
+std::vector<float> decode_through_profile(const brightloom::Picture &pic, const std::vector<unsigned char> &target);
 
 // A copy reduced by point sampling, every `step`-th pixel of every `step`-th row.
 brightloom::Image reduce(const brightloom::Image &img, int step);
