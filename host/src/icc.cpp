@@ -3,11 +3,20 @@
 
 #include <lcms2.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
 namespace brightloom {
 namespace {
+
+// Profiles we make carry a fixed creation date (2026-01-01) instead of the moment they were
+// made, so that rendering the same image twice writes the same file.
+void fix_creation_date(std::vector<unsigned char> &icc) {
+  if (icc.size() < 128) return;
+  const unsigned char date[12] = {0x07, 0xEA, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0};  // year, month, day, h, m, s
+  std::copy(date, date + 12, icc.begin() + 24);
+}
 
 std::vector<unsigned char> save(cmsHPROFILE p) {
   std::vector<unsigned char> out;
@@ -15,6 +24,7 @@ std::vector<unsigned char> save(cmsHPROFILE p) {
   if (p && cmsSaveProfileToMem(p, nullptr, &len) && len > 0) {
     out.resize(len);
     if (!cmsSaveProfileToMem(p, out.data(), &len)) out.clear();
+    fix_creation_date(out);
   }
   if (p) cmsCloseProfile(p);
   return out;

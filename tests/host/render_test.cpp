@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <thread>
 
 #include <tmlib/tmlib.h>
 
@@ -345,4 +346,13 @@ TEST(Render, ShadowsOfFloatPicturesUseEveryLevel) {
     EXPECT_GT(hi, 30) << "method " << method;
     EXPECT_GE(count, (hi - lo + 1) * 9 / 10) << "method " << method << ": levels " << lo << ".." << hi;
   }
+}
+
+TEST(Render, ProfilesMadeAtDifferentTimesAreTheSameBytes) {
+  // The same render twice must write the same file: a profile made a second later may not
+  // differ by the moment it was made.
+  const auto first = primaries_profile(kRec709, 3, 2.2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(first, primaries_profile(kRec709, 3, 2.2));
+  EXPECT_FALSE(first.empty());
 }
