@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include "core/checked_size.h"
 #include "core/scratch_file.h"
 #include "details/stage2.h"
 #include "core/status.h"
@@ -216,8 +217,8 @@ constexpr int kCycles = 4;
 
 int multigrid_in_memory(const GridHierarchy &g, int W, int H, int is360, int workers, float *pyramid) {
   const std::int64_t N = static_cast<std::int64_t>(W) * H;
-  std::unique_ptr<float[]> u(new (std::nothrow) float[static_cast<std::size_t>(g.total)]());
-  std::unique_ptr<float[]> res(new (std::nothrow) float[static_cast<std::size_t>(N)]);
+  auto u = try_new<float>(g.total, true);
+  auto res = try_new<float>(N);
   if (!u || !res) return kErrNoMemory;
   const int coarsest = static_cast<int>(g.levels.size()) - 1;
   for (int cycle = 0; cycle < kCycles; ++cycle) {

@@ -5,6 +5,7 @@
 // pole cell. Every neighbour of a cell has the other colour, except the pole, so the cells
 // of one colour can be relaxed in any order or concurrently with the same result; the top
 // row, which may read the pole after updating it, always runs left to right on one thread.
+#include "core/checked_size.h"
 #include "tmlib/blur.h"
 
 #include <sys/types.h>
@@ -243,7 +244,7 @@ int blur1(int width, int height, float scale, int iterations, int is360, int64_t
   std::unique_ptr<float[]> buffer;
   if (readFromDisk) {
     if (rhsFile == nullptr) return kErrOpen;
-    buffer.reset(new (std::nothrow) float[static_cast<std::size_t>(width)]);
+    buffer = try_new<float>(width);
     if (!buffer) return kErrNoMemory;
   }
   RhsRows rows = readFromDisk ? RhsRows(rhsFile, buffer.get(), offset, width) : RhsRows(rhs, offset, width);

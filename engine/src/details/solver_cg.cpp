@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "core/checked_size.h"
 #include "core/scratch_file.h"
 #include "details/stage2.h"
 #include "core/simd.h"
@@ -302,8 +303,8 @@ int tm20_streamed(int width, int height, int maxIter, float tolerance, int is360
 int tm20_in_memory(int width, int height, int maxIter, float tolerance, int is360, int workers, float *b,
                    float *x) {
   const std::int64_t n = static_cast<std::int64_t>(width) * height;
-  std::unique_ptr<float[]> r(new (std::nothrow) float[n]);
-  std::unique_ptr<float[]> t(new (std::nothrow) float[n]);
+  auto r = tmlib::try_new<float>(n);
+  auto t = tmlib::try_new<float>(n);
   if (!r || !t) return kErrNoMemory;
   float *const p = b;  // b serves as the search direction from here on
 
@@ -435,7 +436,7 @@ void tm20m(int workers, int width, int height, int is360, const float *in, float
 int tm20m_streaming(int width, int height, int is360, float *vector) {
   if (width < 1 || height < 1) return 0;
   const std::int64_t w = width;
-  std::unique_ptr<float[]> rows(new (std::nothrow) float[3 * w]);
+  auto rows = tmlib::try_new<float>(3 * w);
   if (!rows) return kErrNoMemory;
   // Rolling copies of the old rows r-1, r and r+1; row r is overwritten once its old values
   // are safe in the copy.

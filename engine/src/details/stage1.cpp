@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Details Enhancer, first stage: pyramid sizing and the gradient-domain compression that
 // turns the image into the right-hand sides of the Poisson equation solved by stage 2.
+#include "core/checked_size.h"
 #include "core/scratch_file.h"
 #include "details/stage1.h"
 
@@ -216,7 +217,7 @@ extern "C" int calc_tm0s(int docType, int width, int height, float *lumParam, co
   const std::int64_t rowBytes = 4 * static_cast<std::int64_t>(width);
   // The decoded rows leave the buffer so that the log luminance can be written over them.
   if (const int r = write_temp(tmpPath, rgbe, rowBytes * height); r < 0) return r;
-  std::unique_ptr<std::uint8_t[]> row(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(rowBytes)]);
+  auto row = try_new<std::uint8_t>(rowBytes);
   if (!row) return kErrNoMemory;
   File f = open_temp(tmpPath, "rb");
   if (!f) return kErrOpen;
@@ -281,7 +282,7 @@ void luminance_statistics(const float *level0, std::int64_t n, const float *para
   const float logMin = std::log(lumParam[2]);
   const float logMax = std::log(lumParam[0] * lumParam[1]);
   if (!std::isfinite(logMin) || !std::isfinite(logMax) || !(logMin < logMax)) return;
-  std::unique_ptr<std::int32_t[]> histo(new (std::nothrow) std::int32_t[kStatBins]());
+  auto histo = try_new<std::int32_t>(kStatBins, true);
   if (!histo) return;
   if (log_histo(n, kStatBins, logMin, logMax, level0, histo.get()) < 0) return;
   GlobalCntAdjust = 0;
@@ -355,9 +356,9 @@ int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t
 
   // Scratch: two rows for the gradients, two attenuation rows and three log-luminance rows
   // (from disk) for the divergence, and the intermediate attenuation products.
-  std::unique_ptr<float[]> rows(new (std::nothrow) float[5 * static_cast<std::size_t>(l0.w)]);
+  auto rows = try_new<float>(5 * static_cast<std::size_t>(l0.w));
   std::unique_ptr<float[]> temp;
-  if (geo.count > 1) temp.reset(new (std::nothrow) float[static_cast<std::size_t>(geo.levels[1].size())]);
+  if (geo.count > 1) temp = try_new<float>(geo.levels[1].size());
   if (!rows || (geo.count > 1 && !temp)) return kErrNoMemory;
   float *rowA = rows.get();
   float *rowB = rowA + l0.w;

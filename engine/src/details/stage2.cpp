@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "core/checked_size.h"
 #include "core/scratch_file.h"
 #include "details/modes.h"
 #include "details/stage2.h"
@@ -168,13 +169,13 @@ int calc_tm2new2_stats(DimParam dim, int levels, const float *param, OptimParam 
     float *X = nullptr;
     if (streaming) {
       if (int rc = write_rhs_file(pathIn, pyramid, S); rc < 0) return rc;
-      B.reset(new (std::nothrow) float[static_cast<std::size_t>(sizes[2].cells())]);
+      B = try_new<float>(sizes[2].cells());
       if (!B) return kErrNoMemory;
       X = pyramid;
       std::memset(X, 0, static_cast<std::size_t>(N) * sizeof(float));
     } else {
-      B.reset(new (std::nothrow) float[static_cast<std::size_t>(N)]);
-      ownX.reset(new (std::nothrow) float[static_cast<std::size_t>(N)]());
+      B = try_new<float>(N);
+      ownX = try_new<float>(N, true);
       if (!B || !ownX) return kErrNoMemory;
       X = ownX.get();
     }

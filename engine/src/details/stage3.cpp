@@ -7,6 +7,7 @@
 // highlights or shadows towards a plain rendering of the source. calc_tm3 runs tm31 over
 // horizontal bands, one worker per band. tm300, the bilinear plane resampler the host uses,
 // lives here too.
+#include "core/checked_size.h"
 #include "core/scratch_file.h"
 #include "details/stage3.h"
 
@@ -346,7 +347,7 @@ int finish_from_disk(const FinishConstants &k, DimParam dim, const float *param,
     return kErrOpen;
   }
 
-  std::unique_ptr<unsigned char[]> row(new (std::nothrow) unsigned char[static_cast<std::size_t>(rowBytes)]);
+  auto row = try_new<unsigned char>(rowBytes);
   if (!row) return kErrNoMemory;
 
   auto *bytes = static_cast<unsigned char *>(dst);
@@ -370,10 +371,6 @@ int finish_from_disk(const FinishConstants &k, DimParam dim, const float *param,
   return height;
 }
 
-bool mul_fits(std::int64_t a, std::int64_t b, std::int64_t &out) {
-  return !__builtin_mul_overflow(a, b, &out) && out <= static_cast<std::int64_t>(PTRDIFF_MAX);
-}
-
 int calc_tm3_checked(int kind, DimParam dim, const float *param, const float *lumParam, const float *table,
                      const float *curve, OptimParam opt, const void *src, float *plane, void *dst) {
   const int width = dim.v[TMLIB_DIM_WIDTH], height = dim.v[TMLIB_DIM_HEIGHT], spp = dim.v[TMLIB_DIM_SPP];
@@ -388,22 +385,22 @@ int calc_tm3_checked(int kind, DimParam dim, const float *param, const float *lu
   const std::int64_t packed = static_cast<std::int64_t>(spp) * width;
   const std::int64_t dstStride = dim.v[TMLIB_DIM_OUT_STRIDE];
   std::int64_t extent = 0;
-  if (dstStride < packed || !mul_fits(dstStride * 2, height, extent)) return kErrArgs;
+  if (dstStride < packed || !checked_product(dstStride * 2, height, extent)) return kErrArgs;
 
   if (fromDisk) {
     if (kind != kKindRgbe) return kErrOpen;
     // The plane must start inside the destination, and the rows written ahead of it must
     // never reach plane values not yet read.
     if (dstStride < 2 * static_cast<std::int64_t>(width)) return kErrArgs;
-    if (!mul_fits(4 * static_cast<std::int64_t>(width), height, extent)) return kErrNoMemory;
+    if (!checked_product(4 * static_cast<std::int64_t>(width), height, extent)) return kErrNoMemory;
     return tm31(kind, dim, param, lumParam, table, curve, opt, nullptr, nullptr, dst, width, height);
   }
 
   if (src == nullptr || plane == nullptr) return kErrArgs;
   if (kind != kKindRgbe) {
-    if (dim.v[TMLIB_DIM_SRC_STRIDE] < packed || !mul_fits(static_cast<std::int64_t>(dim.v[TMLIB_DIM_SRC_STRIDE]) * 4, height, extent)) return kErrArgs;
+    if (dim.v[TMLIB_DIM_SRC_STRIDE] < packed || !checked_product(static_cast<std::int64_t>(dim.v[TMLIB_DIM_SRC_STRIDE]) * 4, height, extent)) return kErrArgs;
   }
-  if (!mul_fits(static_cast<std::int64_t>(width) * 4, height, extent)) return kErrArgs;
+  if (!checked_product(static_cast<std::int64_t>(width) * 4, height, extent)) return kErrArgs;
 
   const int normalised = tm30(width, height, dim, param, plane);
   if (normalised < 0) return normalised;
@@ -464,7 +461,7 @@ int tm30(int width, int height, DimParam /*dim*/, const float *param, float *pla
     mn = 0.0f;
   }
 
-  std::unique_ptr<std::int64_t[]> histo(new (std::nothrow) std::int64_t[kHistoBins]());
+  auto histo = try_new<std::int64_t>(kHistoBins, true);
   if (!histo) return kErrNoMemory;
   for (std::int64_t i = 0; i < n; ++i) {
     const float scaled = scale * (load_float(bytes, i) - mn);

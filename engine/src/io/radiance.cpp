@@ -21,6 +21,7 @@
 #include <memory>
 #include <new>
 
+#include "core/checked_size.h"
 #include "core/scratch_file.h"
 #include "core/status.h"
 #include "tmlib/rgbe.h"
@@ -449,7 +450,7 @@ int decomp2_impl(const char *path, const std::int32_t *dims, unsigned char *out)
 
   const off_t dataStart = ftello(f);
   if (dataStart < 0) return kErrOpen;
-  std::unique_ptr<unsigned char[]> peek(new (std::nothrow) unsigned char[4]);
+  auto peek = try_new<unsigned char>(4);
   if (!peek) return kErrNoMemory;
   if (std::fread(peek.get(), 1, 4, f) != 4) return kErrShortIo;
   if (fseeko(f, dataStart, SEEK_SET) != 0) return kErrOpen;
@@ -463,7 +464,7 @@ int decomp2_impl(const char *path, const std::int32_t *dims, unsigned char *out)
   // A row the file cannot hold is a short read; checking first keeps a hostile width from
   // allocating more than the file's size.
   if (size - dataStart < rowBytes) return kErrShortIo;
-  std::unique_ptr<unsigned char[]> row(new (std::nothrow) unsigned char[static_cast<std::size_t>(rowBytes)]);
+  auto row = try_new<unsigned char>(rowBytes);
   if (!row) return kErrNoMemory;
   for (std::int64_t y = 0; y < height; ++y) {
     if (std::fread(row.get(), 1, static_cast<std::size_t>(rowBytes), f) != static_cast<std::size_t>(rowBytes)) {
@@ -536,7 +537,7 @@ int decomp_rle_impl(const char *path, const std::int32_t *dims, unsigned char *o
 
   std::unique_ptr<unsigned char[]> buf;
   if (!testing::fail_radiance_file_buffer && static_cast<std::uint64_t>(n) <= SIZE_MAX) {
-    buf.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(n)]);
+    buf = try_new<unsigned char>(n);
   }
   if (!buf) {
     std::printf("could not allocate %lld bytes - will try reading from disk\n", static_cast<long long>(n));

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "core/checked_size.h"
 #include "io/rgbe_pixel.h"
 #include "core/status.h"
 #include "tmlib/preview.h"
@@ -74,7 +75,7 @@ TMLIB_API int logMinMaxMoy(int width, int height, const float *table, const unsi
   const std::int64_t pixels = w * height;
   // Every spacing-th pixel (by running index) is kept as a sample: at most 40,000.
   const std::int64_t spacing = pixels / kMaxSamples + 1;
-  std::unique_ptr<float[]> samples(new (std::nothrow) float[kMaxSamples]);
+  auto samples = tmlib::try_new<float>(kMaxSamples);
   if (!samples) return kErrNoMemory;
 
   std::int64_t count = 0;
@@ -119,7 +120,7 @@ TMLIB_API int logMinMaxMoy(int width, int height, const float *table, const unsi
   stats[kSlotMedian] = stats[kSlotMean];
   stats[kSlotHigh] = maximum;
 
-  std::unique_ptr<std::int32_t[]> histo(new (std::nothrow) std::int32_t[kLogBins]());
+  auto histo = tmlib::try_new<std::int32_t>(kLogBins, true);
   if (histo && log_histo(nSamples, kLogBins, minimum, maximum, samples.get(), histo.get()) >= 0) {
     stats[kSlotMedian] = bin_value(percentile(kMedianFraction, nSamples, kLogBins, histo.get()), minimum, maximum);
     stats[kSlotHigh] = bin_value(percentile(kHighFraction, nSamples, kLogBins, histo.get()), minimum, maximum);
