@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "details/stage1.h"
+#include "details/pyramid.h"
 #include "core/status.h"
 
 namespace tmlib::stage1 {
