@@ -36,7 +36,4 @@ namespace tmlib {
 // c - a * b with one rounding (the "fused multiply-subtract" of the kernels).
 [[gnu::always_inline]] inline float fmsf32(float a, float b, float c) { return __builtin_fmaf(-a, b, c); }
 
-// True when the processor running us has the FMA instruction set.
-bool cpu_has_fma();
-
 }  // namespace tmlib
