@@ -19,19 +19,8 @@
 namespace tmlib {
 namespace {
 
-// Slots of the Tone Compressor's TmParam.
-enum Slot : int {
-  kBrightness = 0,
-  kCompression = 1,
-  kContrast = 2,
-  kWhiteClip = 3,
-  kBlackClip = 4,
-  kColorTemperature = 12,
-  kSaturation = 13,
-};
 
 // Slots of LogLumStats read here.
-enum StatSlot : int { kStatMin = 0, kStatMax = 1, kStatMedian = 3, kStatP995 = 4 };
 
 // (int)v != 0 without the undefined conversion of NaN or huge values: sliders that are
 // not numbers simply switch their step off.
@@ -40,16 +29,16 @@ bool truncates_to_nonzero(float v) { return v >= 1.0f || v <= -1.0f; }
 }  // namespace
 
 bool make_curve(const float *param, const float *stats, int bits, ToneCurve &tc) {
-  const float minLog = stats[kStatMin];
-  const float maxLog = stats[kStatMax];
-  const float median = stats[kStatMedian];
-  const float p995 = stats[kStatP995];
+  const float minLog = stats[TMLIB_LOGSTAT_MIN];
+  const float maxLog = stats[TMLIB_LOGSTAT_MAX];
+  const float median = stats[TMLIB_LOGSTAT_MEDIAN];
+  const float p995 = stats[TMLIB_LOGSTAT_P995];
 
-  const float brightness = param[kBrightness];
-  const float compression = param[kCompression];
-  const float contrast = param[kContrast];
-  const float colourTemperature = param[kColorTemperature];
-  const float saturation = param[kSaturation];
+  const float brightness = param[TMLIB_TC_BRIGHTNESS];
+  const float compression = param[TMLIB_TC_COMPRESSION];
+  const float contrast = param[TMLIB_TC_CONTRAST];
+  const float colourTemperature = param[TMLIB_TC_COLOR_TEMPERATURE];
+  const float saturation = param[TMLIB_TC_SATURATION];
 
   tc.satFactor = 1.0f + 0.1f * saturation;
   tc.saturationOn = truncates_to_nonzero(saturation);
@@ -127,8 +116,8 @@ bool make_curve(const float *param, const float *stats, int bits, ToneCurve &tc)
   const float lMin = static_cast<float>(std::exp(static_cast<double>(minS)));
   const float vmax = tc.response(lMax, tc.adaptation(lMax));
   const float vmin = tc.response(lMin, tc.adaptation(lMin));
-  const float hi = vmax - 0.04f * param[kWhiteClip] * (vmax - vmin);
-  tc.lo = vmin + 0.06f * param[kBlackClip] * (vmax - vmin);
+  const float hi = vmax - 0.04f * param[TMLIB_TC_WHITE_CLIP] * (vmax - vmin);
+  tc.lo = vmin + 0.06f * param[TMLIB_TC_BLACK_CLIP] * (vmax - vmin);
   tc.scale = tc.maxOut / (hi - tc.lo);
   return true;
 }
@@ -206,7 +195,7 @@ void map_rows(const ToneCurve &tc, const Layout &lay, const float *table, const 
 // Code for arguments the operator cannot map, or kOk. Checked before anything is written.
 int check_arguments(int width, int height, int spp, int bits, std::int64_t stride, const float *param,
                     const float *stats, const float *table, const void *src, const void *dst) {
-  if (stats == nullptr || !(stats[kStatMin] < stats[kStatMax])) return kErrOpen;
+  if (stats == nullptr || !(stats[TMLIB_LOGSTAT_MIN] < stats[TMLIB_LOGSTAT_MAX])) return kErrOpen;
   if (bits != 8 && bits != 16) return kOk;
   if (param == nullptr || table == nullptr || src == nullptr || dst == nullptr) return kOk;
   if (width < 0 || height < 0 || spp < 1) return kOk;

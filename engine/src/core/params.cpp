@@ -10,17 +10,6 @@ namespace {
 
 constexpr int kSlots = TMLIB_TMPARAM_SLOTS;
 
-// Slots of the "Details Enhancer" record that have a default other than 0.
-enum DetailsSlot : int {
-  kStrength = 1,
-  kColorSaturation = 2,
-  kWhiteClip = 3,
-  kSmoothingLevel = 5,
-  kMicrosmoothing = 7,
-  kGammaPosition = 8,
-  kSmoothingMode = 16,
-};
-
 // Slot 2 of the "Fusion/Intensive" record.
 constexpr int kFusionRadius = 2;
 
@@ -49,13 +38,13 @@ TMLIB_API void tmparam_default(int method, int docType, float *out) {
     case TMLIB_METHOD_DETAILS:
       // Integer documents are already tone-mapped to some extent by the camera curve,
       // so they start with less strength than floating-point ones.
-      out[kStrength] = docType > 0 ? 40.0f : 70.0f;
-      out[kColorSaturation] = 46.0f;
-      out[kWhiteClip] = 0.25f;
-      out[kSmoothingLevel] = 1.0f;
-      out[kMicrosmoothing] = 2.0f;
-      out[kGammaPosition] = 50.0f;
-      out[kSmoothingMode] = 1.0f;
+      out[TMLIB_DE_STRENGTH] = docType > 0 ? 40.0f : 70.0f;
+      out[TMLIB_DE_COLOR_SATURATION] = 46.0f;
+      out[TMLIB_DE_WHITE_CLIP] = 0.25f;
+      out[TMLIB_DE_SMOOTHING_LEVEL] = 1.0f;
+      out[TMLIB_DE_MICROSMOOTHING] = 2.0f;
+      out[TMLIB_DE_GAMMA] = 50.0f;
+      out[TMLIB_DE_SMOOTHING_MODE] = 1.0f;
       break;
     case TMLIB_METHOD_FUSION_INTENSIVE:
       out[kFusionRadius] = 40.0f;

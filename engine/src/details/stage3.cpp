@@ -34,12 +34,6 @@ constexpr int kHistoBins = 65536;
 
 enum SourceKind : int { kKindRgbe = 0, kKind16 = 1, kKind8 = 2, kKindFloat = 10 };
 
-// Slots of the method-1 parameter record read by this stage.
-enum Slot : int {
-  kStrength = 1, kColorSaturation = 2, kWhiteClip = 3, kBlackClip = 4, kGamma = 8,
-  kHighlightsSmoothing = 9, kShadowsSmoothing = 10, kShadowsClipping = 11, kColorTemperature = 12,
-  kSaturationHighlights = 13, kSaturationShadows = 14,
-};
 
 // A clip percentage outside 0..10 (NaN included) is replaced by the slider's default.
 float clip_percent(float v, float fallback) { return (v >= 0.0f && v <= 10.0f) ? v : fallback; }
@@ -98,12 +92,12 @@ void compute_constants(int kind, const DimParam &dim, const float *param, const 
   k.kind = kind;
   const bool rgbe = kind == kKindRgbe;
 
-  float gamma = static_cast<float>(std::pow(2.0, (50.0f - param[kGamma]) / 50.0f));
+  float gamma = static_cast<float>(std::pow(2.0, (50.0f - param[TMLIB_DE_GAMMA]) / 50.0f));
   if (gamma >= 2.01f || gamma <= 0.24f || !(gamma == gamma)) gamma = 1.0f;
   // An RGBE source is linear; the 2.2 puts the preview of a float document into display space.
   k.outGamma = rgbe ? 2.2f * gamma : gamma;
 
-  float s = param[kStrength];
+  float s = param[TMLIB_DE_STRENGTH];
   if (!(s >= 1.0f)) s = 1.0f;
   if (kind == kKind16 || kind == kKind8) {
     k.wG = s > 40.0f ? (129.4f - s) * 0.0051f : (100.0f - s) * 0.0076f;
@@ -112,7 +106,7 @@ void compute_constants(int kind, const DimParam &dim, const float *param, const 
   } else {
     k.wG = 0.0f;
   }
-  const float colorSat = param[kColorSaturation];
+  const float colorSat = param[TMLIB_DE_COLOR_SATURATION];
   k.gammaD = colorSat > 50.0f ? 0.35f + 0.011f * (colorSat - 50.0f) : 0.45f;
 
   const float logMin = std::log(lumParam[2]);
@@ -121,7 +115,7 @@ void compute_constants(int kind, const DimParam &dim, const float *param, const 
   k.logLo = lumParam[4];
   k.logHi = lumParam[5];
 
-  const float shadowsClipping = param[kShadowsClipping];
+  const float shadowsClipping = param[TMLIB_DE_SHADOWS_CLIPPING];
   k.shadowClip = shadowsClipping > 0.0f;
   k.globalCurve = k.wG > 0.0f || k.shadowClip;
   k.clipUpper = logMin + shadowsClipping * 0.01f * (k.logMed - logMin);
@@ -129,8 +123,8 @@ void compute_constants(int kind, const DimParam &dim, const float *param, const 
   k.clipStep = make_smooth_step(k.clipLower, 1.0f, k.clipUpper, 0.0f);
 
   k.satBase = colorSat / 100.0f;
-  const float satHighlights = param[kSaturationHighlights];
-  const float satShadows = param[kSaturationShadows];
+  const float satHighlights = param[TMLIB_DE_SATURATION_HIGHLIGHTS];
+  const float satShadows = param[TMLIB_DE_SATURATION_SHADOWS];
   k.satHighlights = satHighlights != 0.0f;
   k.satShadows = satShadows != 0.0f;
   k.satHi = satHighlights > 0.0f ? (satHighlights / 10.0f) * (1.0f - k.satBase) : k.satBase * (satHighlights / 10.0f);
@@ -147,18 +141,18 @@ void compute_constants(int kind, const DimParam &dim, const float *param, const 
     k.dragoScale = static_cast<float>(std::log(10.0) / std::log(static_cast<double>(lumParam[1]) + 1.0));
   }
 
-  k.highlightsSmoothing = param[kHighlightsSmoothing];
-  k.shadowsSmoothing = param[kShadowsSmoothing];
+  k.highlightsSmoothing = param[TMLIB_DE_HIGHLIGHTS_SMOOTHING];
+  k.shadowsSmoothing = param[TMLIB_DE_SHADOWS_SMOOTHING];
   k.smoothing = k.highlightsSmoothing > 0.0f || k.shadowsSmoothing > 0.0f;
   if (k.highlightsSmoothing > 0.0f) {
-    const float whiteClip = clip_percent(param[kWhiteClip], 0.25f);
+    const float whiteClip = clip_percent(param[TMLIB_DE_WHITE_CLIP], 0.25f);
     k.smoothScale = ((100.0f - (whiteClip + 0.001f)) / 100.0f) / static_cast<float>(std::exp(lumParam[6]));
   }
   k.smoothGamma = rgbe ? 1.0f : 0.45f;
   k.k = (colorSat < 40.0f || colorSat > 50.0f) ? truncate_to_int((colorSat - 50.0f) / 5.0f) : 0;
   k.smoothSat = 1.0f + 0.1f * static_cast<float>(k.k);
 
-  const float colorTemperature = param[kColorTemperature];
+  const float colorTemperature = param[TMLIB_DE_COLOR_TEMPERATURE];
   k.temperature = colorTemperature != 0.0f;
   if (k.temperature) {
     const int kelvin = truncate_to_int(6500.0f - 260.0f * colorTemperature);
@@ -440,8 +434,8 @@ SmoothStep make_smooth_step(float p, float from, float q, float to) {
 int tm30(int width, int height, DimParam /*dim*/, const float *param, float *plane) {
   const std::int64_t n = static_cast<std::int64_t>(width) * height;
   auto *bytes = reinterpret_cast<unsigned char *>(plane);
-  const float whiteClip = clip_percent(param[kWhiteClip], 0.25f);
-  const float blackClip = clip_percent(param[kBlackClip], 0.0f);
+  const float whiteClip = clip_percent(param[TMLIB_DE_WHITE_CLIP], 0.25f);
+  const float blackClip = clip_percent(param[TMLIB_DE_BLACK_CLIP], 0.0f);
 
   float mn = 1e9f, mx = -1e9f;
   for (std::int64_t i = 0; i < n; ++i) {

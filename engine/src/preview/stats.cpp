@@ -41,7 +41,6 @@ constexpr float kHighFraction = 0.995f;
 // Limit of the percentile search: at most this many adjustments per reset of the counter.
 constexpr int kMaxAdjust = 39;
 
-enum StatSlot : int { kSlotMin = 0, kSlotMax = 1, kSlotMean = 2, kSlotMedian = 3, kSlotHigh = 4 };
 
 // Rec. 709 luminance weights of the mantissa bytes, applied in double precision.
 constexpr double kWeightR = 0.2125, kWeightG = 0.7154, kWeightB = 0.0721;
@@ -113,17 +112,17 @@ TMLIB_API int logMinMaxMoy(int width, int height, const float *table, const unsi
     }
   }
 
-  stats[kSlotMin] = minimum;
-  stats[kSlotMax] = maximum;
-  stats[kSlotMean] = count > 0 ? static_cast<float>(sum / static_cast<float>(count)) : static_cast<float>(sum);
+  stats[TMLIB_LOGSTAT_MIN] = minimum;
+  stats[TMLIB_LOGSTAT_MAX] = maximum;
+  stats[TMLIB_LOGSTAT_MEAN] = count > 0 ? static_cast<float>(sum / static_cast<float>(count)) : static_cast<float>(sum);
   // Kept when the histogram cannot be built: no memory, or all samples equal.
-  stats[kSlotMedian] = stats[kSlotMean];
-  stats[kSlotHigh] = maximum;
+  stats[TMLIB_LOGSTAT_MEDIAN] = stats[TMLIB_LOGSTAT_MEAN];
+  stats[TMLIB_LOGSTAT_P995] = maximum;
 
   auto histo = tmlib::try_new<std::int32_t>(kLogBins, true);
   if (histo && log_histo(nSamples, kLogBins, minimum, maximum, samples.get(), histo.get()) >= 0) {
-    stats[kSlotMedian] = bin_value(percentile(kMedianFraction, nSamples, kLogBins, histo.get()), minimum, maximum);
-    stats[kSlotHigh] = bin_value(percentile(kHighFraction, nSamples, kLogBins, histo.get()), minimum, maximum);
+    stats[TMLIB_LOGSTAT_MEDIAN] = bin_value(percentile(kMedianFraction, nSamples, kLogBins, histo.get()), minimum, maximum);
+    stats[TMLIB_LOGSTAT_P995] = bin_value(percentile(kHighFraction, nSamples, kLogBins, histo.get()), minimum, maximum);
   }
   return height;
 }
