@@ -49,6 +49,17 @@ class Run {
     return std::move(out);
   }
   Outcome cancelled() { return failed(kCancelled, "cancelled"); }
+  // tm_dim, then the image size the later stages read from the record; false when refused.
+  bool size_pyramid(int W, int H, const float *p, int32_t *dims) {
+    if (tm_dim(W, H, p, dims) < 0) {
+      out.too_small = true;
+      return false;
+    }
+    dims[TMLIB_PD_WIDTH] = W;
+    dims[TMLIB_PD_HEIGHT] = H;
+    out.levels = dims[TMLIB_PD_LEVELS];
+    return true;
+  }
   Outcome file_failed(const std::string &path, int code) {
     out.file = path;
     out.error_number = errno;
@@ -76,13 +87,7 @@ Outcome details(Source &src, const Request &req) {
 
   int32_t dims[TMLIB_PYRAMID_DIMS] = {};
   if (!run.enter(Step::Pyramid)) return run.cancelled();
-  if (tm_dim(W, H, p, dims) < 0) {
-    run.out.too_small = true;
-    return run.failed(TMLIB_ERR_OPEN, "tm_dim");
-  }
-  dims[TMLIB_PD_WIDTH] = W;
-  dims[TMLIB_PD_HEIGHT] = H;
-  run.out.levels = dims[TMLIB_PD_LEVELS];
+  if (!run.size_pyramid(W, H, p, dims)) return run.failed(TMLIB_ERR_OPEN, "tm_dim");
   const int64_t m = std::max<int64_t>(dims[TMLIB_PD_SOLVER_CELLS], dims[TMLIB_PD_ANALYSIS_CELLS]);
   const size_t S = src.pixels.size();
 
@@ -163,13 +168,7 @@ Outcome details_from_disk(Source &src, const Request &req) {
   exp_lut(table, -8);
   int32_t dims[TMLIB_PYRAMID_DIMS] = {};
   if (!run.enter(Step::Pyramid)) return run.cancelled();
-  if (tm_dim(W, H, p, dims) < 0) {
-    run.out.too_small = true;
-    return run.failed(TMLIB_ERR_OPEN, "tm_dim");
-  }
-  dims[TMLIB_PD_WIDTH] = W;
-  dims[TMLIB_PD_HEIGHT] = H;
-  run.out.levels = dims[TMLIB_PD_LEVELS];
+  if (!run.size_pyramid(W, H, p, dims)) return run.failed(TMLIB_ERR_OPEN, "tm_dim");
   const int64_t m = std::max<int64_t>({dims[TMLIB_PD_SOLVER_CELLS], dims[TMLIB_PD_ANALYSIS_CELLS], int64_t(W) * H});
   Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
   if (!pyramid) return run.failed(TMLIB_ERR_NO_MEMORY, "pyramid");
