@@ -88,8 +88,13 @@ Outcome details(Source &src, const Request &req) {
 
   Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
   Buffer work = Buffer::allocate(std::max<int64_t>(4 * m, int64_t(S)), 1, true);
-  Buffer curve = camera_curve(src.doc_type == 1 ? 65536 : 1);
-  if (!pyramid || !work || !curve) return run.failed(TMLIB_ERR_NO_MEMORY, "pyramid");
+  Buffer own_curve;
+  const float *curve = req.camera_curve;
+  if (src.doc_type != 1 || curve == nullptr) {
+    own_curve = camera_curve(src.doc_type == 1 ? 65536 : 1);
+    curve = own_curve.as<float>();
+  }
+  if (!pyramid || !work || curve == nullptr) return run.failed(TMLIB_ERR_NO_MEMORY, "pyramid");
   std::memcpy(work.data(), src.pixels.data(), S);
 
   float lum[TMLIB_LUM_PARAMS] = {};
@@ -100,7 +105,7 @@ Outcome details(Source &src, const Request &req) {
   }
   DimParam dim = dim_of(W, H, spp);
   dim.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
-  int r = calc_tm1(src.doc_type, dim, p, dims, lum, table, curve.as<float>(), 0, optim_of(req.workers),
+  int r = calc_tm1(src.doc_type, dim, p, dims, lum, table, curve, 0, optim_of(req.workers),
                    work.data(), pyramid.as<float>());
   if (req.carry != nullptr) req.carry->white_point = lum[TMLIB_LUM_WHITE_POINT];
   if (r < 0) return run.failed(r, "calc_tm1");
@@ -129,13 +134,13 @@ Outcome details(Source &src, const Request &req) {
     // The finishing stage normalises the plane in place: keep a copy so that a stage stopped
     // by a thread that could not be started can be run again on the calling thread.
     Buffer spare = Buffer::copy_of(pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
-    r = calc_tm3(src.doc_type, dim3, p, lum, table, curve.as<float>(), optim_of(req.workers), src.pixels.data(),
+    r = calc_tm3(src.doc_type, dim3, p, lum, table, curve, optim_of(req.workers), src.pixels.data(),
                  pyramid.as<float>(), run.out.pixels.data());
     if (r == TMLIB_ERR_SHORT_IO && spare)
-      r = calc_tm3(src.doc_type, dim3, p, lum, table, curve.as<float>(), optim_of(1), src.pixels.data(),
+      r = calc_tm3(src.doc_type, dim3, p, lum, table, curve, optim_of(1), src.pixels.data(),
                    spare.as<float>(), run.out.pixels.data());
   } else {
-    r = calc_tm3(src.doc_type, dim3, p, lum, table, curve.as<float>(), optim_of(req.workers), src.pixels.data(),
+    r = calc_tm3(src.doc_type, dim3, p, lum, table, curve, optim_of(req.workers), src.pixels.data(),
                  pyramid.as<float>(), run.out.pixels.data());
   }
   if (req.release_source) src.pixels.reset();
@@ -257,9 +262,14 @@ Outcome compressor(Source &src, const Request &req) {
   const unsigned char *rgbe = src.pixels.data();
   if (src.doc_type == 1) {
     converted = Buffer::allocate(int64_t(W) * H, 4, true);
-    Buffer curve = camera_curve(65536);
-    if (!converted || !curve) return run.failed(TMLIB_ERR_NO_MEMORY, "RGBE copy");
-    const int r = convert_to_rgbe(16, W, H, spp, int64_t(spp) * W, curve.as<float>(), src.pixels.as<uint16_t>(),
+    Buffer own_curve;
+    const float *curve = req.camera_curve;
+    if (curve == nullptr) {
+      own_curve = camera_curve(65536);
+      curve = own_curve.as<float>();
+    }
+    if (!converted || curve == nullptr) return run.failed(TMLIB_ERR_NO_MEMORY, "RGBE copy");
+    const int r = convert_to_rgbe(16, W, H, spp, int64_t(spp) * W, curve, src.pixels.as<uint16_t>(),
                                   converted.data());
     if (r < 0) return run.failed(r, "convert_to_rgbe");
     if (req.release_source) src.pixels.reset();

@@ -99,6 +99,9 @@ struct Request {
   // Free the source's pixels as soon as the run no longer needs them (full renders).
   bool release_source = false;
   Carry *carry = nullptr;            // supplies and receives the statistics (Details Enhancer)
+  // The camera curve of docType-1 sources (65,536 entries, camera_curve(65536)), when the caller
+  // keeps one; built for the run when null.
+  const float *camera_curve = nullptr;
   const DiskFiles *disk = nullptr;   // work from disk (Details Enhancer, docType 0, 3 samples)
   Hooks hooks;
 };
