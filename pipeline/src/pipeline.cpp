@@ -357,6 +357,44 @@ int source_statistics(const Source &src, float stats[TMLIB_LUM_PARAMS]) {
   return r < 0 ? (r == TMLIB_ERR_NO_MEMORY ? r : TMLIB_ERR_OPEN) : r;
 }
 
+int original_view(const Source &src, bool widened_bytes, float white_point, Buffer &out) {
+  out.reset();
+  if (!src.pixels || src.width <= 0 || src.height <= 0 || src.spp < 1) return TMLIB_ERR_OPEN;
+  const int W = src.width, H = src.height, spp = src.spp;
+  out = Buffer::allocate(int64_t(W) * H * spp, 1, true);
+  if (!out) return TMLIB_ERR_NO_MEMORY;
+  unsigned char *dst = out.data();
+  if (src.doc_type == 0) {
+    float table[256];
+    exp_lut(table, -8);
+    const float factor = 1.0f / float(std::exp(double(white_point)));
+    const int green = (spp - 1) / 2, blue = spp - 1;
+    for (int y = 0; y < H; ++y) {
+      const unsigned char *row = src.pixels.data() + size_t(y) * 4 * size_t(W);
+      const unsigned char *r = row, *g = row + W, *b = row + 2 * size_t(W), *e = row + 3 * size_t(W);
+      unsigned char *o = dst + size_t(y) * size_t(W) * size_t(spp);
+      for (int x = 0; x < W; ++x, o += spp) {
+        if (e[x] == 0) continue;  // the buffer is zeroed: black
+        const float scale = factor * table[e[x]] * 256.0f;
+        auto level = [scale](unsigned char m) {
+          const float v = scale * float(m);
+          if (!(v > 0.0f)) return (unsigned char)0;  // NaN too (an extreme white point)
+          return (unsigned char)(v >= 255.0f ? 255 : int(v));
+        };
+        o[0] = level(r[x]);
+        o[green] = level(g[x]);
+        o[blue] = level(b[x]);
+      }
+    }
+    return H;
+  }
+  const int shift = widened_bytes ? 8 : 7;
+  const uint16_t *s = src.pixels.as<uint16_t>();
+  const int64_t n = int64_t(W) * H * spp;
+  for (int64_t i = 0; i < n; ++i) dst[i] = (unsigned char)std::min(s[i] >> shift, 255);
+  return H;
+}
+
 Outcome run(Source &src, const Request &req) {
   if (req.param == nullptr || (req.out_bits != 8 && req.out_bits != 16) || !src.pixels) {
     Outcome o;
