@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QSpinBox>
+#include <QTemporaryDir>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -206,6 +210,61 @@ TEST(OkAndCancel, OkOnDetailsEnhancerReturnsTheHostRecordItTookOver) {
             1);
   EXPECT_EQ(r.tm, sent) << "the controls took every slot and gave it back";
   EXPECT_EQ(r.settings.method, 1);
+}
+
+TEST(Lifecycle, HelpOpensThePageShippedBesideTheLibrary) {
+  dialog_test::RecordingServices services;
+  dialog_test::Document doc = dialog_test::float_document(20, 200, 3);
+  Records r;
+  r.settings.stickySizeType = 0;
+  dialog_test::call_dialog(doc, r, [](QDialog &d, ToneMappingPluginController &) { dialog_test::click(d, "btnHelp"); });
+  ASSERT_EQ(services.opened.size(), 1u);
+  const QString page = services.opened[0].toLocalFile();
+  EXPECT_TRUE(page.endsWith(QStringLiteral("share/brightloom/help/Help.html"))) << page.toStdString();
+  EXPECT_TRUE(QFileInfo::exists(page));
+}
+
+std::vector<QString> menu(QDialog &d) {
+  auto *popup = d.findChild<QComboBox *>(QStringLiteral("cmbPreset"));
+  std::vector<QString> items;
+  for (int i = 0; i < popup->count(); ++i)
+    items.push_back(popup->itemData(i, Qt::AccessibleDescriptionRole).toString() == QLatin1String("separator")
+                        ? QStringLiteral("-")
+                        : popup->itemText(i));
+  return items;
+}
+
+TEST(PresetMenu, ListsTheCurrentMethodsPresetsOnly) {
+  QTemporaryDir home;
+  ASSERT_TRUE(home.isValid());
+  qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toLocal8Bit());
+  qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toLocal8Bit());
+  const QString presets = home.filePath(QStringLiteral("data/Brightloom/Presets"));
+  ASSERT_TRUE(QDir().mkpath(presets));
+  float details[20], compressor[20];
+  tmparam_default(1, 0, details);
+  tmparam_default(2, 0, compressor);
+  ASSERT_GT(write_xmp(QFile::encodeName(presets + QStringLiteral("/Evening.XMP")).constData(), 1, details), 0);
+  ASSERT_GT(write_xmp(QFile::encodeName(presets + QStringLiteral("/Flat.xmp")).constData(), 2, compressor), 0);
+  ASSERT_GT(write_xmp(QFile::encodeName(presets + QStringLiteral("/Notes.txt")).constData(), 1, details), 0);
+
+  dialog_test::Document doc = dialog_test::float_document(20, 200, 3);
+  Records r;
+  r.settings.stickySizeType = 0;
+  std::vector<QString> first, second;
+  dialog_test::call_dialog(doc, r, [&](QDialog &d, ToneMappingPluginController &) {
+    first = menu(d);
+    d.findChild<QTabWidget *>(QStringLiteral("tabMethod"))->setCurrentIndex(1);
+    second = menu(d);
+  });
+  const std::vector<QString> expectedFirst = {
+      "Default", "-", "Natural", "Smooth Skies", "Painterly", "Grunge", "-", "Evening", "-",
+      "Load Settings...", "Save Settings...", "-", "Delete Settings..."};
+  EXPECT_EQ(first, expectedFirst);
+  // The Tone Compressor's menu, marked "Custom" by the refresh that follows the switch.
+  const std::vector<QString> expectedSecond = {
+      "Custom", "Default", "-", "Flat", "-", "Load Settings...", "Save Settings...", "-", "Delete Settings..."};
+  EXPECT_EQ(second, expectedSecond);
 }
 
 }  // namespace
