@@ -5,7 +5,10 @@
 // with Cancel (or OK with --ok), which works offscreen (QT_QPA_PLATFORM=offscreen).
 //
 //   brightloom_dialog_dev IMAGE [--bits16] [--no-profile] [--method 2] [--size 0..8]
-//                               [--grab OUT.png] [--ok]
+//                               [--original] [--grab OUT.png] [--ok]
+// --bits16 hands a float image as a 16-bit document (sRGB-encoded, clipped at 1.0 as an editor's
+// conversion does); --original grabs the "Show Original" view.
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
@@ -76,19 +79,20 @@ void to_16_bits(brightloom::Image &img) {
 
 int main(int argc, char **argv) {
   std::string path, grab;
-  bool bits16 = false, profile = true, ok = false;
+  bool bits16 = false, profile = true, ok = false, original = false;
   int method = 1, size = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--bits16") bits16 = true;
     else if (a == "--no-profile") profile = false;
     else if (a == "--ok") ok = true;
+    else if (a == "--original") original = true;
     else if (a == "--method" && i + 1 < argc) method = std::atoi(argv[++i]);
     else if (a == "--size" && i + 1 < argc) size = std::atoi(argv[++i]);
     else if (a == "--grab" && i + 1 < argc) grab = argv[++i];
     else if (path.empty() && a[0] != '-') path = a;
     else {
-      std::fprintf(stderr, "usage: %s IMAGE [--bits16] [--no-profile] [--method 2] [--size N] [--grab OUT.png] [--ok]\n",
+      std::fprintf(stderr, "usage: %s IMAGE [--bits16] [--no-profile] [--method 2] [--size N] [--original] [--grab OUT.png] [--ok]\n",
                    argv[0]);
       return 2;
     }
@@ -135,11 +139,14 @@ int main(int argc, char **argv) {
       auto *dialog = qobject_cast<QDialog *>(w);
       if (dialog == nullptr) return;
       if (method == 2) dialog->findChild<QTabWidget *>(QStringLiteral("tabMethod"))->setCurrentIndex(1);
+      if (original) qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("btnPreview")))->click();
       QApplication::processEvents();
       if (!dialog->grab().save(QString::fromStdString(grab))) std::fprintf(stderr, "cannot write %s\n", grab.c_str());
-      if (ok) dialog->findChild<QWidget *>(QStringLiteral("_doneButton"))->metaObject()->invokeMethod(
-          dialog->findChild<QWidget *>(QStringLiteral("_doneButton")), "click");
-      else dialog->reject();
+      if (original) qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("btnPreview")))->click();
+      if (ok)
+        qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("_doneButton")))->click();
+      else
+        dialog->reject();
     });
   }
   clock.start();
