@@ -104,6 +104,38 @@ TEST(PreviewBitmap, GreyDocumentsGiveAGreyBitmapAndOneByteAPixelHistogram) {
   });
 }
 
+// 8-bit documents go through the 16-bit path with the 65,536-entry curve: their previews are those
+// of a 16-bit document holding the same bytes widened x256, for both methods.
+TEST(PreviewBitmap, EightBitDocumentsArePreviewedLikeTheirWidenedSamples) {
+  dialog_test::Document bytes = dialog_test::u8_document(20, 200, 3);
+  dialog_test::Document widened = bytes;
+  widened.info.docType = 1;
+  widened.pixels.resize(bytes.pixels.size() * 2);
+  for (size_t i = 0; i < bytes.pixels.size(); ++i)
+    reinterpret_cast<uint16_t *>(widened.pixels.data())[i] = uint16_t(bytes.pixels[i] * 256);
+  std::vector<unsigned char> previews[2][2];
+  dialog_test::Document *docs[2] = {&bytes, &widened};
+  for (int k = 0; k < 2; ++k) {
+    Records r;
+    r.settings.stickySizeType = 0;
+    dialog_test::call_dialog(*docs[k], r, [&](QDialog &d, ToneMappingPluginController &c) {
+      for (int method = 1; method <= 2; ++method) {
+        select_method(d, method);
+        ASSERT_TRUE(c.tmPreviewRep());
+        const Buffer &px = c.tmPreviewRep()->pixels;
+        previews[k][method - 1].assign(px.data(), px.data() + px.size());
+      }
+    });
+  }
+  for (int m = 0; m < 2; ++m) {
+    ASSERT_FALSE(previews[0][m].empty());
+    EXPECT_EQ(previews[0][m], previews[1][m]) << "method " << m + 1;
+    const double mean = std::accumulate(previews[0][m].begin(), previews[0][m].end(), 0.0) / previews[0][m].size();
+    EXPECT_GT(mean, 20.0);
+    EXPECT_LT(mean, 235.0);
+  }
+}
+
 TEST(PreviewHistogram, EachMethodsViewShowsItsOwnPreview) {
   dialog_test::Document doc = dialog_test::u16_document(20, 200, 3);
   Records r;
