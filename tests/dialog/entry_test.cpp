@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTabWidget>
@@ -210,6 +211,34 @@ TEST(OkAndCancel, OkOnDetailsEnhancerReturnsTheHostRecordItTookOver) {
             1);
   EXPECT_EQ(r.tm, sent) << "the controls took every slot and gave it back";
   EXPECT_EQ(r.settings.method, 1);
+}
+
+TEST(Lifecycle, TheFormHoldsEveryOutletUnderItsName) {
+  static const char *const outlets[] = {
+      "_previewView", "histView1", "histView2", "btnPreview", "stpPreviewSize", "lblPreviewSize", "txtRefresh",
+      "cmbPreset", "btnUndo", "btnRedo", "_doneButton", "_cancelButton", "btnHelp", "scrollView", "tabMethod",
+      "boxTone", "boxColor", "boxSmoothing", "btnTone", "btnColor", "btnSmoothing", "disclTone", "disclColor",
+      "disclSmoothing", "btnSmoothingVH", "btnSmoothingH", "btnSmoothingM", "btnSmoothingL", "btnSmoothingVL",
+      "chkCont", "chkPano", "sldStrength", "txtStrength", "sldSaturation", "txtCS", "sldDRI", "txtDRI", "sldWP",
+      "txtWP", "sldBP", "txtBP", "sldMC", "txtMC", "sldSmooth2", "txtSmooth2", "sldGamma", "txtGamma", "sldHL",
+      "txtHL", "sldShS", "txtShS", "sldShC", "txtShC", "sldColorTemp", "txtColorTemp", "sldSatHL", "txtSatHL",
+      "sldSatSH", "txtSatSH", "sldSmoothingCont", "txtSmoothing", "sldBrightness", "txtBrightness",
+      "sldCompression", "txtCompression", "sldContrast", "txtContrast", "sldWP2", "txtWP2", "sldBP2", "txtBP2",
+      "sldColorTemp2", "txtColorTemp2", "sldSaturation2", "txtSaturation2"};
+  dialog_test::Document doc = dialog_test::float_document(20, 200, 3);
+  Records r;
+  r.settings.stickySizeType = 0;
+  std::vector<std::string> missing;
+  dialog_test::call_dialog(doc, r, [&](QDialog &d, ToneMappingPluginController &) {
+    for (const char *name : outlets)
+      if (d.findChild<QWidget *>(QString::fromLatin1(name)) == nullptr) missing.push_back(name);
+    // The control panel scrolls vertically, with the tab view as its document.
+    auto *scroll = d.findChild<QScrollArea *>(QStringLiteral("scrollView"));
+    ASSERT_NE(scroll, nullptr);
+    EXPECT_EQ(scroll->widget(), d.findChild<QWidget *>(QStringLiteral("tabMethod")));
+    EXPECT_EQ(scroll->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  });
+  EXPECT_TRUE(missing.empty()) << testing::PrintToString(missing);
 }
 
 TEST(Lifecycle, HelpOpensThePageShippedBesideTheLibrary) {

@@ -43,9 +43,12 @@ typedef struct HostImageInfo {
  *   stickySizeType  read: the preview size type to start with (0..8, anything else keeps the
  *                   previous call's); written on OK and on Cancel: the size type in use
  *   reserved        never read or written
- *   winX .. winHeight  the dialog's frame in screen pixels (Qt's coordinates: origin at the top
- *                   left), read at start, written on OK and on Cancel. Restored only when all four
- *                   are positive, the width is above 200 and the height above 100. */
+ *   winX, winY      the dialog's position: its frame's top-left corner in screen pixels (Qt's
+ *                   coordinates, y down)
+ *   winWidth, winHeight  the dialog's size in pixels (without the window manager's frame)
+ *                   The four are read at start and written on OK and on Cancel; they are restored
+ *                   only when all four are positive, the width is above 200 and the height above
+ *                   100. */
 typedef struct UserSettings {
   int32_t method, stickySizeType, reserved, winX, winY, winWidth, winHeight;
 } UserSettings;
