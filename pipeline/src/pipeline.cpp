@@ -93,8 +93,13 @@ Outcome details(Source &src, const Request &req) {
 
   Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
   Buffer work = Buffer::allocate(std::max<int64_t>(4 * m, int64_t(S)), 1, true);
-  Buffer curve = camera_curve(src.doc_type == 1 ? 65536 : 1);
-  if (!pyramid || !work || !curve) return run.failed(TMLIB_ERR_NO_MEMORY, "pyramid");
+  Buffer own_curve;
+  const float *curve = req.camera_curve;
+  if (src.doc_type != 1 || curve == nullptr) {
+    own_curve = camera_curve(src.doc_type == 1 ? 65536 : 1);
+    curve = own_curve.as<float>();
+  }
+  if (!pyramid || !work || curve == nullptr) return run.failed(TMLIB_ERR_NO_MEMORY, "pyramid");
   std::memcpy(work.data(), src.pixels.data(), S);
 
   float lum[TMLIB_LUM_PARAMS] = {};
@@ -105,7 +110,7 @@ Outcome details(Source &src, const Request &req) {
   }
   DimParam dim = dim_of(W, H, spp);
   dim.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
-  int r = calc_tm1(src.doc_type, dim, p, dims, lum, table, curve.as<float>(), 0, optim_of(req.workers),
+  int r = calc_tm1(src.doc_type, dim, p, dims, lum, table, curve, 0, optim_of(req.workers),
                    work.data(), pyramid.as<float>());
   if (req.carry != nullptr) req.carry->white_point = lum[TMLIB_LUM_WHITE_POINT];
   if (r < 0) return run.failed(r, "calc_tm1");
@@ -130,7 +135,7 @@ Outcome details(Source &src, const Request &req) {
   dim3.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
   dim3.v[TMLIB_DIM_SRC_STRIDE] = spp * W;
   dim3.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
-  r = calc_tm3(src.doc_type, dim3, p, lum, table, curve.as<float>(), optim_of(req.workers), src.pixels.data(),
+  r = calc_tm3(src.doc_type, dim3, p, lum, table, curve, optim_of(req.workers), src.pixels.data(),
                pyramid.as<float>(), run.out.pixels.data());
   // In memory the stage gives -2 for one thing only: a worker thread could not be started, and
   // the calling thread has then finished the whole picture alone, the same picture.
@@ -248,9 +253,14 @@ Outcome compressor(Source &src, const Request &req) {
   const unsigned char *rgbe = src.pixels.data();
   if (src.doc_type == 1) {
     converted = Buffer::allocate(int64_t(W) * H, 4, true);
-    Buffer curve = camera_curve(65536);
-    if (!converted || !curve) return run.failed(TMLIB_ERR_NO_MEMORY, "RGBE copy");
-    const int r = convert_to_rgbe(16, W, H, spp, int64_t(spp) * W, curve.as<float>(), src.pixels.as<uint16_t>(),
+    Buffer own_curve;
+    const float *curve = req.camera_curve;
+    if (curve == nullptr) {
+      own_curve = camera_curve(65536);
+      curve = own_curve.as<float>();
+    }
+    if (!converted || curve == nullptr) return run.failed(TMLIB_ERR_NO_MEMORY, "RGBE copy");
+    const int r = convert_to_rgbe(16, W, H, spp, int64_t(spp) * W, curve, src.pixels.as<uint16_t>(),
                                   converted.data());
     if (r < 0) return run.failed(r, "convert_to_rgbe");
     if (req.release_source) src.pixels.reset();
@@ -336,6 +346,44 @@ int source_statistics(const Source &src, float stats[TMLIB_LUM_PARAMS]) {
   exp_lut(t0, 0);
   const int r = logMinMaxMoy(src.width, src.height, t0, src.pixels.data(), stats);
   return r < 0 ? (r == TMLIB_ERR_NO_MEMORY ? r : TMLIB_ERR_OPEN) : r;
+}
+
+int original_view(const Source &src, bool widened_bytes, float white_point, Buffer &out) {
+  out.reset();
+  if (!src.pixels || src.width <= 0 || src.height <= 0 || src.spp < 1) return TMLIB_ERR_OPEN;
+  const int W = src.width, H = src.height, spp = src.spp;
+  out = Buffer::allocate(int64_t(W) * H * spp, 1, true);
+  if (!out) return TMLIB_ERR_NO_MEMORY;
+  unsigned char *dst = out.data();
+  if (src.doc_type == 0) {
+    float table[256];
+    exp_lut(table, -8);
+    const float factor = 1.0f / float(std::exp(double(white_point)));
+    const int green = (spp - 1) / 2, blue = spp - 1;
+    for (int y = 0; y < H; ++y) {
+      const unsigned char *row = src.pixels.data() + size_t(y) * 4 * size_t(W);
+      const unsigned char *r = row, *g = row + W, *b = row + 2 * size_t(W), *e = row + 3 * size_t(W);
+      unsigned char *o = dst + size_t(y) * size_t(W) * size_t(spp);
+      for (int x = 0; x < W; ++x, o += spp) {
+        if (e[x] == 0) continue;  // the buffer is zeroed: black
+        const float scale = factor * table[e[x]] * 256.0f;
+        auto level = [scale](unsigned char m) {
+          const float v = scale * float(m);
+          if (!(v > 0.0f)) return (unsigned char)0;  // NaN too (an extreme white point)
+          return (unsigned char)(v >= 255.0f ? 255 : int(v));
+        };
+        o[0] = level(r[x]);
+        o[green] = level(g[x]);
+        o[blue] = level(b[x]);
+      }
+    }
+    return H;
+  }
+  const int shift = widened_bytes ? 8 : 7;
+  const uint16_t *s = src.pixels.as<uint16_t>();
+  const int64_t n = int64_t(W) * H * spp;
+  for (int64_t i = 0; i < n; ++i) dst[i] = (unsigned char)std::min(s[i] >> shift, 255);
+  return H;
 }
 
 Outcome run(Source &src, const Request &req) {

@@ -101,6 +101,9 @@ struct Request {
   // Free the source's pixels as soon as the run no longer needs them (full renders).
   bool release_source = false;
   Carry *carry = nullptr;            // supplies and receives the statistics (Details Enhancer)
+  // The camera curve of docType-1 sources (65,536 entries, camera_curve(65536)), when the caller
+  // keeps one; built for the run when null.
+  const float *camera_curve = nullptr;
   const DiskFiles *disk = nullptr;   // work from disk (Details Enhancer, docType 0, 3 samples)
   Hooks hooks;
 };
@@ -121,6 +124,18 @@ struct Outcome {
 
 // Runs the request's method on src. The source is left as it was unless release_source is set.
 Outcome run(Source &src, const Request &request);
+
+// The untouched picture as 8-bit samples in the source's own layout (spp bytes a pixel, rows of
+// spp x width bytes), for the dialog's "Show Original" view.
+//   docType 0 (RGBE): each channel = e^-white_point x table[E] x 256 x mantissa with the offset
+//     -8 exponent table, truncated to 0..255 (linear light, scaled by the white point of the last
+//     Details Enhancer run); exponent 0 is black. Red goes to sample 0, green to (spp - 1) / 2,
+//     blue to spp - 1, other samples are 0.
+//   docType 1: sample >> 7, at most 255 (0..32768 samples); with widened_bytes (a source cut from
+//     an 8-bit document, whose bytes were widened x256) sample >> 8, the document's own bytes.
+// Returns the height, or -4 when the output cannot be allocated (out is then empty), -1 for a
+// source without pixels.
+int original_view(const Source &src, bool widened_bytes, float white_point, Buffer &out);
 
 // Radiance pictures from scanline-planar RGBE rows (the engine's layout).
 enum class RadianceLayout {

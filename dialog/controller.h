@@ -1,0 +1,151 @@
+// SPDX-License-Identifier: MIT
+// ToneMappingPluginController: the dialog. DoCocoaUI creates one per call, asks it for its
+// window, runs the window modally and deletes the controller. Its methods keep the names of the
+// dialog's operations; the work is done by plain classes it owns (the preview driver, the
+// settings store) and the controller wires them to the widgets of the form.
+#pragma once
+
+#include <QDialog>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "brightloom/plugin.h"
+#include "export.h"
+#include "preview_driver.h"
+#include "settings_store.h"
+
+namespace Ui {
+class BrightloomFilter;
+}
+class BLView;
+class HistoLumView;
+
+namespace brightloom::dialog {
+
+// The dialog window: closing it (the close box, Escape) is the Cancel button.
+class FilterWindow : public QDialog {
+  Q_OBJECT
+ public:
+  using QDialog::QDialog;
+  void reject() override { Q_EMIT cancelRequested(); }
+ Q_SIGNALS:
+  void cancelRequested();
+};
+
+// The processor count as the dialog uses it: 0..32.
+BRIGHTLOOM_DIALOG_EXPORT int clamp_processor_count(long count);
+
+// Writes a frame (y up or down, as the caller's platform gives it) into UserSettings, each value
+// truncated toward zero.
+BRIGHTLOOM_DIALOG_EXPORT void store_frame(UserSettings &settings, double x, double y, double width,
+                                          double height);
+// Whether UserSettings holds a frame to restore: all four values positive, the width above 200
+// and the height above 100.
+BRIGHTLOOM_DIALOG_EXPORT bool frame_is_restorable(const UserSettings &settings);
+
+// One item of the preset popup (a separator has no title).
+struct PresetItem {
+  QString title;
+  bool separator = false;
+};
+
+class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
+  Q_OBJECT
+
+ public:
+  // init: processor count, camera curve, the store from the host's record or the defaults,
+  // the profile copy. Reads the call state.
+  ToneMappingPluginController();
+  ~ToneMappingPluginController() override;
+
+  // The window, loaded from the form on the first request (which runs windowDidLoad).
+  QDialog *window();
+  // The controller of the dialog on screen, or null (for tests and tools).
+  static ToneMappingPluginController *active();
+
+  // Lifecycle.
+  void windowDidLoad();
+  void initSettings();
+  void saveWindowPosAndSize();
+  void releaseMainObjects();
+
+  // Preview.
+  void setDimFromSizeType(int type);
+  int sizeTypeFromDim() const;
+  void changePreviewSize(int type);
+  int setSourceForPreview(int unused);
+  void sendUpdateTMPreviewNotif(int unused);
+  void toneMappedPreviewImage(int kind);
+  void ChangeActivation(bool flag);
+
+  // Settings store and snapshot.
+  void saveTmSettingsDico(const QString &source);
+  void updateControlsAndStaticSettings();
+  void savePreviousParam();
+  void buildPresetList(int kind);
+
+  // What the dialog holds, for tests and tools.
+  int curMethod() const { return _curMethod; }
+  int nbProc() const { return _nbProc; }
+  const PreviewDriver &driver() const { return *driver_; }
+  PreviewDriver &driver() { return *driver_; }
+  const BitmapPtr &tmPreviewRep() const { return _tmPreviewRep; }
+  const BitmapPtr &savedPreviewRep() const { return _savedPreviewRep; }
+  const QByteArray &colorSyncProfileData() const { return _colorSyncProfileData; }
+  const SettingsStore *tmSettingsDico() const { return _tmSettingsDico ? &*_tmSettingsDico : nullptr; }
+  const std::optional<Snapshot> &previousParam() const { return _previousParam; }
+  const ControlValues &values() const { return values_; }
+  double valPower() const { return _valPower; }
+
+ public Q_SLOTS:
+  void clickOK();
+  void continueClickOK();
+  void clickCancel();
+  void showHelp();
+  void setPreviewSize(int type);
+  void setPreviewState();
+  void tabViewDidSelect(int index);
+
+ private:
+  void showControls();
+  void showSmoothingMode();
+  void showPreview();
+  void showRefreshLabel(bool shown);
+  void alertError(const QString &message);
+  QString previewFailureMessage(const PreviewResult &r) const;
+  QWidget *outlet(const char *name) const;
+
+  // Call state taken at init.
+  int _docType = 0;
+  // Set up by init.
+  int _nbProc = 1;
+  int _curMethod = 1;
+  double _valPower = 0, _invPower = 0;
+  bool _toneBoxOpened = true, _colorBoxOpened = true, _smoothingBoxOpened = true;
+  QStringList _strSmoothingArr;
+  int _undoRedoStatus = 0;
+  int _currentSliderChanged = 0;
+  int _isPreset = 0;
+  int _isInit = 0;
+  int _customPreset = 0;
+  QByteArray _colorSyncProfileData;
+  std::unique_ptr<PreviewDriver> driver_;  // _qvDim, _qvW, _qvH, _sourceImageData, _camCurve, statistics
+  std::optional<SettingsStore> _tmSettingsDico;
+  std::optional<Snapshot> _previousParam;
+  ControlValues values_;
+  BitmapPtr _tmPreviewRep;
+  BitmapPtr _savedPreviewRep;
+  BitmapPtr shownPreviewRep_;  // the bitmap the preview view was last given
+  std::vector<std::vector<PresetItem>> _presetMenus{3};  // by method code
+
+  // The window and its form.
+  std::unique_ptr<FilterWindow> window_;
+  std::unique_ptr<Ui::BrightloomFilter> ui_;
+};
+
+}  // namespace brightloom::dialog

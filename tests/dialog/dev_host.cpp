@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: MIT
+// A small development host: reads an image with the program's readers, loads the dialog bundle
+// the way a host does (dlopen, dlsym "DoCocoaUI") and shows the image in it. With --grab the
+// dialog's window is saved as a PNG once the first preview is on screen and the dialog is left
+// with Cancel (or OK with --ok), which works offscreen (QT_QPA_PLATFORM=offscreen).
+//
+//   brightloom_dialog_dev IMAGE [--bits16] [--no-profile] [--method 2] [--size 0..8]
+//                               [--original] [--grab OUT.png] [--ok]
+// --bits16 hands a float image as a 16-bit document (sRGB-encoded, clipped at 1.0 as an editor's
+// conversion does); --original grabs the "Show Original" view.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <dlfcn.h>
+#include <lcms2.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "brightloom/plugin.h"
+#include "icc.h"
+#include "image.h"
+
+namespace {
+
+using DoCocoaUIFn = int (*)(HostImageInfo *, float *, UserSettings *, const unsigned char *, const void *);
+
+std::vector<unsigned char> save_profile(cmsHPROFILE p) {
+  std::vector<unsigned char> bytes;
+  cmsUInt32Number n = 0;
+  if (p != nullptr && cmsSaveProfileToMem(p, nullptr, &n) && n > 0) {
+    bytes.resize(n);
+    cmsSaveProfileToMem(p, bytes.data(), &n);
+  }
+  if (p != nullptr) cmsCloseProfile(p);
+  return bytes;
+}
+
+// The profile a float document is handed with: linear light, Rec. 709 primaries, D65.
+std::vector<unsigned char> linear_profile(int spp) {
+  cmsCIExyY d65;
+  cmsWhitePointFromTemp(&d65, 6504);
+  cmsToneCurve *linear = cmsBuildGamma(nullptr, 1.0);
+  cmsHPROFILE p = nullptr;
+  if (spp == 1) {
+    p = cmsCreateGrayProfile(&d65, linear);
+  } else {
+    const cmsCIExyYTRIPLE rec709 = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve *curves[3] = {linear, linear, linear};
+    p = cmsCreateRGBProfile(&d65, &rec709, curves);
+  }
+  cmsFreeToneCurve(linear);
+  return save_profile(p);
+}
+
+// A 16-bit version of a float image, as an editor converts it: sRGB-encoded, 0..32768.
+void to_16_bits(brightloom::Image &img) {
+  const int64_t n = img.pixel_count() * img.spp;
+  brightloom::Buffer out = brightloom::Buffer::allocate(n, 2);
+  const float *f = img.pixels.as<float>();
+  uint16_t *o = out.as<uint16_t>();
+  for (int64_t i = 0; i < n; ++i) {
+    double v = f[i] > 0.0f ? double(f[i]) : 0.0;
+    v = v >= 1.0 ? 1.0 : v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055;
+    o[i] = uint16_t(std::lround(v * 32768.0));
+  }
+  img.pixels = std::move(out);
+  img.type = brightloom::SampleType::U16;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string path, grab;
+  bool bits16 = false, profile = true, ok = false, original = false;
+  int method = 1, size = -1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--bits16") bits16 = true;
+    else if (a == "--no-profile") profile = false;
+    else if (a == "--ok") ok = true;
+    else if (a == "--original") original = true;
+    else if (a == "--method" && i + 1 < argc) method = std::atoi(argv[++i]);
+    else if (a == "--size" && i + 1 < argc) size = std::atoi(argv[++i]);
+    else if (a == "--grab" && i + 1 < argc) grab = argv[++i];
+    else if (path.empty() && a[0] != '-') path = a;
+    else {
+      std::fprintf(stderr, "usage: %s IMAGE [--bits16] [--no-profile] [--method 2] [--size N] [--original] [--grab OUT.png] [--ok]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+  if (path.empty()) {
+    std::fprintf(stderr, "usage: %s IMAGE [options]\n", argv[0]);
+    return 2;
+  }
+  QApplication app(argc, argv);
+
+  auto read = brightloom::read_image(path, 2);
+  if (!read) {
+    std::fprintf(stderr, "%s\n", read.failure().message().c_str());
+    return 1;
+  }
+  brightloom::Image &img = read.value();
+  if (img.type == brightloom::SampleType::RGBE) {
+    std::fprintf(stderr, "%s: RGBE images are not handed to the dialog by this tool\n", path.c_str());
+    return 1;
+  }
+  if (bits16 && img.type == brightloom::SampleType::F32) to_16_bits(img);
+  std::vector<unsigned char> icc;
+  if (profile) icc = img.doc_type() == 0 ? linear_profile(img.spp) : brightloom::profile_for_output(img.icc, img.spp);
+
+  void *bundle = dlopen(BRIGHTLOOM_BUNDLE, RTLD_NOW | RTLD_LOCAL);
+  if (bundle == nullptr) {
+    std::fprintf(stderr, "cannot load the dialog: %s\n", dlerror());
+    return 1;
+  }
+  auto doCocoaUI = reinterpret_cast<DoCocoaUIFn>(dlsym(bundle, "DoCocoaUI"));
+  if (doCocoaUI == nullptr) {
+    std::fprintf(stderr, "the bundle has no DoCocoaUI\n");
+    return 1;
+  }
+
+  HostImageInfo info{img.width, img.height, img.spp, img.doc_type(), {0, 0}, int32_t(icc.size())};
+  float tm[20] = {};
+  UserSettings settings{1, size, 0, 0, 0, 0, 0};
+  QElapsedTimer clock;
+  if (!grab.empty()) {
+    QTimer::singleShot(0, [&] {
+      std::printf("first preview on screen after %lld ms\n", static_cast<long long>(clock.elapsed()));
+      QWidget *w = QApplication::activeModalWidget();
+      auto *dialog = qobject_cast<QDialog *>(w);
+      if (dialog == nullptr) return;
+      if (method == 2) dialog->findChild<QTabWidget *>(QStringLiteral("tabMethod"))->setCurrentIndex(1);
+      if (original) qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("btnPreview")))->click();
+      QApplication::processEvents();
+      if (!dialog->grab().save(QString::fromStdString(grab))) std::fprintf(stderr, "cannot write %s\n", grab.c_str());
+      if (original) qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("btnPreview")))->click();
+      if (ok)
+        qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("_doneButton")))->click();
+      else
+        dialog->reject();
+    });
+  }
+  clock.start();
+  const int r = doCocoaUI(&info, tm, &settings, icc.empty() ? nullptr : icc.data(), img.pixels.data());
+  std::printf("DoCocoaUI returned %d; method %d, size type %d, frame %d,%d %dx%d\nTmParam:", r, settings.method,
+              settings.stickySizeType, settings.winX, settings.winY, settings.winWidth, settings.winHeight);
+  for (float v : tm) std::printf(" %g", double(v));
+  std::printf("\n");
+  return 0;
+}
