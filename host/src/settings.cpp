@@ -115,13 +115,13 @@ Status check_values(const std::string &file, int method, const TmParam &p) {
   return Status::success();
 }
 
-std::string exe_folder() {
+}  // namespace
+
+std::string program_folder() {
   std::error_code ec;
   fs::path p = fs::read_symlink("/proc/self/exe", ec);
   return ec ? std::string() : p.parent_path().string();
 }
-
-}  // namespace
 
 const std::vector<SlotInfo> &slots_of(int method) { return method == 2 ? kCompressor : kDetails; }
 
@@ -232,7 +232,7 @@ Result<TmParam> resolve(const SettingsRecipe &recipe, int docType) {
 
 std::vector<std::string> preset_folders() {
   std::vector<std::string> out;
-  const std::string exe = exe_folder();
+  const std::string exe = program_folder();
   if (!exe.empty()) {
     out.push_back((fs::path(exe) / ".." / "share/brightloom/presets").lexically_normal().string());
     out.push_back((fs::path(exe) / "share/brightloom/presets").lexically_normal().string());

@@ -73,19 +73,7 @@ Status write_jpeg(int fd, const Picture &pic, int quality) {
   ErrorManager em;
   errno = 0;
   const char *err = encode(fp, em, pic, quality);
-  const bool flushed = std::fflush(fp) == 0 && !std::ferror(fp);
-  const int flush_error = errno;
-  const bool closed = std::fclose(fp) == 0;
-  const int error = flushed ? errno : flush_error;
-  if (err) {
-    const std::string full = disk_full_reason(em.error);
-    return fail("", "cannot write the JPEG file: " + (full.empty() ? std::string(err) : full));
-  }
-  if (!flushed || !closed) {
-    const std::string full = disk_full_reason(error);
-    return fail("", "cannot write the JPEG file: " + (full.empty() ? std::string(std::strerror(error)) : full));
-  }
-  return Status::success();
+  return close_written_file(fp, "JPEG", err, em.error);
 }
 
 }  // namespace brightloom

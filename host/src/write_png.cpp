@@ -63,19 +63,7 @@ Status write_png(int fd, const Picture &pic) {
   PngState st;
   errno = 0;
   const char *err = encode(fp, st, pic);
-  const bool flushed = std::fflush(fp) == 0 && !std::ferror(fp);
-  const int flush_error = errno;
-  const bool closed = std::fclose(fp) == 0;
-  const int error = flushed ? errno : flush_error;
-  if (err) {
-    const std::string full = disk_full_reason(st.error);
-    return fail("", "cannot write the PNG file: " + (full.empty() ? std::string(err) : full));
-  }
-  if (!flushed || !closed) {
-    const std::string full = disk_full_reason(error);
-    return fail("", "cannot write the PNG file: " + (full.empty() ? std::string(std::strerror(error)) : full));
-  }
-  return Status::success();
+  return close_written_file(fp, "PNG", err, st.error);
 }
 
 }  // namespace brightloom
