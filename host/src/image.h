@@ -114,6 +114,9 @@ Status check_output_target(const std::string &path);
 // A full disk (or quota, or file-size limit) named as such from the errno of a failed write;
 // empty for any other error, whose own message says more.
 std::string disk_full_reason(int error);
+// A stream over fd for a writer to encode into, with errno cleared so that the cause of a
+// failed write can be told from it; nullptr (fd closed) when none can be made.
+FILE *open_stream_for_writing(int fd);
 // Flushes and closes the stream a writer has encoded into, and says what went wrong, in the
 // format's name: the encoder's error (encode_error, with the errno it was raised with), else
 // a failed flush or close.

@@ -65,13 +65,9 @@ Status write_jpeg(int fd, const Picture &pic, int quality) {
     ::close(fd);
     return fail("", "JPEG holds 8 bits per sample only; use --bits 8, or PNG or TIFF for 16 bits");
   }
-  FILE *fp = fdopen(fd, "wb");
-  if (!fp) {
-    ::close(fd);
-    return fail("", "cannot open the output stream");
-  }
+  FILE *fp = open_stream_for_writing(fd);
+  if (!fp) return fail("", "cannot open the output stream");
   ErrorManager em;
-  errno = 0;
   const char *err = encode(fp, em, pic, quality);
   return close_written_file(fp, "JPEG", err, em.error);
 }

@@ -25,6 +25,13 @@ std::string disk_full_reason(int error) {
   }
 }
 
+FILE *open_stream_for_writing(int fd) {
+  FILE *fp = ::fdopen(fd, "wb");
+  if (!fp) ::close(fd);
+  errno = 0;
+  return fp;
+}
+
 Status close_written_file(FILE *fp, const char *format, const char *encode_error, int encode_errno) {
   const bool flushed = std::fflush(fp) == 0 && !std::ferror(fp);
   const int flush_error = errno;

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cerrno>
-#include <unistd.h>
 
 #include "image.h"
 #include "png_errors.h"
@@ -55,13 +54,9 @@ const char *encode(FILE *fp, PngState &st, const Picture &pic) {
 }  // namespace
 
 Status write_png(int fd, const Picture &pic) {
-  FILE *fp = fdopen(fd, "wb");
-  if (!fp) {
-    ::close(fd);
-    return fail("", "cannot open the output stream");
-  }
+  FILE *fp = open_stream_for_writing(fd);
+  if (!fp) return fail("", "cannot open the output stream");
   PngState st;
-  errno = 0;
   const char *err = encode(fp, st, pic);
   return close_written_file(fp, "PNG", err, st.error);
 }
