@@ -39,22 +39,44 @@ constexpr const char *kJpegExtensions[] = {".jpg", ".jpeg"};
 // The readers take their arguments in the order their callers found natural; the table takes
 // one signature.
 const FormatDescriptor kFormats[] = {
-    {"OpenEXR", "exr", kExrExtensions, is_openexr, false,
-     [](const std::string &path, int threads, bool as_rgbe) { return read_exr(path, threads, as_rgbe); },
-     nullptr, false, false, false},
-    {"Radiance .hdr", "hdr", kRadianceExtensions, is_radiance, true,
-     [](const std::string &path, int, bool) { return read_radiance(path); }, nullptr, false, false, false},
-    {"TIFF", "tiff", kTiffExtensions, is_tiff, false,
-     [](const std::string &path, int threads, bool as_rgbe) { return read_tiff(path, as_rgbe, threads); },
-     [](int fd, const Picture &pic, const WriteOptions &) { return write_tiff(fd, pic); }, true, true, true},
-    {"PFM", "pfm", kPfmExtensions, is_pfm, false,
-     [](const std::string &path, int threads, bool as_rgbe) { return read_pfm(path, as_rgbe, threads); },
-     nullptr, false, false, false},
-    {"PNG", "png", kPngExtensions, is_png, false, [](const std::string &path, int, bool) { return read_png(path); },
-     [](int fd, const Picture &pic, const WriteOptions &) { return write_png(fd, pic); }, true, true, false},
-    {"JPEG", "jpeg", kJpegExtensions, nullptr, false, nullptr,
-     [](int fd, const Picture &pic, const WriteOptions &o) { return write_jpeg(fd, pic, o.jpeg_quality); }, true,
-     false, false},
+    {.label = "OpenEXR",
+     .name = "exr",
+     .extensions = kExrExtensions,
+     .probe = is_openexr,
+     .read = [](const std::string &path, int threads, bool as_rgbe) { return read_exr(path, threads, as_rgbe); }},
+    {.label = "Radiance .hdr",
+     .name = "hdr",
+     .extensions = kRadianceExtensions,
+     .probe = is_radiance,
+     .read_by_extension = true,
+     .read = [](const std::string &path, int, bool) { return read_radiance(path); }},
+    {.label = "TIFF",
+     .name = "tiff",
+     .extensions = kTiffExtensions,
+     .probe = is_tiff,
+     .read = [](const std::string &path, int threads, bool as_rgbe) { return read_tiff(path, as_rgbe, threads); },
+     .write = [](int fd, const Picture &pic, const WriteOptions &) { return write_tiff(fd, pic); },
+     .holds_8_bits = true,
+     .holds_16_bits = true,
+     .writer_seeks = true},
+    {.label = "PFM",
+     .name = "pfm",
+     .extensions = kPfmExtensions,
+     .probe = is_pfm,
+     .read = [](const std::string &path, int threads, bool as_rgbe) { return read_pfm(path, as_rgbe, threads); }},
+    {.label = "PNG",
+     .name = "png",
+     .extensions = kPngExtensions,
+     .probe = is_png,
+     .read = [](const std::string &path, int, bool) { return read_png(path); },
+     .write = [](int fd, const Picture &pic, const WriteOptions &) { return write_png(fd, pic); },
+     .holds_8_bits = true,
+     .holds_16_bits = true},
+    {.label = "JPEG",
+     .name = "jpeg",
+     .extensions = kJpegExtensions,
+     .write = [](int fd, const Picture &pic, const WriteOptions &o) { return write_jpeg(fd, pic, o.jpeg_quality); },
+     .holds_8_bits = true},
 };
 
 bool iequals(const std::string &a, const char *b) {
@@ -73,8 +95,7 @@ std::vector<const FormatDescriptor *> writable_formats() {
 // "a, b or c".
 std::string join_or(const std::vector<std::string> &items) {
   std::string out;
-  for (size_t i = 0; i < items.size(); ++i)
-    out += (i == 0 ? "" : i + 1 == items.size() ? " or " : ", ") + items[i];
+  for (size_t i = 0; i < items.size(); ++i) out += (i == 0 ? "" : i + 1 == items.size() ? " or " : ", ") + items[i];
   return out;
 }
 
@@ -84,8 +105,8 @@ std::span<const FormatDescriptor> all_formats() { return kFormats; }
 
 const FormatDescriptor &default_output_format() {
   // PNG: lossless, 8 or 16 bits, and it can go to a pipe.
-  static const FormatDescriptor &png =
-      *std::find_if(std::begin(kFormats), std::end(kFormats), [](const FormatDescriptor &f) { return f.name == std::string("png"); });
+  static const FormatDescriptor &png = *std::find_if(
+      std::begin(kFormats), std::end(kFormats), [](const FormatDescriptor &f) { return f.name == std::string("png"); });
   return png;
 }
 

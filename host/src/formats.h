@@ -15,26 +15,26 @@
 namespace brightloom {
 
 struct FormatDescriptor {
-  const char *label;  // for messages: "PNG", "Radiance .hdr"
-  const char *name;   // the name --format takes ("png"); its extensions without the dot work too
+  const char *label = nullptr;  // for messages: "PNG", "Radiance .hdr"
+  const char *name = nullptr;   // the name --format takes ("png"); its extensions without the dot work too
   // Lower-case file extensions with the dot; an output file gets the first.
   std::span<const char *const> extensions;
   // Whether the first bytes of a file (n of them, n >= 1) are this format's; nullptr for a
   // format that is never read. The probes of all formats refuse each other's bytes.
-  bool (*probe)(const unsigned char *head, size_t n);
+  bool (*probe)(const unsigned char *head, size_t n) = nullptr;
   // Files without the signature exist (headerless Radiance files): read them by their name
   // when no probe recognises them.
-  bool read_by_extension;
+  bool read_by_extension = false;
   // threads: workers a reader may use; as_rgbe: deliver float files as RGBE rows, as the
   // renderer needs them (see read_image).
-  Result<Image> (*read)(const std::string &path, int threads, bool as_rgbe);
+  Result<Image> (*read)(const std::string &path, int threads, bool as_rgbe) = nullptr;
   // Writes the whole picture to an open, empty descriptor and closes it in every case;
   // nullptr for a format that is never written.
-  Status (*write)(int fd, const Picture &pic, const WriteOptions &options);
-  bool holds_8_bits;
-  bool holds_16_bits;
+  Status (*write)(int fd, const Picture &pic, const WriteOptions &options) = nullptr;
+  bool holds_8_bits = false;
+  bool holds_16_bits = false;
   // The writer moves back in the file, so the output cannot be a pipe.
-  bool writer_seeks;
+  bool writer_seeks = false;
 
   bool holds_bits(int bits) const { return bits == 16 ? holds_16_bits : bits == 8 && holds_8_bits; }
 };

@@ -16,26 +16,25 @@ Result<const FormatDescriptor *> choose_output_format(const std::string &format_
   const FormatDescriptor *format = nullptr;
   if (!format_name.empty()) {
     format = output_format_named(format_name);
-    if (format == nullptr)
-      return fail("", "unknown --format \"" + format_name + "\" (" + output_format_names() + ")");
+    if (format == nullptr) return fail("", "unknown --format \"" + format_name + "\" (" + output_format_names() + ")");
   }
   if (!output.empty()) {
     if (const FormatDescriptor *from_ext = output_format_of_path(output)) {
       if (format && from_ext != format) return fail("", "-o " + output + " does not match --format " + format_name);
       format = from_ext;
     } else if (format == nullptr) {
-      return fail("", "cannot tell the output format from \"" + output + "\"; end it in " +
-                          output_format_extensions() + ", or give --format");
+      return fail("", "cannot tell the output format from \"" + output + "\"; end it in " + output_format_extensions() +
+                          ", or give --format");
     }
   }
   if (format == nullptr) format = &default_output_format();
   if (!format->holds_bits(bits)) {
     // The other depth is the one the format holds; these are the formats that hold this one.
-    const std::string others =
-        bits == 16 ? output_format_labels([](const FormatDescriptor &f) { return f.holds_16_bits; })
-                   : output_format_labels([](const FormatDescriptor &f) { return f.holds_8_bits; });
-    return fail("", std::string(format->label) + " holds " + (bits == 16 ? "8" : "16") +
-                        " bits per sample only; use " + others + " for --bits " + std::to_string(bits));
+    const std::string others = bits == 16
+                                   ? output_format_labels([](const FormatDescriptor &f) { return f.holds_16_bits; })
+                                   : output_format_labels([](const FormatDescriptor &f) { return f.holds_8_bits; });
+    return fail("", std::string(format->label) + " holds " + (bits == 16 ? "8" : "16") + " bits per sample only; use " +
+                        others + " for --bits " + std::to_string(bits));
   }
   return format;
 }

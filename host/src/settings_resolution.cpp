@@ -27,9 +27,12 @@ Result<SettingsRecipe> resolve_settings_choice(const SettingsChoice &choice) {
   if (!choice.method.empty()) {
     std::string m = choice.method;
     std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    if (m == "details" || m == "1" || m == "details-enhancer") method = 1;
-    else if (m == "compressor" || m == "2" || m == "tone-compressor") method = 2;
-    else return fail("", "unknown --method \"" + choice.method + "\" (details or compressor)");
+    if (m == "details" || m == "1" || m == "details-enhancer")
+      method = 1;
+    else if (m == "compressor" || m == "2" || m == "tone-compressor")
+      method = 2;
+    else
+      return fail("", "unknown --method \"" + choice.method + "\" (details or compressor)");
   }
   if (!file.empty()) {
     // The settings are read more than once, and a pipe with no writer would block for ever.
