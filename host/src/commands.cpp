@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "commands.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,17 +8,16 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <map>
-#include <mutex>
 #include <new>
-#include <set>
 #include <system_error>
 #include <thread>
 
 #include "document_profile.h"
 #include "engine.h"
 #include "icc.h"
+#include "output_naming.h"
 #include "progress.h"
+#include "settings_resolution.h"
 
 namespace brightloom {
 namespace fs = std::filesystem;
@@ -29,34 +27,10 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-  return s;
-}
-
-bool parse_format(const std::string &name, OutputFormat &f) {
-  const std::string n = lower(name);
-  if (n == "png") f = OutputFormat::Png;
-  else if (n == "tif" || n == "tiff") f = OutputFormat::Tiff;
-  else if (n == "jpg" || n == "jpeg") f = OutputFormat::Jpeg;
-  else return false;
-  return true;
-}
-
-const char *format_label(OutputFormat f) {
-  return f == OutputFormat::Png ? "PNG" : f == OutputFormat::Tiff ? "TIFF" : "JPEG";
-}
-
-std::string program_folder() {
-  std::error_code ec;
-  fs::path p = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : p.parent_path().string();
-}
-
 // What a render needs besides the per-file record, settled once before the first file.
 struct Plan {
   SettingsRecipe recipe;
-  OutputFormat format = OutputFormat::Png;
+  const FormatDescriptor *format = &default_output_format();
   std::vector<std::string> outputs;
   int workers = 1;
 };
@@ -83,112 +57,13 @@ Result<Plan> make_plan(const RenderRequest &req) {
   if (req.threads < 0 || req.threads > TMLIB_MAX_WORKERS) return fail("", "--threads must be 1 to 32");
   if (req.quality < 1 || req.quality > 100) return fail("", "--quality must be 1 to 100");
 
-  // Output format: --format, else -o's extension, else PNG.
-  bool have_format = false;
-  if (!req.format.empty()) {
-    if (!parse_format(req.format, plan.format)) return fail("", "unknown --format \"" + req.format + "\" (png, tiff or jpeg)");
-    have_format = true;
-  }
-  if (!req.output.empty()) {
-    OutputFormat from_ext;
-    if (format_from_extension(req.output, from_ext)) {
-      if (have_format && from_ext != plan.format)
-        return fail("", "-o " + req.output + " does not match --format " + req.format);
-      plan.format = from_ext;
-    } else if (!have_format) {
-      return fail("", "cannot tell the output format from \"" + req.output +
-                          "\"; end it in .png, .tif or .jpg, or give --format");
-    }
-  }
-  if (plan.format == OutputFormat::Jpeg && req.bits == 16)
-    return fail("", "JPEG holds 8 bits per sample only; use PNG or TIFF for --bits 16");
-
-  // Settings: a file, a preset or the last render's settings; then the method.
-  int sources = int(!req.settings_file.empty()) + int(!req.preset.empty()) + int(req.last);
-  if (sources > 1) return fail("", "use only one of --settings, --preset and --last");
-  std::string file = req.settings_file;
-  if (!req.preset.empty()) {
-    auto p = find_preset(req.preset);
-    if (!p) return p.failure();
-    file = *p;
-  }
-  if (req.last) {
-    file = last_settings_path();
-    std::error_code ec;
-    if (file.empty() || !fs::exists(file, ec)) return fail("", "there are no saved settings of a previous render yet");
-  }
-  int method = 0;
-  if (!req.method.empty()) {
-    const std::string m = lower(req.method);
-    if (m == "details" || m == "1" || m == "details-enhancer") method = 1;
-    else if (m == "compressor" || m == "2" || m == "tone-compressor") method = 2;
-    else return fail("", "unknown --method \"" + req.method + "\" (details or compressor)");
-  }
-  if (!file.empty()) {
-    // The settings are read more than once, and a pipe with no writer would block for ever.
-    std::error_code ec;
-    const fs::file_type kind = fs::status(file, ec).type();
-    if (kind == fs::file_type::fifo || kind == fs::file_type::character || kind == fs::file_type::block ||
-        kind == fs::file_type::socket)
-      return fail(file, "not a regular file (a pipe or device cannot be read)");
-    if (method == 0) {
-      auto probed = probe_settings_file(file);
-      if (!probed) return probed.failure();
-      method = *probed != 0 ? *probed : 1;
-    }
-    Status st = check_settings_file(file, method);
-    if (!st) return st.failure();
-  }
-  if (method == 0) method = 1;
-  plan.recipe.method = method;
-  plan.recipe.file = file;
-  for (const std::string &s : req.sets) {
-    auto a = parse_assignment(method, s);
-    if (!a) return a.failure();
-    plan.recipe.changes.push_back(*a);
-  }
-
-  // Output names: -o, or the input's name with the format's extension in the output folder.
-  // Two inputs of the same name get distinct outputs; an input is never overwritten, neither its
-  // own (refused when it is rendered) nor another of the batch, whose name is passed over here:
-  // x.exr beside x.png would otherwise replace x.png before x.png is read.
-  std::set<std::string> taken;
-  // Inputs by file identity, counted once each, so that a large batch costs one look-up per name.
-  using FileId = std::pair<dev_t, ino_t>;
-  auto file_id = [](const std::string &path, FileId &id) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-    id = {st.st_dev, st.st_ino};
-    return true;
-  };
-  std::map<FileId, int> input_ids;
-  std::vector<FileId> own_ids(req.inputs.size(), FileId{0, 0});
-  std::vector<bool> has_id(req.inputs.size(), false);
-  for (size_t j = 0; j < req.inputs.size(); ++j)
-    if ((has_id[j] = file_id(req.inputs[j], own_ids[j]))) ++input_ids[own_ids[j]];
-  auto names_another_input = [&](const std::string &out, size_t self) {
-    FileId id;
-    if (!file_id(out, id)) return false;
-    auto it = input_ids.find(id);
-    if (it == input_ids.end()) return false;
-    return it->second - int(has_id[self] && own_ids[self] == id) > 0;
-  };
-  for (size_t i = 0; i < req.inputs.size(); ++i) {
-    const std::string &in = req.inputs[i];
-    std::string out;
-    if (!req.output.empty()) {
-      out = req.output;
-    } else {
-      const fs::path dir = req.out_dir.empty() ? fs::path(".") : fs::path(req.out_dir);
-      const std::string stem = fs::path(in).stem().string();
-      out = (dir / (stem + extension_of(plan.format))).lexically_normal().string();
-      for (int k = 2; taken.count(out) || names_another_input(out, i); ++k)
-        out = (dir / (stem + "-" + std::to_string(k) + extension_of(plan.format))).lexically_normal().string();
-    }
-    taken.insert(out);
-    plan.outputs.push_back(out);
-  }
-
+  auto format = choose_output_format(req.format, req.output, req.bits);
+  if (!format) return format.failure();
+  plan.format = *format;
+  auto recipe = resolve_settings_choice({req.method, req.settings_file, req.preset, req.last, req.sets});
+  if (!recipe) return recipe.failure();
+  plan.recipe = std::move(*recipe);
+  plan.outputs = picture_paths(req.inputs, req.output, req.out_dir, *plan.format);
   plan.workers = req.threads > 0 ? req.threads : std::max(1, default_worker_count() / req.jobs);
   return plan;
 }
@@ -242,13 +117,13 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
     pic->icc = std::move(icc);
     WriteOptions wo;
     wo.jpeg_quality = req.quality;
-    Status st = write_picture(dst, plan.format, *pic, wo);
+    Status st = write_picture(dst, *plan.format, *pic, wo);
     if (!st) return failed(st.failure().message());
     const double t_write = seconds_since(t2);
 
     char line[1024];
     std::snprintf(line, sizeof line, "%s -> %s (%d x %d, %d-bit %s, %s)", in.c_str(), dst.c_str(), W, H,
-                  req.bits, format_label(plan.format), method_name(plan.recipe.method));
+                  req.bits, plan.format->label, method_name(plan.recipe.method));
     std::string text = line;
     if (req.timings) {
       char t[160];

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Decoded images as the host hands them to the engine, and the reader/writer interface that
-// every file format implements (one file per format).
+// Decoded images as the host hands them to the engine, finished pictures, and the readers and
+// writers of the file formats (one file each; formats.h describes each format and chooses
+// among them).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -61,7 +63,7 @@ struct Picture {
   std::vector<unsigned char> icc;  // always set before writing
 };
 
-enum class OutputFormat { Png, Tiff, Jpeg };
+struct FormatDescriptor;
 
 struct WriteOptions {
   int jpeg_quality = 92;
@@ -91,7 +93,8 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe = false, int threa
 Result<Image> read_pfm(const std::string &path, bool as_rgbe = false, int threads = 1);
 Result<Image> read_png(const std::string &path);
 
-// Reads any supported file, chosen by its first bytes (not its name).
+// Reads any supported file, chosen by its first bytes (not its name; headerless Radiance files
+// by their extension).
 Result<Image> read_image(const std::string &path, int threads = 1, bool as_rgbe = false);
 
 // Writers: write the whole picture to an open, empty file descriptor; the descriptor is
@@ -104,18 +107,20 @@ Status write_jpeg(int fd, const Picture &pic, int quality);
 // when complete; on failure nothing is left under either name. A symbolic link is written
 // through to its target; a device or pipe is written in place; a folder, a socket or a
 // read-only file is refused.
-Status write_picture(const std::string &path, OutputFormat format, const Picture &pic,
+Status write_picture(const std::string &path, const FormatDescriptor &format, const Picture &pic,
                      const WriteOptions &options);
 // The refusals of write_picture, for a check before the work that leads to the picture.
 Status check_output_target(const std::string &path);
 // A full disk (or quota, or file-size limit) named as such from the errno of a failed write;
 // empty for any other error, whose own message says more.
 std::string disk_full_reason(int error);
-
-// The output format named by a file extension (".png", ".tif", ".tiff", ".jpg", ".jpeg");
-// false when the extension is none of them.
-bool format_from_extension(const std::string &path, OutputFormat &format);
-const char *extension_of(OutputFormat format);
+// A stream over fd for a writer to encode into, with errno cleared so that the cause of a
+// failed write can be told from it; nullptr (fd closed) when none can be made.
+FILE *open_stream_for_writing(int fd);
+// Flushes and closes the stream a writer has encoded into, and says what went wrong, in the
+// format's name: the encoder's error (encode_error, with the errno it was raised with), else
+// a failed flush or close.
+Status close_written_file(FILE *fp, const char *format, const char *encode_error, int encode_errno);
 
 // Parses the PFM header at the start of data (size bytes). On success fills the fields and
 // the offset of the first sample; the reason of a refusal otherwise. Exposed for the fuzzer.

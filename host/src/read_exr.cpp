@@ -57,6 +57,20 @@ Result<Image> read_via_rgba(const std::string &path, Image img) {
   return img;
 }
 
+// Interleaved float slices of R, G and B, or of Y alone, at base (the address of the data
+// window's origin) with the given strides; channels the file lacks read as 0.
+Imf::FrameBuffer float_frame_buffer(char *base, int spp, size_t xs, size_t ys) {
+  Imf::FrameBuffer fb;
+  if (spp == 3) {
+    const char *names[3] = {"R", "G", "B"};
+    for (int c = 0; c < 3; ++c)
+      fb.insert(names[c], Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys, 1, 1, 0.0));
+  } else {
+    fb.insert("Y", Imf::Slice(Imf::FLOAT, base, xs, ys, 1, 1, 0.0));
+  }
+  return fb;
+}
+
 // Reads strips of float rows and encodes each as RGBE rows at once, so that the whole image is
 // never held as floats: 4 bytes per pixel instead of 16 at the peak. The encoding is the
 // engine's own (the one the renderer applies to a float image), row by row.
@@ -69,17 +83,9 @@ Status read_strips_as_rgbe(Imf::InputFile &in, const Imath::Box2i &dw, Image &im
   const size_t ys = xs * size_t(w);
   for (int64_t y0 = 0; y0 < h;) {
     const int64_t rows = rgbe_strip_rows(y0, h);
-    Imf::FrameBuffer fb;
     char *base = reinterpret_cast<char *>(strip.data()) - int64_t(dw.min.x) * int64_t(xs) -
                  (int64_t(dw.min.y) + y0) * int64_t(ys);
-    if (spp == 3) {
-      const char *names[3] = {"R", "G", "B"};
-      for (int c = 0; c < 3; ++c)
-        fb.insert(names[c], Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys, 1, 1, 0.0));
-    } else {
-      fb.insert("Y", Imf::Slice(Imf::FLOAT, base, xs, ys, 1, 1, 0.0));
-    }
-    in.setFrameBuffer(fb);
+    in.setFrameBuffer(float_frame_buffer(base, spp, xs, ys));
     in.readPixels(int(dw.min.y + y0), int(dw.min.y + y0 + rows - 1));
     const auto t0 = std::chrono::steady_clock::now();
     const int r =
@@ -191,19 +197,11 @@ Result<Image> read_exr(const std::string &path, int threads, bool as_rgbe) {
     if (img.spp == 3 && !(r || g || b)) return read_via_rgba(path, std::move(img));
 
     // Slices address the whole data window; missing channels of an RGB file are filled with 0.
-    Imf::FrameBuffer fb;
     const size_t xs = sizeof(float) * img.spp;
     const size_t ys = xs * size_t(w);
     char *base = reinterpret_cast<char *>(img.pixels.data()) - int64_t(dw.min.x) * int64_t(xs) -
                  int64_t(dw.min.y) * int64_t(ys);
-    if (img.spp == 3) {
-      const char *names[3] = {"R", "G", "B"};
-      for (int c = 0; c < 3; ++c)
-        fb.insert(names[c], Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys, 1, 1, 0.0));
-    } else {
-      fb.insert("Y", Imf::Slice(Imf::FLOAT, base, xs, ys, 1, 1, 0.0));
-    }
-    in.setFrameBuffer(fb);
+    in.setFrameBuffer(float_frame_buffer(base, img.spp, xs, ys));
     in.readPixels(dw.min.y, dw.max.y);
     return img;
   } catch (const std::bad_alloc &) {

@@ -13,18 +13,18 @@ namespace {
 
 std::string radiance_reason(int code) {
   switch (code) {
-    case -1: return "cannot open or position the Radiance file";
-    case -2: return "the Radiance file is truncated";
-    case -3:
+    case TMLIB_ERR_OPEN: return "cannot open or position the Radiance file";
+    case TMLIB_ERR_SHORT_IO: return "the Radiance file is truncated";
+    case TMLIB_ERR_DIMS:
       return "the Radiance file has no resolution line of the form \"-Y height +X width\" "
              "(other orientations are not supported), or its size disagrees with its data";
-    case -4:
+    case TMLIB_ERR_NO_MEMORY:
       // The readers give the same code for both; a work buffer of a few bytes is what memory
       // could refuse here, so the row is by far the likelier cause.
       return "the Radiance file has a run-length row whose width differs from its resolution line "
              "(or memory ran out while reading it)";
-    case -5:
-    case -6: return "the Radiance file has malformed run-length data";
+    case TMLIB_ERR_RUN_REPEAT:
+    case TMLIB_ERR_RUN_CODE: return "the Radiance file has malformed run-length data";
     default: return "cannot read the Radiance file (code " + std::to_string(code) + ")";
   }
 }

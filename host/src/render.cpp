@@ -24,25 +24,24 @@ namespace {
 Result<pipeline::Source> make_source(Image &img) {
   const int W = img.width, H = img.height, spp = img.spp;
   pipeline::Source s;
+  // The engine's copy of float or 8-bit samples (type: the engine's sample code), which
+  // replaces the image's own.
+  auto converted = [&](int type, const char *copy, const char *step) -> Result<pipeline::Source> {
+    const int r = pipeline::make_source(type, W, H, spp, int64_t(W) * spp, img.pixels.data(), W, H, s);
+    if (r == TMLIB_ERR_NO_MEMORY) return fail("", std::string("not enough memory for the ") + copy + " of the image");
+    if (r < 0) return fail("", engine_reason(step, r));
+    img.pixels.reset();
+    return std::move(s);
+  };
   switch (img.type) {
-    case SampleType::F32: {
+    case SampleType::F32:
       // The engine's encoder turns negative and NaN channels into 0 and infinities into the
       // largest finite value, so odd float pixels cannot become garbage downstream.
-      const int r = pipeline::make_source(10, W, H, spp, int64_t(W) * spp, img.pixels.data(), W, H, s);
-      if (r == -4) return fail("", "not enough memory for the RGBE copy of the image");
-      if (r < 0) return fail("", engine_reason("RGBE encoding", r));
-      img.pixels.reset();
-      return s;
-    }
-    case SampleType::U8: {
+      return converted(10, "RGBE copy", "RGBE encoding");
+    case SampleType::U8:
       // 8-bit documents are widened x256 and go through the 16-bit path with its 65,536-entry
       // curve; no 256-entry table is ever indexed with a 16-bit value.
-      const int r = pipeline::make_source(2, W, H, spp, int64_t(W) * spp, img.pixels.data(), W, H, s);
-      if (r == -4) return fail("", "not enough memory for the 16-bit copy of the image");
-      if (r < 0) return fail("", engine_reason("widening the 8-bit samples", r));
-      img.pixels.reset();
-      return s;
-    }
+      return converted(2, "16-bit copy", "widening the 8-bit samples");
     case SampleType::RGBE:
     case SampleType::U16:
       s.width = W;

@@ -15,35 +15,35 @@ namespace {
 
 // Ranges are those of the dialog's text fields; gamma is given as the gamma itself.
 const std::vector<SlotInfo> kDetails = {
-    {"Luminosity", 0, SlotKind::Number, -10, 10, "overall brightness"},
-    {"Strength", 1, SlotKind::Integer, 1, 100, "strength of the local compression"},
-    {"ColorSaturation", 2, SlotKind::Integer, 0, 100, "colour saturation"},
-    {"WhiteClip", 3, SlotKind::Clip, 0, 10, "percent of the brightest pixels clipped to white"},
-    {"BlackClip", 4, SlotKind::Clip, 0, 10, "percent of the darkest pixels clipped to black"},
-    {"SmoothingMode", 16, SlotKind::SmoothingMode, 0, 1, "Light (five levels) or Slider"},
-    {"Smoothing", 17, SlotKind::Smoothing, -10, 10,
+    {"Luminosity", TMLIB_DE_LUMINOSITY, SlotKind::Number, -10, 10, "overall brightness"},
+    {"Strength", TMLIB_DE_STRENGTH, SlotKind::Integer, 1, 100, "strength of the local compression"},
+    {"ColorSaturation", TMLIB_DE_COLOR_SATURATION, SlotKind::Integer, 0, 100, "colour saturation"},
+    {"WhiteClip", TMLIB_DE_WHITE_CLIP, SlotKind::Clip, 0, 10, "percent of the brightest pixels clipped to white"},
+    {"BlackClip", TMLIB_DE_BLACK_CLIP, SlotKind::Clip, 0, 10, "percent of the darkest pixels clipped to black"},
+    {"SmoothingMode", TMLIB_DE_SMOOTHING_MODE, SlotKind::SmoothingMode, 0, 1, "Light (five levels) or Slider"},
+    {"Smoothing", TMLIB_DE_SMOOTHING, SlotKind::Smoothing, -10, 10,
      "a number -10..10 (slider), or Very High, High, Medium, Low, Very Low (levels)"},
-    {"Microcontrast", 6, SlotKind::Number, -10, 10, "contrast of fine detail"},
-    {"Microsmoothing", 7, SlotKind::Number, 0, 30, "smoothing of fine detail"},
-    {"Gamma", 8, SlotKind::Gamma, 0.25f, 2.0f, "gamma of the result (1.0 = unchanged)"},
-    {"HighlightsSmoothing", 9, SlotKind::Integer, 0, 100, "smoothing of the highlights"},
-    {"ShadowsSmoothing", 10, SlotKind::Integer, 0, 100, "smoothing of the shadows"},
-    {"ShadowsClipping", 11, SlotKind::Integer, 0, 100, "clipping of the shadows"},
-    {"ColorTemperature", 12, SlotKind::Number, -10, 10, "warmer (+) or cooler (-)"},
-    {"SaturationHighlights", 13, SlotKind::Number, -10, 10, "saturation of the highlights"},
-    {"SaturationShadows", 14, SlotKind::Number, -10, 10, "saturation of the shadows"},
-    {"Panorama360", 15, SlotKind::Flag, 0, 1,
+    {"Microcontrast", TMLIB_DE_MICROCONTRAST, SlotKind::Number, -10, 10, "contrast of fine detail"},
+    {"Microsmoothing", TMLIB_DE_MICROSMOOTHING, SlotKind::Number, 0, 30, "smoothing of fine detail"},
+    {"Gamma", TMLIB_DE_GAMMA, SlotKind::Gamma, 0.25f, 2.0f, "gamma of the result (1.0 = unchanged)"},
+    {"HighlightsSmoothing", TMLIB_DE_HIGHLIGHTS_SMOOTHING, SlotKind::Integer, 0, 100, "smoothing of the highlights"},
+    {"ShadowsSmoothing", TMLIB_DE_SHADOWS_SMOOTHING, SlotKind::Integer, 0, 100, "smoothing of the shadows"},
+    {"ShadowsClipping", TMLIB_DE_SHADOWS_CLIPPING, SlotKind::Integer, 0, 100, "clipping of the shadows"},
+    {"ColorTemperature", TMLIB_DE_COLOR_TEMPERATURE, SlotKind::Number, -10, 10, "warmer (+) or cooler (-)"},
+    {"SaturationHighlights", TMLIB_DE_SATURATION_HIGHLIGHTS, SlotKind::Number, -10, 10, "saturation of the highlights"},
+    {"SaturationShadows", TMLIB_DE_SATURATION_SHADOWS, SlotKind::Number, -10, 10, "saturation of the shadows"},
+    {"Panorama360", TMLIB_DE_PANORAMA_360, SlotKind::Flag, 0, 1,
      "1 for a 360-degree panorama whose left and right edges meet"},
 };
 
 const std::vector<SlotInfo> kCompressor = {
-    {"Brightness", 0, SlotKind::Number, -10, 10, "overall brightness"},
-    {"Compression", 1, SlotKind::Number, -10, 10, "strength of the compression"},
-    {"Contrast", 2, SlotKind::Number, -10, 10, "contrast"},
-    {"WhiteClip", 3, SlotKind::Clip, 0, 10, "percent of the brightest pixels clipped to white"},
-    {"BlackClip", 4, SlotKind::Clip, 0, 10, "percent of the darkest pixels clipped to black"},
-    {"ColorTemperature", 12, SlotKind::Number, -10, 10, "warmer (+) or cooler (-)"},
-    {"Saturation", 13, SlotKind::Number, -10, 10, "colour saturation"},
+    {"Brightness", TMLIB_TC_BRIGHTNESS, SlotKind::Number, -10, 10, "overall brightness"},
+    {"Compression", TMLIB_TC_COMPRESSION, SlotKind::Number, -10, 10, "strength of the compression"},
+    {"Contrast", TMLIB_TC_CONTRAST, SlotKind::Number, -10, 10, "contrast"},
+    {"WhiteClip", TMLIB_TC_WHITE_CLIP, SlotKind::Clip, 0, 10, "percent of the brightest pixels clipped to white"},
+    {"BlackClip", TMLIB_TC_BLACK_CLIP, SlotKind::Clip, 0, 10, "percent of the darkest pixels clipped to black"},
+    {"ColorTemperature", TMLIB_TC_COLOR_TEMPERATURE, SlotKind::Number, -10, 10, "warmer (+) or cooler (-)"},
+    {"Saturation", TMLIB_TC_SATURATION, SlotKind::Number, -10, 10, "colour saturation"},
 };
 
 const char *kLevelWords[5] = {"Very High", "High", "Medium", "Low", "Very Low"};
@@ -80,11 +80,11 @@ float round_like_dialog(double v) {
 
 std::string reason_of_xmp(int code, int method) {
   switch (code) {
-    case -1: return "cannot open the settings file";
-    case -2: return "the settings file has a line that cannot be read";
-    case -5: return std::string("the settings file is not for ") + method_name(method) +
+    case TMLIB_ERR_OPEN: return "cannot open the settings file";
+    case TMLIB_ERR_SHORT_IO: return "the settings file has a line that cannot be read";
+    case TMLIB_ERR_RUN_REPEAT: return std::string("the settings file is not for ") + method_name(method) +
                     " (choose the method with --method)";
-    case -10: return "the file does not contain tone-mapping settings";
+    case TMLIB_ERR_NOT_SETTINGS: return "the file does not contain tone-mapping settings";
     default: return "error reading the settings file (code " + std::to_string(code) + ")";
   }
 }
@@ -115,13 +115,13 @@ Status check_values(const std::string &file, int method, const TmParam &p) {
   return Status::success();
 }
 
-std::string exe_folder() {
+}  // namespace
+
+std::string program_folder() {
   std::error_code ec;
   fs::path p = fs::read_symlink("/proc/self/exe", ec);
   return ec ? std::string() : p.parent_path().string();
 }
-
-}  // namespace
 
 const std::vector<SlotInfo> &slots_of(int method) { return method == 2 ? kCompressor : kDetails; }
 
@@ -218,7 +218,7 @@ Result<TmParam> resolve(const SettingsRecipe &recipe, int docType) {
       // A level word selects the five-level smoothing, a number the continuous slider.
       if (a.word >= 0) {
         p[TMLIB_DE_SMOOTHING_MODE] = 0;
-        p[5] = float(a.word);
+        p[TMLIB_DE_SMOOTHING_LEVEL] = float(a.word);
       } else {
         p[TMLIB_DE_SMOOTHING_MODE] = 1;
         p[TMLIB_DE_SMOOTHING] = a.value;
@@ -232,7 +232,7 @@ Result<TmParam> resolve(const SettingsRecipe &recipe, int docType) {
 
 std::vector<std::string> preset_folders() {
   std::vector<std::string> out;
-  const std::string exe = exe_folder();
+  const std::string exe = program_folder();
   if (!exe.empty()) {
     out.push_back((fs::path(exe) / ".." / "share/brightloom/presets").lexically_normal().string());
     out.push_back((fs::path(exe) / "share/brightloom/presets").lexically_normal().string());

@@ -60,6 +60,9 @@ Result<int> probe_settings_file(const std::string &path);
 // unreadable files, and values outside the ranges --set accepts (named with the range).
 Status check_settings_file(const std::string &path, int method);
 
+// The folder of the running program, where its installed or built data is found beside it;
+// empty when the system does not say.
+std::string program_folder();
 // The folders searched for built-in presets, best first: share/brightloom/presets beside the
 // program (installed or build tree), then resources/presets of the source tree.
 std::vector<std::string> preset_folders();

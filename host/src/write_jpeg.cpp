@@ -65,27 +65,11 @@ Status write_jpeg(int fd, const Picture &pic, int quality) {
     ::close(fd);
     return fail("", "JPEG holds 8 bits per sample only; use --bits 8, or PNG or TIFF for 16 bits");
   }
-  FILE *fp = fdopen(fd, "wb");
-  if (!fp) {
-    ::close(fd);
-    return fail("", "cannot open the output stream");
-  }
+  FILE *fp = open_stream_for_writing(fd);
+  if (!fp) return fail("", "cannot open the output stream");
   ErrorManager em;
-  errno = 0;
   const char *err = encode(fp, em, pic, quality);
-  const bool flushed = std::fflush(fp) == 0 && !std::ferror(fp);
-  const int flush_error = errno;
-  const bool closed = std::fclose(fp) == 0;
-  const int error = flushed ? errno : flush_error;
-  if (err) {
-    const std::string full = disk_full_reason(em.error);
-    return fail("", "cannot write the JPEG file: " + (full.empty() ? std::string(err) : full));
-  }
-  if (!flushed || !closed) {
-    const std::string full = disk_full_reason(error);
-    return fail("", "cannot write the JPEG file: " + (full.empty() ? std::string(std::strerror(error)) : full));
-  }
-  return Status::success();
+  return close_written_file(fp, "JPEG", err, em.error);
 }
 
 }  // namespace brightloom

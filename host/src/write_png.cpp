@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cerrno>
-#include <unistd.h>
 
 #include "image.h"
 #include "png_errors.h"
@@ -55,27 +54,11 @@ const char *encode(FILE *fp, PngState &st, const Picture &pic) {
 }  // namespace
 
 Status write_png(int fd, const Picture &pic) {
-  FILE *fp = fdopen(fd, "wb");
-  if (!fp) {
-    ::close(fd);
-    return fail("", "cannot open the output stream");
-  }
+  FILE *fp = open_stream_for_writing(fd);
+  if (!fp) return fail("", "cannot open the output stream");
   PngState st;
-  errno = 0;
   const char *err = encode(fp, st, pic);
-  const bool flushed = std::fflush(fp) == 0 && !std::ferror(fp);
-  const int flush_error = errno;
-  const bool closed = std::fclose(fp) == 0;
-  const int error = flushed ? errno : flush_error;
-  if (err) {
-    const std::string full = disk_full_reason(st.error);
-    return fail("", "cannot write the PNG file: " + (full.empty() ? std::string(err) : full));
-  }
-  if (!flushed || !closed) {
-    const std::string full = disk_full_reason(error);
-    return fail("", "cannot write the PNG file: " + (full.empty() ? std::string(std::strerror(error)) : full));
-  }
-  return Status::success();
+  return close_written_file(fp, "PNG", err, st.error);
 }
 
 }  // namespace brightloom

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Readers: every input format from a small file written with the format's own library,
-// checked against the values written; the document kind of each; hostile headers.
+// checked against the values written; the document kind of each; hostile headers. The table
+// of formats: signatures, extensions and names lead to one format each.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -20,6 +21,7 @@
 
 #include <half.h>
 
+#include "formats.h"
 #include "icc.h"
 #include "image.h"
 #include "render.h"
@@ -570,4 +572,68 @@ TEST(Readers, PrimariesComeFromTheFileOrFallBackWithAWarning) {
   EXPECT_TRUE(same_primaries(im->primaries, kRec709));
   ASSERT_EQ(im->warnings.size(), 1u);
   EXPECT_NE(im->warnings[0].find("PRIMARIES"), std::string::npos) << im->warnings[0];
+}
+
+TEST(Formats, EachProbeKnowsItsOwnSignatureAndNoOther) {
+  // Signatures as files begin, by the label of their format.
+  const std::pair<const char *, std::string> signatures[] = {
+      {"OpenEXR", std::string("\x76\x2f\x31\x01\x02\0\0\0", 8)},
+      {"Radiance .hdr", "#?RADIANCE\n"},
+      {"Radiance .hdr", "#?RGBE\n"},
+      {"TIFF", std::string("II*\0\x08\0\0\0", 8)},
+      {"TIFF", std::string("MM\0*\0\0\0\x08", 8)},
+      {"TIFF", std::string("II+\0\x08\0\0\0", 8)},
+      {"TIFF", std::string("MM\0+\0\x08\0\0", 8)},
+      {"PFM", "PF\n4 4\n-1\n"},
+      {"PFM", "Pf 4 4 1\n"},
+      {"PNG", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16)},
+  };
+  for (const FormatDescriptor &f : all_formats()) {
+    if (f.read == nullptr) continue;
+    ASSERT_NE(f.probe, nullptr) << f.label;
+    bool has_signature = false;
+    for (const auto &[owner, bytes] : signatures) {
+      const auto *b = reinterpret_cast<const unsigned char *>(bytes.data());
+      const bool own = std::string(owner) == f.label;
+      has_signature |= own;
+      EXPECT_EQ(f.probe(b, bytes.size()), own) << f.label << " on a " << owner << " signature";
+      if (own) {
+        EXPECT_EQ(format_of_bytes(b, bytes.size()), &f) << owner;
+      }
+    }
+    EXPECT_TRUE(has_signature) << f.label << " has no signature in this test";
+  }
+  // A file shorter than a signature is no file of that format, and nothing reads past it.
+  for (const auto &[owner, bytes] : signatures) {
+    const size_t cut = std::string(owner) == "PFM" ? 2 : std::string(owner) == "Radiance .hdr" ? 1 : 3;
+    std::vector<unsigned char> head(bytes.begin(), bytes.begin() + long(cut));
+    EXPECT_EQ(format_of_bytes(head.data(), head.size()), nullptr) << owner;
+  }
+  // Text that merely starts like a signature.
+  for (const char *text : {"P6\n4 4\n255\n", "#!/bin/sh\n", "PFX", "IM*"})
+    EXPECT_EQ(format_of_bytes(reinterpret_cast<const unsigned char *>(text), std::strlen(text)), nullptr) << text;
+}
+
+TEST(Formats, ExtensionsAndNamesLeadBackToTheirFormat) {
+  for (const FormatDescriptor &f : all_formats()) {
+    ASSERT_FALSE(f.extensions.empty()) << f.label;
+    for (const char *ext : f.extensions) {
+      std::string upper = ext;
+      for (char &c : upper) c = char(std::toupper((unsigned char)c));
+      EXPECT_EQ(format_of_extension(std::string("dir.x/photo") + ext), &f) << ext;
+      EXPECT_EQ(format_of_extension("photo" + upper), &f) << upper;
+      // -o and --format find writable formats only.
+      EXPECT_EQ(output_format_of_path("photo" + upper), f.write ? &f : nullptr) << upper;
+      EXPECT_EQ(output_format_named(upper.substr(1)), f.write ? &f : nullptr) << upper;
+    }
+    if (f.write) {
+      EXPECT_EQ(output_format_named(f.name), &f) << f.name;
+      EXPECT_TRUE(f.holds_bits(8) || f.holds_bits(16)) << f.label;
+    }
+  }
+  EXPECT_EQ(format_of_extension("photo.raw"), nullptr);
+  EXPECT_EQ(format_of_extension("png"), nullptr);  // a name without an extension
+  EXPECT_EQ(output_format_named(""), nullptr);
+  const FormatDescriptor &d = default_output_format();
+  EXPECT_TRUE(d.write && d.holds_bits(8) && d.holds_bits(16) && !d.writer_seeks) << d.label;
 }

@@ -12,6 +12,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 // jpeglib.h needs FILE declared first.
 #include <jpeglib.h>
@@ -231,6 +232,11 @@ std::vector<float> decode_through_profile(const ReadBack &r, const std::vector<u
 std::vector<float> decode_through_profile(const brightloom::Picture &pic, const std::vector<unsigned char> &target) {
   return decode(pic.pixels.as<uint16_t>(), pic.pixels.data(), pic.bits, pic.spp, size_t(pic.width) * pic.height,
                 pic.icc, target);
+}
+
+std::vector<unsigned char> without_creation_time(std::vector<unsigned char> icc) {
+  if (icc.size() >= 36) std::fill(icc.begin() + 24, icc.begin() + 36, 0);
+  return icc;
 }
 
 ReadBack read_png_back(const std::string &path) {

@@ -49,6 +49,9 @@ struct ReadBack {
 ReadBack read_png_back(const std::string &path);
 ReadBack read_tiff_back(const std::string &path);
 ReadBack read_jpeg_back(const std::string &path);
+// An ICC profile with its creation time (header bytes 24-35) cleared: profiles made a second
+// apart differ there alone.
+std::vector<unsigned char> without_creation_time(std::vector<unsigned char> icc);
 
 // The samples decoded the way a colour-managed viewer does it: from the picture's embedded
 // profile into `target` (relative colorimetric), as floats of the target's encoding, 0..1.
