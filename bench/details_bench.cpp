@@ -121,8 +121,8 @@ void run(benchmark::State &state, const Picture &pic) {
   const long rssBefore = status_kib("VmRSS");
   const double cpuBefore = process_cpu_ms();
   for (auto _ : state) {
-    if (brightloom_test::run_details_enhancer(pic.w, pic.h, pic.rgbe.data(), param.data(), workers, out, nullptr,
-                                              &t) <= 0) {
+    if (brightloom_test::run_details_enhancer(pic.w, pic.h, pic.rgbe.data(), param.data(), workers, out, nullptr, &t) <=
+        0) {
       state.SkipWithError("the Details Enhancer failed");
       return;
     }
@@ -187,7 +187,7 @@ BENCHMARK(BM_DetailsStage3Only)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->
 void BM_Details4000x3000(benchmark::State &state) {
   static const Picture big = [] {
     Picture p = enlarged(4000, 3000);
-    if (const char *path = std::getenv("DETAILS_BENCH_HDR_OUT")) 
+    if (const char *path = std::getenv("DETAILS_BENCH_HDR_OUT"))
       brightloom::pipeline::write_radiance(path, p.rgbe.data(), p.w, p.h, brightloom::pipeline::RadianceLayout::Flat);
     return p;
   }();

@@ -86,7 +86,8 @@ void BM_calc_tm1(benchmark::State &state) {
   }
   state.counters["work_MB"] = static_cast<double>(workBytes) / 1e6;
   state.counters["pyramid_MB"] = static_cast<double>(pyramid.size() * sizeof(float)) / 1e6;
-  state.counters["Mpixel/s"] = benchmark::Counter(static_cast<double>(w) * h / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["Mpixel/s"] =
+      benchmark::Counter(static_cast<double>(w) * h / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 BENCHMARK(BM_calc_tm1)

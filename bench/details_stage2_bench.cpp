@@ -39,9 +39,8 @@ std::vector<float> field(int w, int h, int W, int H, unsigned seed) {
     for (int c = 0; c < w; ++c) {
       const float x = static_cast<float>(c) * W / w, y = static_cast<float>(r) * H / h;
       f[static_cast<std::size_t>(r) * w + c] =
-          2.0f * std::sin(x * 0.004f) * std::cos(y * 0.006f) + 1.5f * std::exp(-((x - W / 3.0f) * (x - W / 3.0f) +
-                                                                                 (y - H / 2.0f) * (y - H / 2.0f)) /
-                                                                               (0.02f * W * H)) +
+          2.0f * std::sin(x * 0.004f) * std::cos(y * 0.006f) +
+          1.5f * std::exp(-((x - W / 3.0f) * (x - W / 3.0f) + (y - H / 2.0f) * (y - H / 2.0f)) / (0.02f * W * H)) +
           noise(rng);
     }
   }
@@ -214,9 +213,27 @@ void BM_copy(benchmark::State &state) {
 
 constexpr int64_t kPreview = 858 * 572;
 constexpr int64_t kPhoto = 4000 * 3000;
-BENCHMARK(BM_dot)->ArgNames({"n", "workers"})->Args({kPreview, 1})->Args({kPreview, 2})->Args({kPhoto, 1})->Args({kPhoto, 2})->UseRealTime();
-BENCHMARK(BM_update)->ArgNames({"n", "workers"})->Args({kPreview, 1})->Args({kPreview, 2})->Args({kPhoto, 1})->Args({kPhoto, 2})->UseRealTime();
-BENCHMARK(BM_product)->ArgNames({"w", "h", "workers"})->Args({858, 572, 1})->Args({858, 572, 2})->Args({4000, 3000, 1})->Args({4000, 3000, 2})->UseRealTime();
+BENCHMARK(BM_dot)
+    ->ArgNames({"n", "workers"})
+    ->Args({kPreview, 1})
+    ->Args({kPreview, 2})
+    ->Args({kPhoto, 1})
+    ->Args({kPhoto, 2})
+    ->UseRealTime();
+BENCHMARK(BM_update)
+    ->ArgNames({"n", "workers"})
+    ->Args({kPreview, 1})
+    ->Args({kPreview, 2})
+    ->Args({kPhoto, 1})
+    ->Args({kPhoto, 2})
+    ->UseRealTime();
+BENCHMARK(BM_product)
+    ->ArgNames({"w", "h", "workers"})
+    ->Args({858, 572, 1})
+    ->Args({858, 572, 2})
+    ->Args({4000, 3000, 1})
+    ->Args({4000, 3000, 2})
+    ->UseRealTime();
 BENCHMARK(BM_copy)->ArgNames({"n"})->Arg(kPreview)->Arg(kPhoto)->UseRealTime();
 
 }  // namespace

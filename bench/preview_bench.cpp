@@ -41,8 +41,8 @@ void BM_ExtractFloatPreview(benchmark::State &state) {
   const auto &src = source();
   std::vector<std::uint8_t> dst(4 * kDstW * kDstH);
   for (auto _ : state) {
-    const int r = extract_rgbe_preview(10, kSrcW, kSrcH, kSpp, int64_t{kSrcW} * kSpp, kDstW, kDstH, src.data(),
-                                       dst.data());
+    const int r =
+        extract_rgbe_preview(10, kSrcW, kSrcH, kSpp, int64_t{kSrcW} * kSpp, kDstW, kDstH, src.data(), dst.data());
     if (r != kDstH) state.SkipWithError("extract_rgbe_preview failed");
     benchmark::DoNotOptimize(dst.data());
     benchmark::ClobberMemory();

@@ -49,7 +49,8 @@ Source load_source() {
         const unsigned char *row = planar.data() + static_cast<std::size_t>(4) * s.w * y;
         for (int x = 0; x < s.w; ++x) {
           for (int c = 0; c < 3; ++c) {
-            s.rgb[(static_cast<std::size_t>(y) * s.w + x) * 3 + c] = tmlib::rgbe_decode(row[c * s.w + x], row[3 * s.w + x]);
+            s.rgb[(static_cast<std::size_t>(y) * s.w + x) * 3 + c] =
+                tmlib::rgbe_decode(row[c * s.w + x], row[3 * s.w + x]);
           }
         }
       }
@@ -62,7 +63,8 @@ Source load_source() {
   for (int y = 0; y < s.h; ++y) {
     for (int x = 0; x < s.w; ++x) {
       for (int c = 0; c < 3; ++c) {
-        s.rgb[(static_cast<std::size_t>(y) * s.w + x) * 3 + c] = std::exp2(8.0f * x / s.w - 4.0f) * (1.0f + 0.3f * c) * (1.0f + y / 400.0f);
+        s.rgb[(static_cast<std::size_t>(y) * s.w + x) * 3 + c] =
+            std::exp2(8.0f * x / s.w - 4.0f) * (1.0f + 0.3f * c) * (1.0f + y / 400.0f);
       }
     }
   }
@@ -103,7 +105,8 @@ std::string write_picture(float noiseLevel, const char *tag, std::int64_t &packe
       row[3 * kWidth + x] = p.e;
     }
     packed.assign({2, 2, static_cast<unsigned char>(kWidth >> 8), static_cast<unsigned char>(kWidth & 255)});
-    for (int k = 0; k < 4; ++k) packets += brightloom::pipeline::encode_radiance_component(row.data() + k * kWidth, kWidth, packed);
+    for (int k = 0; k < 4; ++k)
+      packets += brightloom::pipeline::encode_radiance_component(row.data() + k * kWidth, kWidth, packed);
     std::fwrite(packed.data(), 1, packed.size(), f);
   }
   std::fclose(f);
@@ -142,8 +145,8 @@ void BM_PlainRead(benchmark::State &state) {
     if (n != static_cast<std::size_t>(p.dims[2])) state.SkipWithError("short read");
   }
   state.SetBytesProcessed(state.iterations() * p.dims[2]);
-  state.counters["Mpixel/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kWidth * kHeight / 1e6,
-                                                  benchmark::Counter::kIsRate);
+  state.counters["Mpixel/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kWidth * kHeight / 1e6, benchmark::Counter::kIsRate);
 }
 
 template <int (*Reader)(const char *, const std::int32_t *, unsigned char *)>
@@ -156,8 +159,8 @@ void BM_Reader(benchmark::State &state) {
     if (rc != kHeight) state.SkipWithError("reader failed");
   }
   state.SetBytesProcessed(state.iterations() * p.dims[2]);
-  state.counters["Mpixel/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kWidth * kHeight / 1e6,
-                                                  benchmark::Counter::kIsRate);
+  state.counters["Mpixel/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kWidth * kHeight / 1e6, benchmark::Counter::kIsRate);
   state.counters["file_MB"] = p.dims[2] / 1e6;
   state.counters["packets/pixel"] = static_cast<double>(p.packets) / (static_cast<double>(kWidth) * kHeight);
 }
@@ -171,10 +174,25 @@ int decomp_rle_blocks(const char *path, const std::int32_t *dims, unsigned char 
 }
 
 BENCHMARK(BM_PlainRead)->ArgName("noisy")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_Reader<decomp_rle>)->Name("BM_DecompRle")->ArgName("noisy")->Arg(0)->Arg(1)
-    ->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_Reader<decomp_rle_blocks>)->Name("BM_DecompRleBlocks")->ArgName("noisy")->Arg(0)->Arg(1)
-    ->Unit(benchmark::kMillisecond)->MinTime(1.0);
-BENCHMARK(BM_Reader<decomp2>)->Name("BM_Decomp2")->ArgName("noisy")->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_Reader<decomp_rle>)
+    ->Name("BM_DecompRle")
+    ->ArgName("noisy")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
+BENCHMARK(BM_Reader<decomp_rle_blocks>)
+    ->Name("BM_DecompRleBlocks")
+    ->ArgName("noisy")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0);
+BENCHMARK(BM_Reader<decomp2>)
+    ->Name("BM_Decomp2")
+    ->ArgName("noisy")
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0);
 
 }  // namespace

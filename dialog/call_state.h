@@ -30,7 +30,6 @@ BRIGHTLOOM_DIALOG_EXPORT CallState &call_state();
 // positive, the size type when it is 0..8 (taken as unsigned, so negative values are refused),
 // and the pointers.
 BRIGHTLOOM_DIALOG_EXPORT void take_call(CallState &state, const HostImageInfo &info, float *tmParam,
-                                        UserSettings *settings, const unsigned char *iccProfile,
-                                        const void *pixels);
+                                        UserSettings *settings, const unsigned char *iccProfile, const void *pixels);
 
 }  // namespace brightloom::dialog

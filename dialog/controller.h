@@ -42,8 +42,7 @@ BRIGHTLOOM_DIALOG_EXPORT int clamp_processor_count(long count);
 
 // Writes a frame (y up or down, as the caller's platform gives it) into UserSettings, each value
 // truncated toward zero.
-BRIGHTLOOM_DIALOG_EXPORT void store_frame(UserSettings &settings, double x, double y, double width,
-                                          double height);
+BRIGHTLOOM_DIALOG_EXPORT void store_frame(UserSettings &settings, double x, double y, double width, double height);
 // Whether UserSettings holds a frame to restore: all four values positive, the width above 200
 // and the height above 100.
 BRIGHTLOOM_DIALOG_EXPORT bool frame_is_restorable(const UserSettings &settings);
@@ -140,7 +139,7 @@ class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
   ControlValues values_;
   BitmapPtr _tmPreviewRep;
   BitmapPtr _savedPreviewRep;
-  BitmapPtr shownPreviewRep_;  // the bitmap the preview view was last given
+  BitmapPtr shownPreviewRep_;                            // the bitmap the preview view was last given
   std::vector<std::vector<PresetItem>> _presetMenus{3};  // by method code
 
   // The window and its form.

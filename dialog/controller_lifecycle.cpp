@@ -69,8 +69,7 @@ ToneMappingPluginController::ToneMappingPluginController() {
   // The host's last record becomes the "Details Enhancer" settings when it is plausible and was
   // confirmed with that method; otherwise both methods start from their defaults.
   const bool sticky = cs._ptrTmParam != nullptr && cs._ptrUserSettings != nullptr &&
-                      host_record_is_plausible(cs._ptrTmParam) &&
-                      cs._ptrUserSettings->method == TMLIB_METHOD_DETAILS;
+                      host_record_is_plausible(cs._ptrTmParam) && cs._ptrUserSettings->method == TMLIB_METHOD_DETAILS;
   saveTmSettingsDico(sticky ? QStringLiteral("Sticky") : QStringLiteral("Default"));
   activeController = this;
 }

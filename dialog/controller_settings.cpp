@@ -74,7 +74,8 @@ void ToneMappingPluginController::showControls() {
         slider->setValue(int(std::lround(double(v))));
         text->setText(QString::asprintf("%1.2f", std::exp(std::log(2.0) * (50.0 - double(v)) / 50.0)));
         break;
-      case Scale::Integer: break;
+      case Scale::Integer:
+        break;
     }
   }
   ui_->chkPano->setChecked(values_.pano);

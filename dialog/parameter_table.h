@@ -51,14 +51,15 @@ inline constexpr std::array<ParameterControl, 22> kParameterControls{{
 }};
 
 // The five smoothing-level buttons, strongest first (index i: _valSmooth = 2 - i).
-inline constexpr std::array<const char *, 5> kSmoothingButtons{
-    "btnSmoothingVH", "btnSmoothingH", "btnSmoothingM", "btnSmoothingL", "btnSmoothingVL"};
+inline constexpr std::array<const char *, 5> kSmoothingButtons{"btnSmoothingVH", "btnSmoothingH", "btnSmoothingM",
+                                                               "btnSmoothingL", "btnSmoothingVL"};
 
 // The "Details Enhancer" controls that are disabled while the original is shown (with OK).
 inline constexpr std::array<const char *, 29> kDetailsActivation{
-    "sldStrength", "sldSaturation", "sldDRI", "sldMC", "sldSmooth2", "sldWP", "sldBP", "sldGamma",
-    "sldHL", "sldShS", "sldShC", "sldSatHL", "sldSatSH", "sldColorTemp", "txtStrength", "txtCS",
-    "txtDRI", "txtMC", "txtSmooth2", "txtWP", "txtBP", "txtGamma", "txtHL", "txtShS",
-    "txtShC", "txtSatHL", "txtSatSH", "txtColorTemp", "_doneButton"};
+    "sldStrength", "sldSaturation", "sldDRI",      "sldMC",        "sldSmooth2", "sldWP",
+    "sldBP",       "sldGamma",      "sldHL",       "sldShS",       "sldShC",     "sldSatHL",
+    "sldSatSH",    "sldColorTemp",  "txtStrength", "txtCS",        "txtDRI",     "txtMC",
+    "txtSmooth2",  "txtWP",         "txtBP",       "txtGamma",     "txtHL",      "txtShS",
+    "txtShC",      "txtSatHL",      "txtSatSH",    "txtColorTemp", "_doneButton"};
 
 }  // namespace brightloom::dialog

@@ -17,9 +17,7 @@ int size_type_from_dim(int dim) {
   return 0;
 }
 
-const char *csNameFromSpp(int spp) {
-  return spp == 1 ? "NSCalibratedWhiteColorSpace" : "NSCalibratedRGBColorSpace";
-}
+const char *csNameFromSpp(int spp) { return spp == 1 ? "NSCalibratedWhiteColorSpace" : "NSCalibratedRGBColorSpace"; }
 
 QImage PreviewBitmap::viewImage() const {
   if (!pixels || width <= 0 || height <= 0 || spp < 1) return QImage();
@@ -61,15 +59,13 @@ void PreviewDriver::setDimFromSizeType(int type) {
   _qvDim = SizeTypeTable[type];
 }
 
-void PreviewDriver::computeDimensions() {
-  pipeline::preview_dimensions(_qvDim, doc_.iMax, doc_.jMax, _qvW, _qvH);
-}
+void PreviewDriver::computeDimensions() { pipeline::preview_dimensions(_qvDim, doc_.iMax, doc_.jMax, _qvW, _qvH); }
 
 int PreviewDriver::makeSource() {
   const int kind = doc_.docType == 0 ? 10 : doc_.docType;
   pipeline::Source fresh;
-  const int r = pipeline::make_source(kind, doc_.iMax, doc_.jMax, doc_.spp, int64_t(doc_.iMax) * doc_.spp,
-                                      doc_.pixels, _qvW, _qvH, fresh);
+  const int r = pipeline::make_source(kind, doc_.iMax, doc_.jMax, doc_.spp, int64_t(doc_.iMax) * doc_.spp, doc_.pixels,
+                                      _qvW, _qvH, fresh);
   // A cut the engine refused leaves a blank source that would be tone-mapped as black.
   if (r < 0) return r == TMLIB_ERR_NO_MEMORY ? r : TMLIB_ERR_OPEN;
   if (fresh.doc_type == 0) {

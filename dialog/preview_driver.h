@@ -53,10 +53,10 @@ using PreviewRunner = pipeline::Outcome (*)(pipeline::Source &, const pipeline::
 
 // What one preview computation gave.
 struct PreviewResult {
-  int code = 0;              // > 0 success; otherwise the failure (the engine's result or -4)
-  bool tooSmall = false;     // the Details Enhancer refused the preview size
-  BitmapPtr bitmap;          // the new preview, on success
-  bool hasHistogram = false; // on success of a tone-mapped preview (not the original)
+  int code = 0;               // > 0 success; otherwise the failure (the engine's result or -4)
+  bool tooSmall = false;      // the Details Enhancer refused the preview size
+  BitmapPtr bitmap;           // the new preview, on success
+  bool hasHistogram = false;  // on success of a tone-mapped preview (not the original)
   std::array<int32_t, 256> histogram{};
   int histMax = 0;
 };

@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != ssize_t(size)) return 0;
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
   auto img = brightloom::read_pfm(path);
-  if (img && (img->pixels.size() != size_t(img->width) * size_t(img->height) * size_t(img->spp) * 4))
-    __builtin_trap();
+  if (img && (img->pixels.size() != size_t(img->width) * size_t(img->height) * size_t(img->spp) * 4)) __builtin_trap();
   // The strip-by-strip RGBE path reads the same rows.
   auto rgbe = brightloom::read_pfm(path, true, 1);
   if (rgbe.ok() != img.ok()) __builtin_trap();

@@ -54,8 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (int method : {1, 2, 10, 11}) {
     float param[20] = {};
     const int result = parse_xmp(path, method, param);
-    if (result == 0 || (result < 0 && result != -1 && result != -2 && result != -5 && result != -10))
-      std::abort();
+    if (result == 0 || (result < 0 && result != -1 && result != -2 && result != -5 && result != -10)) std::abort();
     if (result > 0) write_back(method, param);
   }
   return 0;

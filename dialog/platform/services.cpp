@@ -41,8 +41,7 @@ class QtUiServices final : public UiServices {
     if (panel.exec() != QDialog::Accepted || panel.selectedFiles().isEmpty()) return QString();
     return panel.selectedFiles().first();
   }
-  QString saveFile(QWidget *parent, const QString &title, const QString &folder,
-                   const QString &proposedName) override {
+  QString saveFile(QWidget *parent, const QString &title, const QString &folder, const QString &proposedName) override {
     QFileDialog panel(parent, title, folder);
     panel.setAcceptMode(QFileDialog::AcceptSave);
     panel.selectFile(proposedName);

@@ -40,8 +40,7 @@ void BLView::paintEvent(QPaintEvent *) {
   const NSRect area{{0.0f, 0.0f}, {float(width()), float(height())}};
   const NSRect dst = drawingRect({float(displayed_.width()), float(displayed_.height())}, area);
   // y up to Qt's y down.
-  const QRectF target(dst.origin.x, double(height()) - dst.origin.y - dst.size.height, dst.size.width,
-                      dst.size.height);
+  const QRectF target(dst.origin.x, double(height()) - dst.origin.y - dst.size.height, dst.size.width, dst.size.height);
   QPainter painter(this);
   painter.setRenderHint(QPainter::SmoothPixmapTransform);
   painter.setCompositionMode(QPainter::CompositionMode_SourceOver);

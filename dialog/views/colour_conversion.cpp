@@ -18,8 +18,8 @@ ColourConversion::ColourConversion(const QColorSpace &from, const QColorSpace &t
     lut_[2][v] = uint8_t(qBlue(m));
   }
   // Tables are exact only when no channel leaks into another: check saturated and mixed colours.
-  static const int probes[][3] = {{255, 0, 0},   {0, 255, 0},    {0, 0, 255},   {255, 128, 0},
-                                  {30, 200, 90}, {10, 10, 240},  {128, 0, 255}, {200, 180, 20}};
+  static const int probes[][3] = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255},   {255, 128, 0},
+                                  {30, 200, 90}, {10, 10, 240}, {128, 0, 255}, {200, 180, 20}};
   by_tables_ = true;
   for (const auto &p : probes) {
     const QRgb m = transform_.map(qRgb(p[0], p[1], p[2]));

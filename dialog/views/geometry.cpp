@@ -32,16 +32,26 @@ NSRect NSRectUniformScale(NSRect rect, float s) { return NSRectScale(rect, s, s)
 NSPoint NSRectPoint(NSRect r, int code) {
   const float x = r.origin.x, y = r.origin.y, w = r.size.width, h = r.size.height;
   switch (code) {
-    case 1: return {x, y + h};
-    case 2: return {plus_half(x, w), y + h};
-    case 3: return {x + w, y + h};
-    case 4: return {x, plus_half(y, h)};
-    case 5: return {plus_half(x, w), plus_half(y, h)};
-    case 6: return {x + w, plus_half(y, h)};
-    case 7: return {x, y};
-    case 8: return {plus_half(x, w), y};
-    case 9: return {x + w, y};
-    default: return {x, y};
+    case 1:
+      return {x, y + h};
+    case 2:
+      return {plus_half(x, w), y + h};
+    case 3:
+      return {x + w, y + h};
+    case 4:
+      return {x, plus_half(y, h)};
+    case 5:
+      return {plus_half(x, w), plus_half(y, h)};
+    case 6:
+      return {x + w, plus_half(y, h)};
+    case 7:
+      return {x, y};
+    case 8:
+      return {plus_half(x, w), y};
+    case 9:
+      return {x + w, y};
+    default:
+      return {x, y};
   }
 }
 
@@ -49,10 +59,14 @@ NSRect NSRectAlignToPoint(NSRect rect, int code, NSPoint p) {
   if (code < 1 || code > 9) return rect;
   const float w = rect.size.width, h = rect.size.height;
   float x = p.x, y = p.y;
-  if (code <= 3) y = p.y - h;
-  else if (code <= 6) y = float(double(p.y) - 0.5 * double(h));
-  if (code == 3 || code == 6 || code == 9) x = p.x - w;
-  else if (code == 2 || code == 5 || code == 8) x = float(double(p.x) - 0.5 * double(w));
+  if (code <= 3)
+    y = p.y - h;
+  else if (code <= 6)
+    y = float(double(p.y) - 0.5 * double(h));
+  if (code == 3 || code == 6 || code == 9)
+    x = p.x - w;
+  else if (code == 2 || code == 5 || code == 8)
+    x = float(double(p.x) - 0.5 * double(w));
   rect.origin = {x, y};
   return rect;
 }

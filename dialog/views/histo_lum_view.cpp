@@ -36,9 +36,12 @@ void HistoLumView::paintEvent(QPaintEvent *event) {
     path.lineTo(i + 0.5, H - top);
   }
   QColor colour = Qt::black;
-  if (_clr == 1) colour = Qt::red;
-  else if (_clr == 2) colour = Qt::green;
-  else if (_clr == 3) colour = Qt::blue;
+  if (_clr == 1)
+    colour = Qt::red;
+  else if (_clr == 2)
+    colour = Qt::green;
+  else if (_clr == 3)
+    colour = Qt::blue;
   QPen pen(colour);
   pen.setWidthF(1.0);
   pen.setCapStyle(Qt::FlatCap);

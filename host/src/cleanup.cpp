@@ -40,8 +40,10 @@ void on_signal(int sig) {
   for (int pass : {kFile, kFolder})
     for (Slot &s : g_slots)
       if (s.state.load() == pass) {
-        if (pass == kFile) ::unlink(s.path);
-        else ::rmdir(s.path);
+        if (pass == kFile)
+          ::unlink(s.path);
+        else
+          ::rmdir(s.path);
       }
   ::signal(sig, SIG_DFL);
   ::raise(sig);

@@ -68,8 +68,7 @@ Result<Plan> make_plan(const RenderRequest &req) {
   return plan;
 }
 
-Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progress &progress, FILE *out,
-                   FILE *err) {
+Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progress &progress, FILE *out, FILE *err) {
   Outcome oc;
   const std::string &in = req.inputs[i];
   const std::string &dst = plan.outputs[i];
@@ -122,8 +121,8 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
     const double t_write = seconds_since(t2);
 
     char line[1024];
-    std::snprintf(line, sizeof line, "%s -> %s (%d x %d, %d-bit %s, %s)", in.c_str(), dst.c_str(), W, H,
-                  req.bits, plan.format->label, method_name(plan.recipe.method));
+    std::snprintf(line, sizeof line, "%s -> %s (%d x %d, %d-bit %s, %s)", in.c_str(), dst.c_str(), W, H, req.bits,
+                  plan.format->label, method_name(plan.recipe.method));
     std::string text = line;
     if (req.timings) {
       char t[160];
@@ -132,8 +131,10 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
                     t_read - encode, t_render + encode, encode, t_write);
       text += t;
     }
-    if (progress.enabled()) progress.finished(int(i), text);
-    else if (!req.quiet || req.timings) progress.print(out, text);
+    if (progress.enabled())
+      progress.finished(int(i), text);
+    else if (!req.quiet || req.timings)
+      progress.print(out, text);
     oc.ok = true;
     oc.param = *param;
     return oc;
@@ -187,8 +188,10 @@ int run_render(const RenderRequest &req, FILE *out, FILE *err) {
   std::vector<std::string> failed;
   const Outcome *last_ok = nullptr;
   for (size_t i = 0; i < outcomes.size(); ++i) {
-    if (outcomes[i].ok) last_ok = &outcomes[i];
-    else failed.push_back(req.inputs[i]);
+    if (outcomes[i].ok)
+      last_ok = &outcomes[i];
+    else
+      failed.push_back(req.inputs[i]);
   }
   if (last_ok && req.save_last) {
     // The pictures are fine; only --last will not find these settings.
@@ -199,8 +202,7 @@ int run_render(const RenderRequest &req, FILE *out, FILE *err) {
   if (!failed.empty()) {
     std::string names;
     for (const std::string &f : failed) names += (names.empty() ? "" : ", ") + f;
-    std::fprintf(err, "brightloom: %d of %d files rendered; failed: %s\n", n - int(failed.size()), n,
-                 names.c_str());
+    std::fprintf(err, "brightloom: %d of %d files rendered; failed: %s\n", n - int(failed.size()), n, names.c_str());
     return kExitSomeFailed;
   }
   if (!req.quiet && n > 1) std::fprintf(out, "%d of %d files rendered\n", n, n);

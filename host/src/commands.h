@@ -15,21 +15,21 @@ namespace brightloom {
 
 struct RenderRequest {
   std::vector<std::string> inputs;
-  std::string output;      // -o: one input only
-  std::string out_dir;     // --out-dir; default the current folder
-  std::string format;      // "png", "tiff", "jpeg" or empty (from -o's extension, else png)
-  std::string method;      // "details", "compressor" or empty (from the settings file, else details)
+  std::string output;   // -o: one input only
+  std::string out_dir;  // --out-dir; default the current folder
+  std::string format;   // "png", "tiff", "jpeg" or empty (from -o's extension, else png)
+  std::string method;   // "details", "compressor" or empty (from the settings file, else details)
   std::string settings_file;
   std::string preset;
-  bool last = false;       // start from the settings of the last successful render
+  bool last = false;  // start from the settings of the last successful render
   std::vector<std::string> sets;
   int bits = 8;
-  int threads = 0;         // engine workers per file; 0: processors / jobs
-  int jobs = 1;            // files rendered at the same time
+  int threads = 0;  // engine workers per file; 0: processors / jobs
+  int jobs = 1;     // files rendered at the same time
   int quality = 92;
   bool quiet = false;
   bool timings = false;
-  bool save_last = true;   // remember the settings in the config folder
+  bool save_last = true;  // remember the settings in the config folder
   RenderOptions::Disk disk = RenderOptions::Disk::Auto;
   std::string temp_dir;
   int64_t disk_threshold_pixels = 0;  // 0: from the machine's memory

@@ -71,8 +71,10 @@ std::vector<unsigned char> primaries_profile(const Chromaticities &c, int spp, d
   if (p) {
     char text[200];
     const std::string what = spp == 1 ? "Grey" : describe_primaries(c);
-    if (gamma == 1.0) std::snprintf(text, sizeof text, "%s, linear (Brightloom)", what.c_str());
-    else std::snprintf(text, sizeof text, "%s, gamma %.1f (Brightloom)", what.c_str(), gamma);
+    if (gamma == 1.0)
+      std::snprintf(text, sizeof text, "%s, linear (Brightloom)", what.c_str());
+    else
+      std::snprintf(text, sizeof text, "%s, gamma %.1f (Brightloom)", what.c_str(), gamma);
     describe(p, text);
   }
   return save(p);
@@ -94,14 +96,13 @@ bool profile_primaries(const std::vector<unsigned char> &profile, Chromaticities
     const auto *wtpt = static_cast<const cmsCIEXYZ *>(cmsReadTag(p, cmsSigMediaWhitePointTag));
     if (chad) {
       const double *m = chad;
-      const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
-                         m[2] * (m[3] * m[7] - m[4] * m[6]);
+      const double det =
+          m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) + m[2] * (m[3] * m[7] - m[4] * m[6]);
       if (det != 0) {
-        const double inv[9] = {(m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det,
-                               (m[1] * m[5] - m[2] * m[4]) / det, (m[5] * m[6] - m[3] * m[8]) / det,
-                               (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
-                               (m[3] * m[7] - m[4] * m[6]) / det, (m[1] * m[6] - m[0] * m[7]) / det,
-                               (m[0] * m[4] - m[1] * m[3]) / det};
+        const double inv[9] = {
+            (m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det, (m[1] * m[5] - m[2] * m[4]) / det,
+            (m[5] * m[6] - m[3] * m[8]) / det, (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
+            (m[3] * m[7] - m[4] * m[6]) / det, (m[1] * m[6] - m[0] * m[7]) / det, (m[0] * m[4] - m[1] * m[3]) / det};
         const cmsCIEXYZ d50 = *cmsD50_XYZ();
         white = {inv[0] * d50.X + inv[1] * d50.Y + inv[2] * d50.Z, inv[3] * d50.X + inv[4] * d50.Y + inv[5] * d50.Z,
                  inv[6] * d50.X + inv[7] * d50.Y + inv[8] * d50.Z};
@@ -110,7 +111,8 @@ bool profile_primaries(const std::vector<unsigned char> &profile, Chromaticities
       white = *wtpt;
     }
     cmsCIEXYZ prim[3];
-    ok = cmsAdaptToIlluminant(&prim[0], cmsD50_XYZ(), &white, r) && cmsAdaptToIlluminant(&prim[1], cmsD50_XYZ(), &white, g) &&
+    ok = cmsAdaptToIlluminant(&prim[0], cmsD50_XYZ(), &white, r) &&
+         cmsAdaptToIlluminant(&prim[1], cmsD50_XYZ(), &white, g) &&
          cmsAdaptToIlluminant(&prim[2], cmsD50_XYZ(), &white, b);
     auto xy = [](const cmsCIEXYZ &v, float &x, float &y) {
       const double sum = v.X + v.Y + v.Z;
@@ -157,8 +159,7 @@ std::string describe_profile(const std::vector<unsigned char> &profile) {
   const cmsColorSpaceSignature cs = cmsGetColorSpace(p);
   cmsCloseProfile(p);
   const char *space = cs == cmsSigRgbData ? "RGB" : cs == cmsSigGrayData ? "grey" : "other colour space";
-  return std::string(desc[0] ? desc : "unnamed") + ", " + space + ", " + std::to_string(profile.size()) +
-         " bytes";
+  return std::string(desc[0] ? desc : "unnamed") + ", " + space + ", " + std::to_string(profile.size()) + " bytes";
 }
 
 }  // namespace brightloom

@@ -36,14 +36,17 @@ struct Image {
   Chromaticities primaries = kRec709;
   std::string primaries_origin;
   std::vector<std::string> warnings;  // what a reader passed over, for the user
-  double encode_seconds = 0;       // time a reader spent encoding float rows as RGBE
+  double encode_seconds = 0;          // time a reader spent encoding float rows as RGBE
 
   // The document kind of the host records: 0 float, 1 16-bit, 2 8-bit.
   int doc_type() const {
     switch (type) {
-      case SampleType::U16: return 1;
-      case SampleType::U8: return 2;
-      default: return 0;
+      case SampleType::U16:
+        return 1;
+      case SampleType::U8:
+        return 2;
+      default:
+        return 0;
     }
   }
   int64_t pixel_count() const { return int64_t(width) * int64_t(height); }

@@ -41,26 +41,29 @@ int main(int argc, char **argv) {
       "  details     Details Enhancer: local, keeps fine detail in highlights and shadows\n"
       "  compressor  Tone Compressor: global and fast\n"};
   app.require_subcommand(1);
-  app.footer("Examples:\n"
-             "  brightloom render photo.exr                    writes ./photo.png\n"
-             "  brightloom render *.exr --out-dir out --jobs 2 --method compressor\n"
-             "  brightloom render pano.hdr -o pano.jpg --set Strength=80 --set Panorama360=1\n"
-             "  brightloom info photo.exr\n"
-             "  brightloom demo\n"
-             "Run 'brightloom render --help' for all render options.");
+  app.footer(
+      "Examples:\n"
+      "  brightloom render photo.exr                    writes ./photo.png\n"
+      "  brightloom render *.exr --out-dir out --jobs 2 --method compressor\n"
+      "  brightloom render pano.hdr -o pano.jpg --set Strength=80 --set Panorama360=1\n"
+      "  brightloom info photo.exr\n"
+      "  brightloom demo\n"
+      "Run 'brightloom render --help' for all render options.");
 
   RenderRequest req;
   std::string disk = "auto";
   auto *render = app.add_subcommand("render", "Tone-map one or many images and write pictures");
   render->add_option("inputs", req.inputs, "Input images (OpenEXR, .hdr, TIFF, PFM, PNG)")->required();
-  auto *o_out = render->add_option("-o,--output", req.output,
-                                   "Output file (one input only); its extension picks the format");
+  auto *o_out =
+      render->add_option("-o,--output", req.output, "Output file (one input only); its extension picks the format");
   auto *o_dir = render->add_option("--out-dir", req.out_dir,
                                    "Folder for the pictures, named after the inputs (default: current folder)");
   o_out->excludes(o_dir);
   // An empty name (an unset shell variable) would otherwise mean "not given": the picture would
   // land in the current folder, or the render would run on default settings, without a word.
-  const auto named = [](const std::string &v) { return v.empty() ? std::string("an empty name is not allowed") : std::string(); };
+  const auto named = [](const std::string &v) {
+    return v.empty() ? std::string("an empty name is not allowed") : std::string();
+  };
   o_out->check(named);
   o_dir->check(named);
   render->add_option("--format", req.format, "Output format: png (default), tiff or jpeg");
@@ -81,9 +84,10 @@ int main(int argc, char **argv) {
   render->add_option("--threads", req.threads, "Worker threads per image (default: processors / jobs)")
       ->check(CLI::Range(1, 32));
   render->add_option("--jobs", req.jobs, "Images rendered at the same time (default 1)")->check(CLI::Range(1, 64));
-  render->add_option("--work-from-disk", disk,
-                     "Details Enhancer keeps large buffers in temporary files: auto (very large images), "
-                     "always or never")
+  render
+      ->add_option("--work-from-disk", disk,
+                   "Details Enhancer keeps large buffers in temporary files: auto (very large images), "
+                   "always or never")
       ->check(CLI::IsMember({"auto", "always", "never"}));
   render->add_option("--temp-dir", req.temp_dir, "Folder for the temporary files (default: $TMPDIR or /tmp)");
   render->add_flag("--timings", req.timings, "Print the time spent reading, rendering and writing each file");
@@ -110,9 +114,9 @@ int main(int argc, char **argv) {
   install_interrupt_cleanup();
 
   if (*render) {
-    req.disk = disk == "always" ? RenderOptions::Disk::Always
-             : disk == "never"  ? RenderOptions::Disk::Never
-                                : RenderOptions::Disk::Auto;
+    req.disk = disk == "always"  ? RenderOptions::Disk::Always
+               : disk == "never" ? RenderOptions::Disk::Never
+                                 : RenderOptions::Disk::Auto;
     return run_render(req);
   }
   if (*info) return run_info(info_path);

@@ -38,13 +38,14 @@ void Progress::stage(int index, const char *stage) {
 void Progress::finished(int index, const std::string &line) {
   if (!enabled_) return;
   std::lock_guard<std::mutex> lock(mu_);
-  jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(), [&](const Job &j) { return j.index == index; }),
-              jobs_.end());
+  jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(), [&](const Job &j) { return j.index == index; }), jobs_.end());
   ++done_;
   clear_status_locked();
   if (!line.empty()) {
-    if (total_ > 1) std::fprintf(out_, "[%d/%d] %s\n", done_, total_, line.c_str());
-    else std::fprintf(out_, "%s\n", line.c_str());
+    if (total_ > 1)
+      std::fprintf(out_, "[%d/%d] %s\n", done_, total_, line.c_str());
+    else
+      std::fprintf(out_, "%s\n", line.c_str());
   }
   std::fflush(out_);
 }

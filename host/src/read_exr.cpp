@@ -31,10 +31,14 @@ namespace {
 
 const char *pixel_type_name(Imf::PixelType t) {
   switch (t) {
-    case Imf::HALF: return "half";
-    case Imf::FLOAT: return "float";
-    case Imf::UINT: return "uint";
-    default: return "?";
+    case Imf::HALF:
+      return "half";
+    case Imf::FLOAT:
+      return "float";
+    case Imf::UINT:
+      return "uint";
+    default:
+      return "?";
   }
 }
 
@@ -88,8 +92,7 @@ Status read_strips_as_rgbe(Imf::InputFile &in, const Imath::Box2i &dw, Image &im
     in.setFrameBuffer(float_frame_buffer(base, spp, xs, ys));
     in.readPixels(int(dw.min.y + y0), int(dw.min.y + y0 + rows - 1));
     const auto t0 = std::chrono::steady_clock::now();
-    const int r =
-        encode_rgbe_rows(strip.as<float>(), int(w), int(rows), spp, img.pixels.data() + y0 * w * 4, threads);
+    const int r = encode_rgbe_rows(strip.as<float>(), int(w), int(rows), spp, img.pixels.data() + y0 * w * 4, threads);
     img.encode_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (r < 0) return fail("", "cannot encode the image as RGBE (code " + std::to_string(r) + ")");
     y0 += rows;
@@ -104,8 +107,8 @@ Status check_exr_size(const std::string &path) {
   char head[8];
   is.read(head, sizeof head);
   if (!Imf::isImfMagic(head)) return Status::success();  // the library will say what is wrong
-  int version = int(uint32_t(uint8_t(head[4])) | uint32_t(uint8_t(head[5])) << 8 |
-                          uint32_t(uint8_t(head[6])) << 16 | uint32_t(uint8_t(head[7])) << 24);
+  int version = int(uint32_t(uint8_t(head[4])) | uint32_t(uint8_t(head[5])) << 8 | uint32_t(uint8_t(head[6])) << 16 |
+                    uint32_t(uint8_t(head[7])) << 24);
   Imf::Header hdr;
   hdr.readFrom(is, version);
   const Imath::Box2i dw = hdr.dataWindow();
@@ -118,12 +121,21 @@ Status check_exr_size(const std::string &path) {
   // (after PXR24 has cut floats to 24 bits). Others are held to the pixel limit alone.
   int ratio = 0;
   switch (hdr.compression()) {
-    case Imf::NO_COMPRESSION: ratio = 1; break;
-    case Imf::RLE_COMPRESSION: ratio = 64; break;
+    case Imf::NO_COMPRESSION:
+      ratio = 1;
+      break;
+    case Imf::RLE_COMPRESSION:
+      ratio = 64;
+      break;
     case Imf::ZIPS_COMPRESSION:
-    case Imf::ZIP_COMPRESSION: ratio = 1032; break;
-    case Imf::PXR24_COMPRESSION: ratio = 1376; break;
-    default: break;
+    case Imf::ZIP_COMPRESSION:
+      ratio = 1032;
+      break;
+    case Imf::PXR24_COMPRESSION:
+      ratio = 1376;
+      break;
+    default:
+      break;
   }
   struct stat st {};
   const int64_t file_bytes = ::stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
@@ -179,9 +191,9 @@ Result<Image> read_exr(const std::string &path, int threads, bool as_rgbe) {
     img.kind = kind;
     if (Imf::hasChromaticities(hdr)) {
       const Imf::Chromaticities &c = Imf::chromaticities(hdr);
-      img.adopt_primaries(Chromaticities{c.red.x, c.red.y, c.green.x, c.green.y, c.blue.x, c.blue.y, c.white.x,
-                                         c.white.y},
-                          "the file's chromaticities attribute");
+      img.adopt_primaries(
+          Chromaticities{c.red.x, c.red.y, c.green.x, c.green.y, c.blue.x, c.blue.y, c.white.x, c.white.y},
+          "the file's chromaticities attribute");
     }
     if (as_rgbe && (r || g || b || !chroma) && w > 4 && h > 4) {
       img.type = SampleType::RGBE;
@@ -199,8 +211,8 @@ Result<Image> read_exr(const std::string &path, int threads, bool as_rgbe) {
     // Slices address the whole data window; missing channels of an RGB file are filled with 0.
     const size_t xs = sizeof(float) * img.spp;
     const size_t ys = xs * size_t(w);
-    char *base = reinterpret_cast<char *>(img.pixels.data()) - int64_t(dw.min.x) * int64_t(xs) -
-                 int64_t(dw.min.y) * int64_t(ys);
+    char *base =
+        reinterpret_cast<char *>(img.pixels.data()) - int64_t(dw.min.x) * int64_t(xs) - int64_t(dw.min.y) * int64_t(ys);
     in.setFrameBuffer(float_frame_buffer(base, img.spp, xs, ys));
     in.readPixels(dw.min.y, dw.max.y);
     return img;

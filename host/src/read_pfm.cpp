@@ -51,15 +51,12 @@ Result<PfmHeader> parse_pfm_header(const unsigned char *d, size_t n) {
   h.channels = d[1] == 'F' ? 3 : 1;
   size_t pos = 2;
   char tok[64];
-  if (!next_token(d, n, pos, tok) || !parse_int(tok, h.width))
-    return fail("", "the PFM header has no valid width");
-  if (!next_token(d, n, pos, tok) || !parse_int(tok, h.height))
-    return fail("", "the PFM header has no valid height");
+  if (!next_token(d, n, pos, tok) || !parse_int(tok, h.width)) return fail("", "the PFM header has no valid width");
+  if (!next_token(d, n, pos, tok) || !parse_int(tok, h.height)) return fail("", "the PFM header has no valid height");
   if (!next_token(d, n, pos, tok)) return fail("", "the PFM header has no scale");
   char *end = nullptr;
   double scale = std::strtod(tok, &end);
-  if (*end != '\0' || !std::isfinite(scale) || scale == 0.0)
-    return fail("", "the PFM header has an invalid scale");
+  if (*end != '\0' || !std::isfinite(scale) || scale == 0.0) return fail("", "the PFM header has an invalid scale");
   h.little_endian = scale < 0.0;
   // Exactly one white-space byte separates the header from the samples.
   if (pos >= n || !is_space(d[pos])) return fail("", "the PFM header is truncated");
@@ -70,7 +67,10 @@ Result<PfmHeader> parse_pfm_header(const unsigned char *d, size_t n) {
 Result<Image> read_pfm(const std::string &path, bool as_rgbe, int threads) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(path, std::string("cannot open: ") + std::strerror(errno));
-  struct Closer { int fd; ~Closer() { ::close(fd); } } closer{fd};
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(path, "not a regular file");
 
@@ -86,8 +86,8 @@ Result<Image> read_pfm(const std::string &path, bool as_rgbe, int threads) {
   int64_t need = 0;
   if (__builtin_mul_overflow(row_floats * 4, int64_t(h.height), &need) ||
       need > int64_t(st.st_size) - int64_t(h.data_offset))
-    return fail(path, "the PFM file is shorter than its " + std::to_string(h.width) + " x " +
-                          std::to_string(h.height) + " header says");
+    return fail(path, "the PFM file is shorter than its " + std::to_string(h.width) + " x " + std::to_string(h.height) +
+                          " header says");
   if (Status size = check_declared_size("PFM", h.width, h.height, 0, 0, 0); !size)
     return fail(path, size.failure().reason);
 

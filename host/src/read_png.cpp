@@ -17,7 +17,9 @@
 namespace brightloom {
 namespace {
 
-struct FileCloser { void operator()(FILE *f) const { std::fclose(f); } };
+struct FileCloser {
+  void operator()(FILE *f) const { std::fclose(f); }
+};
 
 // Deflate's highest ratio: a 258-byte match in two one-bit codes.
 constexpr int kDeflateMaxRatio = 1032;
@@ -65,8 +67,7 @@ const char *decode(FILE *fp, int64_t file_bytes, PngState &st, Image &img, Buffe
   int comp = 0;
   png_bytep prof = nullptr;
   png_uint_32 plen = 0;
-  if (png_get_iCCP(png, info, &name, &comp, &prof, &plen) && prof && plen > 0)
-    img.icc.assign(prof, prof + plen);
+  if (png_get_iCCP(png, info, &name, &comp, &prof, &plen) && prof && plen > 0) img.icc.assign(prof, prof + plen);
 
   if (ctype == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (ctype == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
@@ -118,8 +119,8 @@ Result<Image> read_png(const std::string &path) {
   if (const char *err = decode(fp.get(), file_bytes, st, img, pixels, as_is))
     return fail(path, as_is ? std::string(err) : std::string("cannot read the PNG file: ") + err);
   img.pixels = std::move(pixels);
-  img.kind = std::string("PNG ") + (img.type == SampleType::U16 ? "16-bit" : "8-bit") +
-             (img.spp == 3 ? " RGB" : " grey");
+  img.kind =
+      std::string("PNG ") + (img.type == SampleType::U16 ? "16-bit" : "8-bit") + (img.spp == 3 ? " RGB" : " grey");
   if (img.type == SampleType::U16) {
     uint16_t *p = img.pixels.as<uint16_t>();
     const int64_t n = img.pixel_count() * img.spp;

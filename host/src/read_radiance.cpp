@@ -13,8 +13,10 @@ namespace {
 
 std::string radiance_reason(int code) {
   switch (code) {
-    case TMLIB_ERR_OPEN: return "cannot open or position the Radiance file";
-    case TMLIB_ERR_SHORT_IO: return "the Radiance file is truncated";
+    case TMLIB_ERR_OPEN:
+      return "cannot open or position the Radiance file";
+    case TMLIB_ERR_SHORT_IO:
+      return "the Radiance file is truncated";
     case TMLIB_ERR_DIMS:
       return "the Radiance file has no resolution line of the form \"-Y height +X width\" "
              "(other orientations are not supported), or its size disagrees with its data";
@@ -24,8 +26,10 @@ std::string radiance_reason(int code) {
       return "the Radiance file has a run-length row whose width differs from its resolution line "
              "(or memory ran out while reading it)";
     case TMLIB_ERR_RUN_REPEAT:
-    case TMLIB_ERR_RUN_CODE: return "the Radiance file has malformed run-length data";
-    default: return "cannot read the Radiance file (code " + std::to_string(code) + ")";
+    case TMLIB_ERR_RUN_CODE:
+      return "the Radiance file has malformed run-length data";
+    default:
+      return "cannot read the Radiance file (code " + std::to_string(code) + ")";
   }
 }
 
@@ -40,8 +44,9 @@ Result<Image> read_radiance(const std::string &path) {
   // The fewest bytes a row takes: four bytes a pixel flat, or run-length coded, a row header
   // and for each component one two-byte run per 127 pixels.
   const double flat_row = 4.0 * dims[TMLIB_RD_WIDTH], rle_row = 4.0 + 8.0 * std::ceil(dims[TMLIB_RD_WIDTH] / 127.0);
-  if (Status size = check_declared_size("Radiance", dims[TMLIB_RD_WIDTH], dims[TMLIB_RD_HEIGHT], dims[TMLIB_RD_HEIGHT] * std::min(flat_row, rle_row),
-                                        dims[TMLIB_RD_FILE_SIZE], 1);
+  if (Status size =
+          check_declared_size("Radiance", dims[TMLIB_RD_WIDTH], dims[TMLIB_RD_HEIGHT],
+                              dims[TMLIB_RD_HEIGHT] * std::min(flat_row, rle_row), dims[TMLIB_RD_FILE_SIZE], 1);
       !size)
     return fail(path, size.failure().reason);
 

@@ -34,7 +34,9 @@ void on_tiff_error(const char *module, const char *fmt, va_list ap) {
 
 void on_tiff_warning(const char *, const char *, va_list) {}
 
-struct TiffCloser { void operator()(TIFF *t) const { TIFFClose(t); } };
+struct TiffCloser {
+  void operator()(TIFF *t) const { TIFFClose(t); }
+};
 
 // Copies the first `keep` of `stride` interleaved samples of n pixels, converting each.
 template <class In, class Out, class Conv>
@@ -118,8 +120,7 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &fmt);
   }
 
-  if (w == 0 || h == 0 || w > INT32_MAX || h > INT32_MAX)
-    return fail(path, "the TIFF file has no valid image size");
+  if (w == 0 || h == 0 || w > INT32_MAX || h > INT32_MAX) return fail(path, "the TIFF file has no valid image size");
   {
     // Uncompressed samples must all be in the file; the coders with a known highest ratio
     // bound the rest (PackBits 128 bytes in 2; LZW under 4,096 bytes a code of 9 bits or more;
@@ -128,12 +129,21 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
     int ratio = 0;
     switch (compression) {
-      case COMPRESSION_NONE: ratio = 1; break;
-      case COMPRESSION_PACKBITS: ratio = 64; break;
-      case COMPRESSION_LZW: ratio = 3641; break;
+      case COMPRESSION_NONE:
+        ratio = 1;
+        break;
+      case COMPRESSION_PACKBITS:
+        ratio = 64;
+        break;
+      case COMPRESSION_LZW:
+        ratio = 3641;
+        break;
       case COMPRESSION_ADOBE_DEFLATE:
-      case COMPRESSION_DEFLATE: ratio = 1032; break;
-      default: break;
+      case COMPRESSION_DEFLATE:
+        ratio = 1032;
+        break;
+      default:
+        break;
     }
     struct stat st {};
     const int64_t file_bytes = ::stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
@@ -163,8 +173,8 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
     img.type = SampleType::U8;
     img.kind = "TIFF 8-bit" + what;
   } else {
-    return fail(path, "TIFF samples of " + std::to_string(bps) + " bits (format " +
-                          std::to_string(fmt) + ") are not supported; use 32- or 16-bit float, 16 or 8 bits");
+    return fail(path, "TIFF samples of " + std::to_string(bps) + " bits (format " + std::to_string(fmt) +
+                          ") are not supported; use 32- or 16-bit float, 16 or 8 bits");
   }
   const int bytes = bps / 8;
   const int64_t n = img.pixel_count();
@@ -176,7 +186,8 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
   // A float file's profile (a 32-bit document's working space) gives the primaries of its
   // linear samples.
   Chromaticities named;
-  if (img.type == SampleType::F32 && profile_primaries(img.icc, named)) img.adopt_primaries(named, "the file's ICC profile");
+  if (img.type == SampleType::F32 && profile_primaries(img.icc, named))
+    img.adopt_primaries(named, "the file's ICC profile");
 
   // Decode into one interleaved row of all samples, then keep the colour ones.
   const bool separate = planar == PLANARCONFIG_SEPARATE && spp > 1;
@@ -184,7 +195,8 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
   // Float rows of a stripped, contiguous file go to RGBE strip by strip.
   if (as_rgbe && img.type == SampleType::F32 && !separate && !TIFFIsTiled(tif.get()) && w > 4 && h > 4) {
     const tmsize_t ssize = TIFFScanlineSize(tif.get());
-    if (ssize <= 0 || ssize < tmsize_t(int64_t(w) * spp * bytes)) return fail(path, "the TIFF scanline size is inconsistent");
+    if (ssize <= 0 || ssize < tmsize_t(int64_t(w) * spp * bytes))
+      return fail(path, "the TIFF scanline size is inconsistent");
     img.type = SampleType::RGBE;
     img.pixels = Buffer::allocate(n, 4, true);
     Buffer line = Buffer::allocate(ssize, 1);
@@ -201,8 +213,8 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
         if (photo == PHOTOMETRIC_LOGLUV) xyz_to_rgb(dst, int64_t(w));
       }
       const auto t0 = std::chrono::steady_clock::now();
-      const int r = encode_rgbe_rows(strip.as<float>(), int(w), int(rows), keep, img.pixels.data() + y0 * w * 4,
-                                     threads);
+      const int r =
+          encode_rgbe_rows(strip.as<float>(), int(w), int(rows), keep, img.pixels.data() + y0 * w * 4, threads);
       img.encode_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
       if (r < 0) return fail(path, "cannot encode the image as RGBE (code " + std::to_string(r) + ")");
       y0 += rows;
@@ -222,14 +234,18 @@ Result<Image> read_tiff(const std::string &path, bool as_rgbe, int threads) {
         const int64_t di = ((y * w) + x0 + i) * keep + dc;
         const int64_t si = i * stride + c;
         switch (img.type) {
-          case SampleType::F32: img.pixels.as<float>()[di] = float_sample(raw, si, bytes); break;
+          case SampleType::F32:
+            img.pixels.as<float>()[di] = float_sample(raw, si, bytes);
+            break;
           case SampleType::U16: {
             uint16_t v;
             std::memcpy(&v, raw + si * 2, 2);
             img.pixels.as<uint16_t>()[di] = scale16(v);
             break;
           }
-          default: img.pixels.data()[di] = raw[si]; break;
+          default:
+            img.pixels.data()[di] = raw[si];
+            break;
         }
       }
     }

@@ -122,10 +122,14 @@ void encode_display(Picture &pic, int bits) {
 
 Stage stage_of(pipeline::Step s) {
   switch (s) {
-    case pipeline::Step::Statistics: return Stage::Statistics;
-    case pipeline::Step::Pyramid: return Stage::Pyramid;
-    case pipeline::Step::Solve: return Stage::Solve;
-    case pipeline::Step::Finishing: return Stage::Finishing;
+    case pipeline::Step::Statistics:
+      return Stage::Statistics;
+    case pipeline::Step::Pyramid:
+      return Stage::Pyramid;
+    case pipeline::Step::Solve:
+      return Stage::Solve;
+    case pipeline::Step::Finishing:
+      return Stage::Finishing;
   }
   return Stage::Statistics;
 }
@@ -135,8 +139,9 @@ Failure reason_of(const pipeline::Outcome &out, const RenderOptions &o, bool fro
   const int r = out.code;
   const std::string what = out.what, disk = from_disk ? " (from disk)" : "";
   if (!out.file.empty())
-    return fail(out.file, r == TMLIB_ERR_OPEN ? std::string("cannot create a temporary file: ") + std::strerror(out.error_number)
-                                              : "cannot write a temporary file (disk full?)");
+    return fail(out.file, r == TMLIB_ERR_OPEN
+                              ? std::string("cannot create a temporary file: ") + std::strerror(out.error_number)
+                              : "cannot write a temporary file (disk full?)");
   if (what == "pyramid") return fail("", "not enough memory for the Details Enhancer pyramid");
   if (what == "output") return fail("", "not enough memory for the output picture");
   if (what == "RGBE copy") return fail("", "not enough memory for the RGBE copy of the image");
@@ -144,8 +149,9 @@ Failure reason_of(const pipeline::Outcome &out, const RenderOptions &o, bool fro
   if (what == "logMinMaxMoy") return fail("", engine_reason("luminance statistics", r));
   if (what == "tm_simple") return fail("", engine_reason("Tone Compressor", r));
   if (out.too_small)
-    return fail("", "the image is too small for Details Enhancer (it needs roughly 23 x 23 pixels or more); "
-                    "--method compressor renders it");
+    return fail("",
+                "the image is too small for Details Enhancer (it needs roughly 23 x 23 pixels or more); "
+                "--method compressor renders it");
   if (what == "calc_tm1") return fail("", engine_reason(("the pyramid stage" + disk).c_str(), r));
   if (what == "calc_tm2") {
     if (!from_disk && r == TMLIB_ERR_SHORT_IO && o.param[TMLIB_DE_SMOOTHING_MODE] == 0.0f && out.levels < 1)
@@ -164,10 +170,14 @@ Failure reason_of(const pipeline::Outcome &out, const RenderOptions &o, bool fro
 
 const char *stage_name(Stage s) {
   switch (s) {
-    case Stage::Statistics: return "statistics";
-    case Stage::Pyramid: return "pyramid";
-    case Stage::Solve: return "solve";
-    case Stage::Finishing: return "finishing";
+    case Stage::Statistics:
+      return "statistics";
+    case Stage::Pyramid:
+      return "pyramid";
+    case Stage::Solve:
+      return "solve";
+    case Stage::Finishing:
+      return "finishing";
   }
   return "?";
 }
@@ -212,8 +222,8 @@ Result<Picture> render(Image &image, const RenderOptions &o) {
     // Working from disk needs an RGBE source (float documents) with three channels.
     const int64_t threshold = o.disk_threshold_pixels > 0 ? o.disk_threshold_pixels : default_disk_threshold();
     const bool can = src->doc_type == 0 && spp == 3;
-    const bool want = o.disk == RenderOptions::Disk::Always ||
-                      (o.disk == RenderOptions::Disk::Auto && int64_t(W) * H > threshold);
+    const bool want =
+        o.disk == RenderOptions::Disk::Always || (o.disk == RenderOptions::Disk::Auto && int64_t(W) * H > threshold);
     if (want && !can && o.disk == RenderOptions::Disk::Always)
       return fail("", "working from disk needs a float RGB image (OpenEXR, Radiance, float TIFF or PFM)");
     if (want && can) {

@@ -15,15 +15,15 @@ enum class Stage { Statistics, Pyramid, Solve, Finishing };
 const char *stage_name(Stage s);
 
 struct RenderOptions {
-  int method = 1;       // 1 Details Enhancer, 2 Tone Compressor
-  TmParam param{};      // the resolved record for this image
-  int bits = 8;         // 8 or 16 bits per output sample
-  int workers = 1;      // engine worker threads
+  int method = 1;   // 1 Details Enhancer, 2 Tone Compressor
+  TmParam param{};  // the resolved record for this image
+  int bits = 8;     // 8 or 16 bits per output sample
+  int workers = 1;  // engine worker threads
   // Work from disk: the Details Enhancer keeps its source and large vectors in temporary
   // files under temp_dir instead of memory. Auto chooses it above disk_threshold_pixels.
   enum class Disk { Auto, Never, Always } disk = Disk::Auto;
-  std::string temp_dir;  // empty: $TMPDIR or /tmp
-  int64_t disk_threshold_pixels = 0;  // 0: chosen from the machine's memory
+  std::string temp_dir;                 // empty: $TMPDIR or /tmp
+  int64_t disk_threshold_pixels = 0;    // 0: chosen from the machine's memory
   std::function<void(Stage)> on_stage;  // called as each stage begins (any thread)
   // Float documents end in linear light inside the engine. By default the picture is display-
   // encoded from the engine's 16-bit linear result with the exact 1/2.2 power (tag it with

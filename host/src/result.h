@@ -51,8 +51,6 @@ class [[nodiscard]] Status {
   Failure f_;
 };
 
-inline Failure fail(std::string file, std::string reason) {
-  return Failure{std::move(file), std::move(reason)};
-}
+inline Failure fail(std::string file, std::string reason) { return Failure{std::move(file), std::move(reason)}; }
 
 }  // namespace brightloom

@@ -49,9 +49,9 @@ const std::vector<SlotInfo> kCompressor = {
 const char *kLevelWords[5] = {"Very High", "High", "Medium", "Low", "Very Low"};
 
 bool iequals(const std::string &a, const std::string &b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
 }
 
 std::string trim(const std::string &s) {
@@ -80,12 +80,16 @@ float round_like_dialog(double v) {
 
 std::string reason_of_xmp(int code, int method) {
   switch (code) {
-    case TMLIB_ERR_OPEN: return "cannot open the settings file";
-    case TMLIB_ERR_SHORT_IO: return "the settings file has a line that cannot be read";
-    case TMLIB_ERR_RUN_REPEAT: return std::string("the settings file is not for ") + method_name(method) +
-                    " (choose the method with --method)";
-    case TMLIB_ERR_NOT_SETTINGS: return "the file does not contain tone-mapping settings";
-    default: return "error reading the settings file (code " + std::to_string(code) + ")";
+    case TMLIB_ERR_OPEN:
+      return "cannot open the settings file";
+    case TMLIB_ERR_SHORT_IO:
+      return "the settings file has a line that cannot be read";
+    case TMLIB_ERR_RUN_REPEAT:
+      return std::string("the settings file is not for ") + method_name(method) + " (choose the method with --method)";
+    case TMLIB_ERR_NOT_SETTINGS:
+      return "the file does not contain tone-mapping settings";
+    default:
+      return "error reading the settings file (code " + std::to_string(code) + ")";
   }
 }
 
@@ -107,8 +111,8 @@ Status check_values(const std::string &file, int method, const TmParam &p) {
     if (std::isnan(v)) return fail(file, std::string(s.name) + " is not a number");
     if (!in_range) {
       char text[160];
-      std::snprintf(text, sizeof text, "%s=%g is out of range: %s takes %g to %g", s.name, shown, s.name,
-                    double(s.min), double(s.max));
+      std::snprintf(text, sizeof text, "%s=%g is out of range: %s takes %g to %g", s.name, shown, s.name, double(s.min),
+                    double(s.max));
       return fail(file, text);
     }
   }
@@ -125,9 +129,7 @@ std::string program_folder() {
 
 const std::vector<SlotInfo> &slots_of(int method) { return method == 2 ? kCompressor : kDetails; }
 
-const char *method_name(int method) {
-  return method == 1 ? "Details Enhancer" : method == 2 ? "Tone Compressor" : "?";
-}
+const char *method_name(int method) { return method == 1 ? "Details Enhancer" : method == 2 ? "Tone Compressor" : "?"; }
 
 Result<Assignment> parse_assignment(int method, const std::string &text) {
   const size_t eq = text.find('=');
@@ -136,8 +138,8 @@ Result<Assignment> parse_assignment(int method, const std::string &text) {
   for (const SlotInfo &s : slots_of(method))
     if (iequals(s.name, name)) info = &s;
   if (info == nullptr)
-    return fail("", "unknown setting \"" + name + "\" for " + method_name(method) +
-                        "; valid names: " + names_list(method));
+    return fail("",
+                "unknown setting \"" + name + "\" for " + method_name(method) + "; valid names: " + names_list(method));
   if (eq == std::string::npos) return fail("", "--set " + name + " needs a value: " + name + "=VALUE");
   const std::string value = trim(text.substr(eq + 1));
   Assignment a;
@@ -145,9 +147,12 @@ Result<Assignment> parse_assignment(int method, const std::string &text) {
   a.text = text;
 
   if (info->kind == SlotKind::SmoothingMode) {
-    if (iequals(value, "Light") || value == "0") a.word = 0;
-    else if (iequals(value, "Slider") || value == "1") a.word = 1;
-    else return fail("", "SmoothingMode must be Light or Slider, not \"" + value + "\"");
+    if (iequals(value, "Light") || value == "0")
+      a.word = 0;
+    else if (iequals(value, "Slider") || value == "1")
+      a.word = 1;
+    else
+      return fail("", "SmoothingMode must be Light or Slider, not \"" + value + "\"");
     return a;
   }
   if (info->kind == SlotKind::Smoothing) {
@@ -162,13 +167,15 @@ Result<Assignment> parse_assignment(int method, const std::string &text) {
   // value near) zero, and the range check below judges that.
   const double v = value.empty() ? NAN : std::strtod(value.c_str(), &end);
   if (value.empty() || *end != '\0' || std::isnan(v))
-    return fail("", name + "=" + value + ": not a number" +
-                        (info->kind == SlotKind::Smoothing ? " or smoothing level" : ""));
+    return fail(
+        "", name + "=" + value + ": not a number" + (info->kind == SlotKind::Smoothing ? " or smoothing level" : ""));
   if (v < info->min || v > info->max)
-    return fail("", std::string(info->name) + "=" + value + " is out of range: " + info->name +
-                        " takes " + format_number(info->min) + " to " + format_number(info->max));
+    return fail("", std::string(info->name) + "=" + value + " is out of range: " + info->name + " takes " +
+                        format_number(info->min) + " to " + format_number(info->max));
   switch (info->kind) {
-    case SlotKind::Integer: a.value = round_like_dialog(v); break;
+    case SlotKind::Integer:
+      a.value = round_like_dialog(v);
+      break;
     case SlotKind::Flag:
       if (v != 0 && v != 1) return fail("", std::string(info->name) + " must be 0 or 1");
       a.value = float(v);
@@ -177,7 +184,9 @@ Result<Assignment> parse_assignment(int method, const std::string &text) {
       // Slot 8 holds the gamma slider position, as the dialog stores a typed gamma.
       a.value = float(50.0f * (1.0f - float(std::log(float(v))) / float(std::log(2.0))));
       break;
-    default: a.value = float(v); break;
+    default:
+      a.value = float(v);
+      break;
   }
   return a;
 }

@@ -33,9 +33,9 @@ const char *method_name(int method);  // "Details Enhancer", "Tone Compressor", 
 // A validated --set change.
 struct Assignment {
   const SlotInfo *info = nullptr;
-  float value = 0;     // the number, converted to the slot's stored form
-  int word = -1;       // Smoothing given as a level word: its level code 0..4; SmoothingMode: 0/1
-  std::string text;    // as typed, for messages
+  float value = 0;   // the number, converted to the slot's stored form
+  int word = -1;     // Smoothing given as a level word: its level code 0..4; SmoothingMode: 0/1
+  std::string text;  // as typed, for messages
 };
 
 // Parses "Name=value" for the method. Unknown names and values outside the range are refused

@@ -46,8 +46,7 @@ const char *encode(FILE *fp, ErrorManager &em, const Picture &pic, int quality) 
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
   jpeg_start_compress(&cinfo, TRUE);
-  if (!pic.icc.empty())
-    jpeg_write_icc_profile(&cinfo, pic.icc.data(), unsigned(pic.icc.size()));
+  if (!pic.icc.empty()) jpeg_write_icc_profile(&cinfo, pic.icc.data(), unsigned(pic.icc.size()));
   const size_t row = size_t(pic.width) * pic.spp;
   while (cinfo.next_scanline < cinfo.image_height) {
     JSAMPROW r = const_cast<JSAMPROW>(pic.pixels.data() + size_t(cinfo.next_scanline) * row);

@@ -18,10 +18,14 @@ namespace brightloom {
 
 std::string disk_full_reason(int error) {
   switch (error) {
-    case ENOSPC: return "the disk is full";
-    case EDQUOT: return "the disk quota is used up";
-    case EFBIG: return "the file would be larger than the system allows";
-    default: return {};
+    case ENOSPC:
+      return "the disk is full";
+    case EDQUOT:
+      return "the disk quota is used up";
+    case EFBIG:
+      return "the file would be larger than the system allows";
+    default:
+      return {};
   }
 }
 

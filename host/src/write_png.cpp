@@ -35,17 +35,14 @@ const char *encode(FILE *fp, PngState &st, const Picture &pic) {
   png_set_compression_level(png, 1);
   png_set_compression_strategy(png, Z_RLE);
   png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
-  png_set_IHDR(png, info, pic.width, pic.height, pic.bits,
-               pic.spp == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_IHDR(png, info, pic.width, pic.height, pic.bits, pic.spp == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   if (!pic.icc.empty())
-    png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, pic.icc.data(),
-                 png_uint_32(pic.icc.size()));
+    png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, pic.icc.data(), png_uint_32(pic.icc.size()));
   png_write_info(png, info);
   if (pic.bits == 16 && std::endian::native == std::endian::little) png_set_swap(png);
   const size_t row = size_t(pic.width) * pic.spp * (pic.bits / 8);
-  for (int y = 0; y < pic.height; ++y)
-    png_write_row(png, const_cast<png_bytep>(pic.pixels.data() + size_t(y) * row));
+  for (int y = 0; y < pic.height; ++y) png_write_row(png, const_cast<png_bytep>(pic.pixels.data() + size_t(y) * row));
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
   return nullptr;

@@ -110,8 +110,8 @@ Outcome details(Source &src, const Request &req) {
   }
   DimParam dim = dim_of(W, H, spp);
   dim.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
-  int r = calc_tm1(src.doc_type, dim, p, dims, lum, table, curve, 0, optim_of(req.workers),
-                   work.data(), pyramid.as<float>());
+  int r = calc_tm1(src.doc_type, dim, p, dims, lum, table, curve, 0, optim_of(req.workers), work.data(),
+                   pyramid.as<float>());
   if (req.carry != nullptr) req.carry->white_point = lum[TMLIB_LUM_WHITE_POINT];
   if (r < 0) return run.failed(r, "calc_tm1");
   work.reset();
@@ -135,8 +135,8 @@ Outcome details(Source &src, const Request &req) {
   dim3.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
   dim3.v[TMLIB_DIM_SRC_STRIDE] = spp * W;
   dim3.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
-  r = calc_tm3(src.doc_type, dim3, p, lum, table, curve, optim_of(req.workers), src.pixels.data(),
-               pyramid.as<float>(), run.out.pixels.data());
+  r = calc_tm3(src.doc_type, dim3, p, lum, table, curve, optim_of(req.workers), src.pixels.data(), pyramid.as<float>(),
+               run.out.pixels.data());
   // In memory the stage gives -2 for one thing only: a worker thread could not be started, and
   // the calling thread has then finished the whole picture alone, the same picture.
   if (r == TMLIB_ERR_SHORT_IO && req.retry_on_one_worker) r = H;
@@ -260,8 +260,7 @@ Outcome compressor(Source &src, const Request &req) {
       curve = own_curve.as<float>();
     }
     if (!converted || curve == nullptr) return run.failed(TMLIB_ERR_NO_MEMORY, "RGBE copy");
-    const int r = convert_to_rgbe(16, W, H, spp, int64_t(spp) * W, curve, src.pixels.as<uint16_t>(),
-                                  converted.data());
+    const int r = convert_to_rgbe(16, W, H, spp, int64_t(spp) * W, curve, src.pixels.as<uint16_t>(), converted.data());
     if (r < 0) return run.failed(r, "convert_to_rgbe");
     if (req.release_source) src.pixels.reset();
     rgbe = converted.data();
@@ -295,10 +294,14 @@ Outcome compressor(Source &src, const Request &req) {
 
 const char *step_name(Step s) {
   switch (s) {
-    case Step::Statistics: return "statistics";
-    case Step::Pyramid: return "pyramid";
-    case Step::Solve: return "solve";
-    case Step::Finishing: return "finishing";
+    case Step::Statistics:
+      return "statistics";
+    case Step::Pyramid:
+      return "pyramid";
+    case Step::Solve:
+      return "solve";
+    case Step::Finishing:
+      return "finishing";
   }
   return "?";
 }

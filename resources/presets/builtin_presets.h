@@ -37,27 +37,23 @@ inline constexpr BuiltinPreset kBuiltinPresets[] = {
     // gamma 1.2 with Luminosity and 2 % white clipping restore the contrast of a normal
     // photograph, a touch of Microcontrast keeps texture, and medium smoothing keeps skies
     // free of dark rims.
-    {"Natural", "Natural.xmp",
-     {6.0f, 60.0f, 46.0f, 2.0f, 0.0f, 0.0f, 3.0f, 2.0f, kGamma1point2, 0.0f,
-      0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f, 6.0f, 0.0f, 0.0f}},
+    {"Natural", "Natural.xmp", {6.0f, 60.0f, 46.0f, 2.0f, 0.0f, 0.0f, 3.0f, 2.0f, kGamma1point2, 0.0f,
+                                0.0f, 0.0f,  0.0f,  0.0f, 0.0f, 0.0f, 1.0f, 6.0f, 0.0f,          0.0f}},
     // Strongest smoothing and smoothed highlights keep large bright areas free of halos and
     // blotches; reduced microcontrast and raised microsmoothing keep noise out of the sky;
     // gamma 1.2 keeps the smoothed picture from looking hazy.
-    {"Smooth Skies", "SmoothSkies.xmp",
-     {1.0f, 60.0f, 46.0f, 1.0f, 0.0f, 0.0f, -2.0f, 20.0f, kGamma1point2, 40.0f,
-      0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f, 10.0f, 0.0f, 0.0f}},
+    {"Smooth Skies", "SmoothSkies.xmp", {1.0f, 60.0f, 46.0f, 1.0f, 0.0f, 0.0f, -2.0f, 20.0f, kGamma1point2, 40.0f,
+                                         0.0f, 0.0f,  0.0f,  0.0f, 0.0f, 0.0f, 1.0f,  10.0f, 0.0f,          0.0f}},
     // High microcontrast, strong local compression and low smoothing for pronounced local
     // tones; rich colour with highlights and shadows saturated too; some Luminosity and white
     // clipping keep the picture bright despite the microcontrast.
-    {"Painterly", "Painterly.xmp",
-     {3.0f, 90.0f, 75.0f, 1.5f, 0.1f, 0.0f, 5.0f, 0.0f, 50.0f, 0.0f,
-      10.0f, 0.0f, 0.0f, 2.0f, 2.0f, 0.0f, 1.0f, -7.0f, 0.0f, 0.0f}},
+    {"Painterly", "Painterly.xmp", {3.0f,  90.0f, 75.0f, 1.5f, 0.1f, 0.0f, 5.0f, 0.0f,  50.0f, 0.0f,
+                                    10.0f, 0.0f,  0.0f,  2.0f, 2.0f, 0.0f, 1.0f, -7.0f, 0.0f,  0.0f}},
     // Maximum strength and microcontrast, least smoothing, no microsmoothing, muted colour
     // and a little clipping at both ends for a gritty look; Luminosity keeps it gritty rather
     // than murky.
-    {"Grunge", "Grunge.xmp",
-     {6.0f, 100.0f, 35.0f, 0.5f, 0.3f, 0.0f, 10.0f, 0.0f, 50.0f, 0.0f,
-      0.0f, 0.0f, 0.0f, -2.0f, -2.0f, 0.0f, 1.0f, -10.0f, 0.0f, 0.0f}},
+    {"Grunge", "Grunge.xmp", {6.0f, 100.0f, 35.0f, 0.5f,  0.3f,  0.0f, 10.0f, 0.0f,   50.0f, 0.0f,
+                              0.0f, 0.0f,   0.0f,  -2.0f, -2.0f, 0.0f, 1.0f,  -10.0f, 0.0f,  0.0f}},
 };
 
 }  // namespace brightloom

@@ -13,7 +13,7 @@ namespace {
 
 using dialog_test::Records;
 
-#define REQUIRE_NO_APPLICATION()                                                   \
+#define REQUIRE_NO_APPLICATION() \
   if (QCoreApplication::instance() != nullptr) GTEST_SKIP() << "needs a process of its own"
 
 TEST(Application, CreatedWhenTheHostHasNone) {

@@ -83,17 +83,27 @@ int main(int argc, char **argv) {
   int method = 1, size = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--bits16") bits16 = true;
-    else if (a == "--no-profile") profile = false;
-    else if (a == "--ok") ok = true;
-    else if (a == "--original") original = true;
-    else if (a == "--method" && i + 1 < argc) method = std::atoi(argv[++i]);
-    else if (a == "--size" && i + 1 < argc) size = std::atoi(argv[++i]);
-    else if (a == "--grab" && i + 1 < argc) grab = argv[++i];
-    else if (path.empty() && a[0] != '-') path = a;
+    if (a == "--bits16")
+      bits16 = true;
+    else if (a == "--no-profile")
+      profile = false;
+    else if (a == "--ok")
+      ok = true;
+    else if (a == "--original")
+      original = true;
+    else if (a == "--method" && i + 1 < argc)
+      method = std::atoi(argv[++i]);
+    else if (a == "--size" && i + 1 < argc)
+      size = std::atoi(argv[++i]);
+    else if (a == "--grab" && i + 1 < argc)
+      grab = argv[++i];
+    else if (path.empty() && a[0] != '-')
+      path = a;
     else {
-      std::fprintf(stderr, "usage: %s IMAGE [--bits16] [--no-profile] [--method 2] [--size N] [--original] [--grab OUT.png] [--ok]\n",
-                   argv[0]);
+      std::fprintf(
+          stderr,
+          "usage: %s IMAGE [--bits16] [--no-profile] [--method 2] [--size N] [--original] [--grab OUT.png] [--ok]\n",
+          argv[0]);
       return 2;
     }
   }
@@ -139,10 +149,12 @@ int main(int argc, char **argv) {
       auto *dialog = qobject_cast<QDialog *>(w);
       if (dialog == nullptr) return;
       if (method == 2) dialog->findChild<QTabWidget *>(QStringLiteral("tabMethod"))->setCurrentIndex(1);
-      if (original) qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("btnPreview")))->click();
+      if (original)
+        qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("btnPreview")))->click();
       QApplication::processEvents();
       if (!dialog->grab().save(QString::fromStdString(grab))) std::fprintf(stderr, "cannot write %s\n", grab.c_str());
-      if (original) qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("btnPreview")))->click();
+      if (original)
+        qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("btnPreview")))->click();
       if (ok)
         qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("_doneButton")))->click();
       else

@@ -200,14 +200,13 @@ TEST(OkAndCancel, OkOnDetailsEnhancerReturnsTheHostRecordItTookOver) {
   dialog_test::Document doc = dialog_test::float_document(20, 200, 3);  // previewed at 40 x 400
   Records r;
   tmparam_default(1, 0, r.tm.data());
-  r.tm[1] = 55;   // Strength
-  r.tm[15] = 1;   // 360-degree image
-  r.tm[16] = 0;   // five smoothing levels
-  r.tm[5] = 3;    // level "Low"
+  r.tm[1] = 55;  // Strength
+  r.tm[15] = 1;  // 360-degree image
+  r.tm[16] = 0;  // five smoothing levels
+  r.tm[5] = 3;   // level "Low"
   const std::array<float, 20> sent = r.tm;
-  EXPECT_EQ(dialog_test::call_dialog(doc, r, [](QDialog &d, ToneMappingPluginController &) {
-              dialog_test::click(d, "_doneButton");
-            }),
+  EXPECT_EQ(dialog_test::call_dialog(
+                doc, r, [](QDialog &d, ToneMappingPluginController &) { dialog_test::click(d, "_doneButton"); }),
             1);
   EXPECT_EQ(r.tm, sent) << "the controls took every slot and gave it back";
   EXPECT_EQ(r.settings.method, 1);
@@ -215,16 +214,19 @@ TEST(OkAndCancel, OkOnDetailsEnhancerReturnsTheHostRecordItTookOver) {
 
 TEST(Lifecycle, TheFormHoldsEveryOutletUnderItsName) {
   static const char *const outlets[] = {
-      "_previewView", "histView1", "histView2", "btnPreview", "stpPreviewSize", "lblPreviewSize", "txtRefresh",
-      "cmbPreset", "btnUndo", "btnRedo", "_doneButton", "_cancelButton", "btnHelp", "scrollView", "tabMethod",
-      "boxTone", "boxColor", "boxSmoothing", "btnTone", "btnColor", "btnSmoothing", "disclTone", "disclColor",
-      "disclSmoothing", "btnSmoothingVH", "btnSmoothingH", "btnSmoothingM", "btnSmoothingL", "btnSmoothingVL",
-      "chkCont", "chkPano", "sldStrength", "txtStrength", "sldSaturation", "txtCS", "sldDRI", "txtDRI", "sldWP",
-      "txtWP", "sldBP", "txtBP", "sldMC", "txtMC", "sldSmooth2", "txtSmooth2", "sldGamma", "txtGamma", "sldHL",
-      "txtHL", "sldShS", "txtShS", "sldShC", "txtShC", "sldColorTemp", "txtColorTemp", "sldSatHL", "txtSatHL",
-      "sldSatSH", "txtSatSH", "sldSmoothingCont", "txtSmoothing", "sldBrightness", "txtBrightness",
-      "sldCompression", "txtCompression", "sldContrast", "txtContrast", "sldWP2", "txtWP2", "sldBP2", "txtBP2",
-      "sldColorTemp2", "txtColorTemp2", "sldSaturation2", "txtSaturation2"};
+      "_previewView",   "histView1",      "histView2",     "btnPreview",     "stpPreviewSize", "lblPreviewSize",
+      "txtRefresh",     "cmbPreset",      "btnUndo",       "btnRedo",        "_doneButton",    "_cancelButton",
+      "btnHelp",        "scrollView",     "tabMethod",     "boxTone",        "boxColor",       "boxSmoothing",
+      "btnTone",        "btnColor",       "btnSmoothing",  "disclTone",      "disclColor",     "disclSmoothing",
+      "btnSmoothingVH", "btnSmoothingH",  "btnSmoothingM", "btnSmoothingL",  "btnSmoothingVL", "chkCont",
+      "chkPano",        "sldStrength",    "txtStrength",   "sldSaturation",  "txtCS",          "sldDRI",
+      "txtDRI",         "sldWP",          "txtWP",         "sldBP",          "txtBP",          "sldMC",
+      "txtMC",          "sldSmooth2",     "txtSmooth2",    "sldGamma",       "txtGamma",       "sldHL",
+      "txtHL",          "sldShS",         "txtShS",        "sldShC",         "txtShC",         "sldColorTemp",
+      "txtColorTemp",   "sldSatHL",       "txtSatHL",      "sldSatSH",       "txtSatSH",       "sldSmoothingCont",
+      "txtSmoothing",   "sldBrightness",  "txtBrightness", "sldCompression", "txtCompression", "sldContrast",
+      "txtContrast",    "sldWP2",         "txtWP2",        "sldBP2",         "txtBP2",         "sldColorTemp2",
+      "txtColorTemp2",  "sldSaturation2", "txtSaturation2"};
   dialog_test::Document doc = dialog_test::float_document(20, 200, 3);
   Records r;
   r.settings.stickySizeType = 0;
@@ -286,9 +288,19 @@ TEST(PresetMenu, ListsTheCurrentMethodsPresetsOnly) {
     d.findChild<QTabWidget *>(QStringLiteral("tabMethod"))->setCurrentIndex(1);
     second = menu(d);
   });
-  const std::vector<QString> expectedFirst = {
-      "Default", "-", "Natural", "Smooth Skies", "Painterly", "Grunge", "-", "Evening", "-",
-      "Load Settings...", "Save Settings...", "-", "Delete Settings..."};
+  const std::vector<QString> expectedFirst = {"Default",
+                                              "-",
+                                              "Natural",
+                                              "Smooth Skies",
+                                              "Painterly",
+                                              "Grunge",
+                                              "-",
+                                              "Evening",
+                                              "-",
+                                              "Load Settings...",
+                                              "Save Settings...",
+                                              "-",
+                                              "Delete Settings..."};
   EXPECT_EQ(first, expectedFirst);
   // The Tone Compressor's menu, marked "Custom" by the refresh that follows the switch.
   const std::vector<QString> expectedSecond = {

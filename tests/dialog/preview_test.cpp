@@ -47,7 +47,9 @@ TEST(PreviewSize, DimensionsOfEachSizeType) {
   EXPECT_EQ(size_type_from_dim(500), 0);
 }
 
-const HistoLumView *hist(QDialog &d, const char *name) { return d.findChild<HistoLumView *>(QString::fromLatin1(name)); }
+const HistoLumView *hist(QDialog &d, const char *name) {
+  return d.findChild<HistoLumView *>(QString::fromLatin1(name));
+}
 
 int64_t total(const QByteArray &bins) {
   if (bins.size() != 1024) return -1;
@@ -260,7 +262,8 @@ Original show_original(dialog_test::Document &doc) {
     o.stepperEnabled = d.findChild<QWidget *>(QStringLiteral("stpPreviewSize"))->isEnabled();
     select_method(d, 2);  // with the original shown, a change computes nothing
     button->click();
-    o.restoredWithoutRun = runs == 0 && c.tmPreviewRep() == preview && button->text() == QStringLiteral("Show Original");
+    o.restoredWithoutRun =
+        runs == 0 && c.tmPreviewRep() == preview && button->text() == QStringLiteral("Show Original");
   });
   return o;
 }

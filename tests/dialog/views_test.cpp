@@ -128,8 +128,8 @@ TEST(ColourConversion, TablesOnlyWhenChannelsStaySeparateAndThenAgreeWithQt) {
     for (int y = 0; y < 3; ++y)
       for (int x = 0; x < 256; ++x) {
         const QRgb a = ours.pixel(x, y), b = qt.pixel(x, y);
-        worst = std::max({worst, std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
-                          std::abs(qBlue(a) - qBlue(b))});
+        worst = std::max(
+            {worst, std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)), std::abs(qBlue(a) - qBlue(b))});
       }
     EXPECT_LE(worst, 1);
   }

@@ -115,8 +115,11 @@ TEST_F(Commands, OutputsCarryTheirDepthAndProfile) {
     const char *name;
     int bits;
     ReadBack (*read)(const std::string &);
-  } cases[] = {{"p8.png", 8, read_png_back},   {"p16.png", 16, read_png_back}, {"t8.tif", 8, read_tiff_back},
-               {"t16.tif", 16, read_tiff_back}, {"j.jpg", 8, read_jpeg_back}};
+  } cases[] = {{"p8.png", 8, read_png_back},
+               {"p16.png", 16, read_png_back},
+               {"t8.tif", 8, read_tiff_back},
+               {"t16.tif", 16, read_tiff_back},
+               {"j.jpg", 8, read_jpeg_back}};
   for (const Case &c : cases) {
     Capture out, err;
     RenderRequest req = request({dir.file("a.exr")});
@@ -165,8 +168,12 @@ TEST_F(Commands, FloatPicturesShowTheEnginesLinearResultThroughTheirProfile) {
   for (int y = 0; y < sh; ++y)
     for (int x = 0; x < sw; ++x)
       for (int c = 0; c < 3; ++c)
-        scene[(size_t(y) * sw + x) * 3 + c] = std::exp2(-9.0f + 11.0f * float(x) / sw) * (c == 0 ? 1.0f : c == 1 ? 0.8f : 0.5f) *
-                                              (1.0f + 0.3f * float((y / 8) % 3)) + ((x / 8 + y / 8) % 5 == 0 ? 2.0f : 0.0f);
+        scene[(size_t(y) * sw + x) * 3 + c] = std::exp2(-9.0f + 11.0f * float(x) / sw) *
+                                                  (c == 0   ? 1.0f
+                                                   : c == 1 ? 0.8f
+                                                            : 0.5f) *
+                                                  (1.0f + 0.3f * float((y / 8) % 3)) +
+                                              ((x / 8 + y / 8) % 5 == 0 ? 2.0f : 0.0f);
   write_exr_rgb(dir.file("scene.exr"), sw, sh, scene, false, &rec2020);
   auto doc = read_image(dir.file("scene.exr"));
   ASSERT_TRUE(doc) << doc.failure().message();
@@ -174,7 +181,8 @@ TEST_F(Commands, FloatPicturesShowTheEnginesLinearResultThroughTheirProfile) {
 
   // The viewer's working space for the comparison, built here from the chromaticities alone.
   cmsCIExyY white{rec2020.white_x, rec2020.white_y, 1.0};
-  cmsCIExyYTRIPLE prim{{rec2020.red_x, rec2020.red_y, 1.0}, {rec2020.green_x, rec2020.green_y, 1.0},
+  cmsCIExyYTRIPLE prim{{rec2020.red_x, rec2020.red_y, 1.0},
+                       {rec2020.green_x, rec2020.green_y, 1.0},
                        {rec2020.blue_x, rec2020.blue_y, 1.0}};
   cmsToneCurve *one = cmsBuildGamma(nullptr, 1.0);
   cmsToneCurve *curves[3] = {one, one, one};
@@ -206,8 +214,11 @@ TEST_F(Commands, FloatPicturesShowTheEnginesLinearResultThroughTheirProfile) {
       const char *name;
       int bits;
       ReadBack (*read)(const std::string &);
-    } cases[] = {{"p8.png", 8, read_png_back},   {"p16.png", 16, read_png_back}, {"t8.tif", 8, read_tiff_back},
-                 {"t16.tif", 16, read_tiff_back}, {"j.jpg", 8, read_jpeg_back}};
+    } cases[] = {{"p8.png", 8, read_png_back},
+                 {"p16.png", 16, read_png_back},
+                 {"t8.tif", 8, read_tiff_back},
+                 {"t16.tif", 16, read_tiff_back},
+                 {"j.jpg", 8, read_jpeg_back}};
     for (const Case &c : cases) {
       SCOPED_TRACE(std::string(method) + " " + c.name);
       Capture out, err;
@@ -389,8 +400,8 @@ TEST_F(Commands, SetRefusesUnknownNamesAndValuesOutOfRange) {
 TEST_F(Commands, SetStoresValuesTheWayTheDialogDoes) {
   SettingsRecipe r;
   r.method = 1;
-  for (const char *s : {"strength=49.5", "ColorSaturation=49.51", "Gamma=2", "WhiteClip=0.25",
-                        "Smoothing=Very Low", "Panorama360=1", "Luminosity=-3.5"}) {
+  for (const char *s : {"strength=49.5", "ColorSaturation=49.51", "Gamma=2", "WhiteClip=0.25", "Smoothing=Very Low",
+                        "Panorama360=1", "Luminosity=-3.5"}) {
     auto a = parse_assignment(1, s);
     ASSERT_TRUE(a) << s << ": " << a.failure().reason;
     r.changes.push_back(*a);
@@ -399,7 +410,7 @@ TEST_F(Commands, SetStoresValuesTheWayTheDialogDoes) {
   ASSERT_TRUE(p);
   EXPECT_EQ((*p)[1], 49.0f);  // a fraction of exactly 0.5 rounds down
   EXPECT_EQ((*p)[2], 50.0f);
-  EXPECT_EQ((*p)[8], 0.0f);   // gamma 2.0 is slider position 0
+  EXPECT_EQ((*p)[8], 0.0f);  // gamma 2.0 is slider position 0
   EXPECT_EQ((*p)[3], 0.25f);
   EXPECT_EQ((*p)[16], 0.0f);  // a level word selects the five-level smoothing
   EXPECT_EQ((*p)[5], 4.0f);
@@ -459,8 +470,10 @@ TEST_F(Commands, SettingsFileValuesAreHeldToTheRangesOfSet) {
   };
   for (const auto &c : cases) {
     const std::string file = dir.file("odd.xmp");
-    write_bytes(file, "<rdf:Description rdf:about=''\nxmlns:bltm='http://example.com/tone_mapping_settings'>\n"
-                      "<bltm:Version>3.2</bltm:Version>\n" + std::string(c.lines) + "</rdf:Description>\n\n");
+    write_bytes(file,
+                "<rdf:Description rdf:about=''\nxmlns:bltm='http://example.com/tone_mapping_settings'>\n"
+                "<bltm:Version>3.2</bltm:Version>\n" +
+                    std::string(c.lines) + "</rdf:Description>\n\n");
     std::string errors;
     EXPECT_EQ(render_within_a_minute(file, errors), kExitUsage) << c.says;
     EXPECT_NE(errors.find(file + ": " + c.says), std::string::npos) << errors;
@@ -582,9 +595,10 @@ TEST_F(Commands, ABatchGoesOnWhenNoMoreJobThreadsCanBeCreated) {
   for (const std::string &p : {dir.path(), dir.file("out"), dir.file("a.exr"), dir.file("b.pfm")})
     fs::permissions(p, all, fs::perm_options::add);
   const std::string log = dir.file("log");
-  const std::string cmd = as_nobody + "bash -c 'ulimit -u 1 && "
-                          "ASAN_OPTIONS=detect_leaks=0 exec " + std::string(BRIGHTLOOM_PROGRAM) +
-                          " render " + dir.file("a.exr") + " " + dir.file("b.pfm") +
+  const std::string cmd = as_nobody +
+                          "bash -c 'ulimit -u 1 && "
+                          "ASAN_OPTIONS=detect_leaks=0 exec " +
+                          std::string(BRIGHTLOOM_PROGRAM) + " render " + dir.file("a.exr") + " " + dir.file("b.pfm") +
                           " --jobs 2 --threads 1 --quiet --out-dir " + dir.file("out") + "' > " + log + " 2>&1";
   const int st = std::system(cmd.c_str());
   std::ifstream in(log);
@@ -686,8 +700,8 @@ TEST_F(Commands, TheProgramExplainsItselfAndRejectsBadUsage) {
   EXPECT_NE(rhelp.find("Strength"), std::string::npos);
   EXPECT_NE(rhelp.find("--out-dir"), std::string::npos);
   // --set takes one value, so the input after it stays an input.
-  auto [rc3, t3] = run("render --set Strength=80 " + dir.file("a.exr") + " --set Gamma=1.2 -o " +
-                       dir.file("p.png") + " --quiet");
+  auto [rc3, t3] =
+      run("render --set Strength=80 " + dir.file("a.exr") + " --set Gamma=1.2 -o " + dir.file("p.png") + " --quiet");
   EXPECT_EQ(rc3, 0) << t3;
   EXPECT_TRUE(fs::exists(dir.file("p.png")));
   // Every usage error exits 2, the parser's own as well as the program's.

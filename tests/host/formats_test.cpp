@@ -57,7 +57,8 @@ Watched watch_allocations(const std::function<bool()> &f, size_t) {
   static const int installed = __sanitizer_install_malloc_and_free_hooks(
       [](const volatile void *, size_t n) {
         if (!g_watching) return;
-        for (size_t seen = g_largest; n > seen && !g_largest.compare_exchange_weak(seen, n);) {}
+        for (size_t seen = g_largest; n > seen && !g_largest.compare_exchange_weak(seen, n);) {
+        }
       },
       [](const volatile void *) {});
   (void)installed;
@@ -186,8 +187,7 @@ TEST(Readers, TiffFloat16And8BitStripsAndTiles) {
   const uint16_t *p = a->pixels.as<uint16_t>();
   EXPECT_EQ(p[0], 32768);  // full scale
   EXPECT_EQ(p[1], 0);
-  for (size_t i = 2; i < s16.size(); ++i)
-    ASSERT_EQ(p[i], uint16_t(std::lround(s16[i] * 32768.0 / 65535.0))) << i;
+  for (size_t i = 2; i < s16.size(); ++i) ASSERT_EQ(p[i], uint16_t(std::lround(s16[i] * 32768.0 / 65535.0))) << i;
 
   auto b = read_image(dir.file("s8.tif"));
   ASSERT_TRUE(b) << b.failure().message();
@@ -326,7 +326,8 @@ TEST(Readers, RadianceFilesOfOtherProgramsMatchTheirOpenExrOriginals) {
       if (e == 0) continue;
       const float g = (row[W + x] + 0.5f) * std::ldexp(1.0f, e - 136);
       const float ref = floats(*exr)[(size_t(y) * W + x) * 3 + 1];
-      const float rmax = std::max({floats(*exr)[(size_t(y) * W + x) * 3], ref, floats(*exr)[(size_t(y) * W + x) * 3 + 2]});
+      const float rmax =
+          std::max({floats(*exr)[(size_t(y) * W + x) * 3], ref, floats(*exr)[(size_t(y) * W + x) * 3 + 2]});
       EXPECT_NEAR(g, ref, rmax * 0.02f + 1e-6f) << x << "," << y;
       ++compared;
     }
@@ -551,7 +552,8 @@ TEST(Readers, PrimariesComeFromTheFileOrFallBackWithAWarning) {
   write_tiff(dir.file("p2020.tif"), w, h, 3, 32, true, rgb.data(), primaries_profile(rec2020, 3, 2.2));
   write_tiff(dir.file("pro.tif"), w, h, 3, 32, true, rgb.data(), primaries_profile(d50_wide, 3, 1.0));
   write_tiff(dir.file("srgb.tif"), w, h, 3, 32, true, rgb.data(), builtin_profile(3));
-  for (auto [name, want] : {std::pair{"p2020.tif", rec2020}, std::pair{"pro.tif", d50_wide}, std::pair{"srgb.tif", kRec709}}) {
+  for (auto [name, want] :
+       {std::pair{"p2020.tif", rec2020}, std::pair{"pro.tif", d50_wide}, std::pair{"srgb.tif", kRec709}}) {
     auto t = read_image(dir.file(name));
     ASSERT_TRUE(t) << t.failure().message();
     EXPECT_TRUE(same_primaries(t->primaries, want)) << name << ": " << describe_primaries(t->primaries);
@@ -559,13 +561,15 @@ TEST(Readers, PrimariesComeFromTheFileOrFallBackWithAWarning) {
   }
 
   // Radiance: a PRIMARIES line is taken; ImageMagick's line of eight zeros is not.
-  std::string pic = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\nPRIMARIES= 0.708 0.292 0.170 0.797 0.131 0.046 0.3127 0.3290\n\n"
-                    "-Y 64 +X 64\n";
+  std::string pic =
+      "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\nPRIMARIES= 0.708 0.292 0.170 0.797 0.131 0.046 0.3127 0.3290\n\n"
+      "-Y 64 +X 64\n";
   pic += std::string(64 * 64 * 4, '\x80');
   write_bytes(dir.file("p.hdr"), pic);
   auto r = read_image(dir.file("p.hdr"));
   ASSERT_TRUE(r) << r.failure().message();
-  EXPECT_TRUE(same_primaries(r->primaries, Chromaticities{0.708f, 0.292f, 0.170f, 0.797f, 0.131f, 0.046f, 0.3127f, 0.3290f}));
+  EXPECT_TRUE(
+      same_primaries(r->primaries, Chromaticities{0.708f, 0.292f, 0.170f, 0.797f, 0.131f, 0.046f, 0.3127f, 0.3290f}));
   EXPECT_EQ(r->primaries_origin, "the file's PRIMARIES line");
   auto im = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/courtyard-imagemagick.hdr");
   ASSERT_TRUE(im);

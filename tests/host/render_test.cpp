@@ -206,8 +206,7 @@ TEST(Render, SmoothingLevelsTooCoarseForTheImageAreExplained) {
   o.param[5] = 4.0f;
   auto pic = render(img, o);
   ASSERT_FALSE(pic);
-  EXPECT_NE(pic.failure().reason.find("too small for the smoothing level"), std::string::npos)
-      << pic.failure().reason;
+  EXPECT_NE(pic.failure().reason.find("too small for the smoothing level"), std::string::npos) << pic.failure().reason;
   Image again = float_image(200, 100, 3, scene);
   o.param[5] = 3.0f;  // "Low" still has one
   auto ok = render(again, o);
@@ -227,7 +226,8 @@ TEST(Render, AThreadThatCannotBeStartedNeverFailsTheFile) {
       Image b = float_image(80, 60, 3, scene);
       tmlib::testing::fail_thread_creation_at(n);
       auto got = render(b, options(method, b));
-      all_tried = tmlib::run_workers(2, [](int) {}, [] {}) == tmlib::RunMode::kFellBack;
+      all_tried = tmlib::run_workers(
+                      2, [](int) {}, [] {}) == tmlib::RunMode::kFellBack;
       tmlib::testing::fail_thread_creation_at(-1);
       ASSERT_TRUE(got) << "method " << method << ", creation " << n << ": " << got.failure().reason;
       ASSERT_EQ(got->pixels.size(), want->pixels.size());
@@ -325,9 +325,8 @@ TEST(Render, ShadowsOfFloatPicturesUseEveryLevel) {
   // A ramp over 8 stops, finer along each row than the columns: its darkest quarter must
   // reach well into the picture's levels and use nearly all of them on the way, not the few
   // that 8-bit linear samples would give.
-  Image ramp = float_image(256, 64, 1, [](int x, int y, int) {
-    return std::exp2(-6.0f + 8.0f * (float(x) + float(y) / 64.0f) / 256.0f);
-  });
+  Image ramp = float_image(
+      256, 64, 1, [](int x, int y, int) { return std::exp2(-6.0f + 8.0f * (float(x) + float(y) / 64.0f) / 256.0f); });
   for (int method : {1, 2}) {
     Image img = copy_of(ramp);
     auto pic = render(img, options(method, img));

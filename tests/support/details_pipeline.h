@@ -26,8 +26,7 @@ struct DetailsTimes {
 // the first negative code of a stage or allocation (-4). `times`, when given, receives
 // the time of each stage.
 int run_details_enhancer(int width, int height, const std::uint8_t *rgbe, const float *param, int workers,
-                         std::vector<std::uint8_t> &out, DetailsCarry *carry = nullptr,
-                         DetailsTimes *times = nullptr);
+                         std::vector<std::uint8_t> &out, DetailsCarry *carry = nullptr, DetailsTimes *times = nullptr);
 
 // Reads a run-length Radiance file into `rgbe`; returns 0 or the reader's negative code.
 int load_radiance(const char *path, int &width, int &height, std::vector<std::uint8_t> &rgbe);

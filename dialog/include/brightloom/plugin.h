@@ -69,9 +69,16 @@ BRIGHTLOOM_PLUGIN_API int DoCocoaUI(HostImageInfo *info, float *tmParam, UserSet
                                     const unsigned char *iccProfile, const void *pixels);
 
 /* Rectangle helpers of the preview view: floats, y axis pointing up. */
-typedef struct NSPoint { float x, y; } NSPoint;
-typedef struct NSSize { float width, height; } NSSize;
-typedef struct NSRect { NSPoint origin; NSSize size; } NSRect;
+typedef struct NSPoint {
+  float x, y;
+} NSPoint;
+typedef struct NSSize {
+  float width, height;
+} NSSize;
+typedef struct NSRect {
+  NSPoint origin;
+  NSSize size;
+} NSRect;
 
 /* Reference points, laid out like a numeric keypad on a rectangle whose y axis points up:
  *   1 top left      2 top centre     3 top right

@@ -25,11 +25,11 @@
 #endif
 
 /* Sizes of the fixed records exchanged through the ABI. */
-#define TMLIB_TMPARAM_SLOTS 20      /* TmParam: float[20], 80 bytes */
-#define TMLIB_PYRAMID_DIMS 13       /* PyramidDims: int32_t[13] */
-#define TMLIB_LUM_PARAMS 7          /* lumParam / LogLumStats: float[7] */
-#define TMLIB_RADIANCE_DIMS 7       /* RadianceDims: int32_t[7] */
-#define TMLIB_HISTO_BINS 256        /* preview histograms */
-#define TMLIB_MAX_WORKERS 32        /* hard upper limit of worker threads per call */
+#define TMLIB_TMPARAM_SLOTS 20 /* TmParam: float[20], 80 bytes */
+#define TMLIB_PYRAMID_DIMS 13  /* PyramidDims: int32_t[13] */
+#define TMLIB_LUM_PARAMS 7     /* lumParam / LogLumStats: float[7] */
+#define TMLIB_RADIANCE_DIMS 7  /* RadianceDims: int32_t[7] */
+#define TMLIB_HISTO_BINS 256   /* preview histograms */
+#define TMLIB_MAX_WORKERS 32   /* hard upper limit of worker threads per call */
 
 #endif

@@ -29,8 +29,8 @@ TMLIB_EXTERN_C_BEGIN
  * has more than 1200 cells and the right-hand side is in memory (readFromDisk == 0), runs
  * blur2; in every other case blur1 (which streams rhsFile when readFromDisk is set: rhs may
  * then be NULL). Returns the callee's result. */
-TMLIB_API int blur0(int nbProc, int width, int height, float scale, int iterations, int is360,
-                    int64_t offset, float *u, int readFromDisk, FILE *rhsFile, const float *rhs);
+TMLIB_API int blur0(int nbProc, int width, int height, float scale, int iterations, int is360, int64_t offset, float *u,
+                    int readFromDisk, FILE *rhsFile, const float *rhs);
 
 /* All iterations on the calling thread. readFromDisk != 0: rhs is not used; the right-hand
  * side is read from rhsFile, an open stdio stream holding native float32 values laid out
@@ -42,15 +42,15 @@ TMLIB_API int blur0(int nbProc, int width, int height, float scale, int iteratio
  *   -2 a row could not be read in full: "could not read from temporary file iofp11" is
  *      printed on standard output and u keeps the updates done so far,
  *   -4 the row buffer cannot be allocated (before any update). */
-TMLIB_API int blur1(int width, int height, float scale, int iterations, int is360, int64_t offset,
-                    float *u, int readFromDisk, FILE *rhsFile, const float *rhs);
+TMLIB_API int blur1(int width, int height, float scale, int iterations, int is360, int64_t offset, float *u,
+                    int readFromDisk, FILE *rhsFile, const float *rhs);
 
 /* In memory, threaded: the top and last rows on the calling thread, the interior rows of
  * each half-sweep split into bands over nbProc workers (at most 32; workers beyond the rows
  * get none; nbProc < 2 runs on the calling thread). A worker thread that cannot be created
  * costs speed only: its half-sweep then runs on the calling thread. Always returns 1. */
-TMLIB_API int blur2(int nbProc, int width, int height, float scale, int iterations, int is360,
-                    int64_t offset, float *u, const float *rhs);
+TMLIB_API int blur2(int nbProc, int width, int height, float scale, int iterations, int is360, int64_t offset, float *u,
+                    const float *rhs);
 
 TMLIB_EXTERN_C_END
 

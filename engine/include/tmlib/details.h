@@ -73,15 +73,12 @@ TMLIB_EXTERN_C_BEGIN
  */
 TMLIB_API int tm_dim(int width, int height, const float *param, int32_t *dims);
 TMLIB_API int tm_dimSAV(int width, int height, int extraLevels, int analysisLevels, int32_t *dims);
-TMLIB_API int calc_tm1(int docType, DimParam dim, float *param, int32_t *dims, float *lumParam,
-                       const float *table, const float *curve, int decoderFlag, OptimParam opt,
-                       void *work, float *pyramid);
-TMLIB_API int calc_tm1new(int docType, DimParam dim, float *param, int32_t *dims, float *lumParam,
-                          const float *table, const float *curve, int decoderFlag, OptimParam opt,
-                          void *work, float *pyramid);
-TMLIB_API int calc_tm1old(int docType, DimParam dim, float *param, int32_t *dims, float *lumParam,
-                          const float *table, const float *curve, int decoderFlag, OptimParam opt,
-                          void *work, float *pyramid);
+TMLIB_API int calc_tm1(int docType, DimParam dim, float *param, int32_t *dims, float *lumParam, const float *table,
+                       const float *curve, int decoderFlag, OptimParam opt, void *work, float *pyramid);
+TMLIB_API int calc_tm1new(int docType, DimParam dim, float *param, int32_t *dims, float *lumParam, const float *table,
+                          const float *curve, int decoderFlag, OptimParam opt, void *work, float *pyramid);
+TMLIB_API int calc_tm1old(int docType, DimParam dim, float *param, int32_t *dims, float *lumParam, const float *table,
+                          const float *curve, int decoderFlag, OptimParam opt, void *work, float *pyramid);
 
 /* Stage 2: Poisson solve (conjugate-gradient cascade or multigrid) and exponentiation.
  *
@@ -133,14 +130,14 @@ TMLIB_API int calc_tm1old(int docType, DimParam dim, float *param, int32_t *dims
  *   workers > 1 each chunk has its own sum and the sums are added in worker order, so the result
  *   may differ in the last bits from the one-thread sum.
  * All stage-2 functions are safe to call from several threads on distinct buffers and files. */
-TMLIB_API int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int levels,
-                       float *param, OptimParam opt, float *pyramid);
+TMLIB_API int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int levels, float *param,
+                       OptimParam opt, float *pyramid);
 TMLIB_API int calc_tm2new2(DimParam dim, int levels, float *param, OptimParam opt, float *pyramid);
-TMLIB_API int calc_tm2old(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int levels,
-                          int is360, OptimParam opt, float *pyramid);
-TMLIB_API int tm20(int width, int height, int maxIter, float tolerance, int is360, int workers,
-                   int streamMode, const char *pathIn, const char *pathX, const char *pathP,
-                   const char *pathR, const char *pathT, int64_t inOffset, float *b, float *x);
+TMLIB_API int calc_tm2old(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int levels, int is360,
+                          OptimParam opt, float *pyramid);
+TMLIB_API int tm20(int width, int height, int maxIter, float tolerance, int is360, int workers, int streamMode,
+                   const char *pathIn, const char *pathX, const char *pathP, const char *pathR, const char *pathT,
+                   int64_t inOffset, float *b, float *x);
 TMLIB_API void tm20m(int workers, int width, int height, int is360, const float *in, float *out);
 TMLIB_API void tm20a(int workers, int64_t n, const float *y, float a, const float *x, float *z);
 TMLIB_API void tm20d(int workers, int64_t n, const float *x, const float *y, float *result);
@@ -186,9 +183,8 @@ TMLIB_API void tm20d(int workers, int64_t n, const float *x, const float *y, flo
  * been joined and the calling thread has finished the whole image (dst is complete and equal
  * to a single-threaded run). Output does not depend on the worker count. Pixels of
  * exponent 0, of luminance 0, or whose arithmetic is not finite (NaN) are black. */
-TMLIB_API int calc_tm3(int kind, DimParam dim, const float *param, const float *lumParam,
-                       const float *table, const float *curve, OptimParam opt, const void *src,
-                       float *plane, void *dst);
+TMLIB_API int calc_tm3(int kind, DimParam dim, const float *param, const float *lumParam, const float *table,
+                       const float *curve, OptimParam opt, const void *src, float *plane, void *dst);
 /* One cubic a x^3 + b x^2 + c x + d through (x1, y1) and (x2, y2), flat at x1; two of them
  * meeting at a midpoint (x2, y2) with equal slopes make the stage's smooth transitions.
  * x1 = x2 gives four zeros. */

@@ -11,17 +11,25 @@ TMLIB_EXTERN_C_BEGIN
  * v[0] width, v[1] height, v[2] samples per pixel, v[3] bit depth (8, unread),
  * v[4] bits per output sample (8 or 16), v[5] source row length in samples,
  * v[6] output row length in samples, v[7] channel-order flag (0: red first). */
-typedef struct DimParam { int32_t v[8]; } DimParam;
+typedef struct DimParam {
+  int32_t v[8];
+} DimParam;
 
 /* Execution settings. v[0] worker count (nbProc), v[1] readFromDisk flag,
  * v[2..7] temporary-file paths as (intptr_t)(const char *), used only when v[1] != 0:
  * 2 source Radiance file, 3 decoded source / right-hand sides, 4 saved pyramid / solver X,
  * 5..7 solver P, R, T. Pointer-wide so that paths fit on 64-bit machines. */
-typedef struct OptimParam { intptr_t v[8]; } OptimParam;
+typedef struct OptimParam {
+  intptr_t v[8];
+} OptimParam;
 
 /* Method codes. */
-enum { TMLIB_METHOD_DETAILS = 1, TMLIB_METHOD_COMPRESSOR = 2,
-       TMLIB_METHOD_FUSION_ADJUST = 10, TMLIB_METHOD_FUSION_INTENSIVE = 11 };
+enum {
+  TMLIB_METHOD_DETAILS = 1,
+  TMLIB_METHOD_COMPRESSOR = 2,
+  TMLIB_METHOD_FUSION_ADJUST = 10,
+  TMLIB_METHOD_FUSION_INTENSIVE = 11
+};
 
 /* TmParam: TMLIB_TMPARAM_SLOTS (20) floats, 80 bytes in native byte order, no header; the method
  * code always travels beside it. Slots a method does not use are 0.
@@ -47,9 +55,9 @@ TMLIB_API void tmparam_default(int method, int docType, float *out);
  *   given the reciprocal exponent.
  * paramf2slider: x = (value / 10)^exponent * 100; maps a clip percentage 0..10 to the
  *   slider 0..100. With exponent 1 / (ln 0.025 / ln 0.3) a value of 0.25 gives 30. */
-TMLIB_API int  slider2param(int position, double exponent);
-TMLIB_API int  param2slider(double value, double exponent);
-TMLIB_API int  paramf2slider(double value, double exponent);
+TMLIB_API int slider2param(int position, double exponent);
+TMLIB_API int param2slider(double value, double exponent);
+TMLIB_API int paramf2slider(double value, double exponent);
 
 /* Fill a caller-owned record with its defaults. DimParam: {0, 0, 3, 8, 8, 0, 0, 0};
  * the caller then sets width, height, samples per pixel and the row lengths.

@@ -34,8 +34,8 @@ TMLIB_EXTERN_C_BEGIN
  *      10), a rowStride below srcWidth * spp (kinds 1, 2), a layout whose offsets do not
  *      fit in 64 bits, or a null buffer; nothing is written;
  *   -4 the column table cannot be allocated; nothing is written. */
-TMLIB_API int extract_rgbe_preview(int kind, int srcWidth, int srcHeight, int spp, int64_t rowStride,
-                                   int dstWidth, int dstHeight, const void *src, void *dst);
+TMLIB_API int extract_rgbe_preview(int kind, int srcWidth, int srcHeight, int spp, int64_t rowStride, int dstWidth,
+                                   int dstHeight, const void *src, void *dst);
 
 /* extract_zoom: copies the full-resolution window of winWidth x winHeight pixels whose top
  * left corner is source pixel (x0, y0) into dst, for kinds 0 (from rgbe), 1 (from src16)
@@ -50,9 +50,9 @@ TMLIB_API int extract_rgbe_preview(int kind, int srcWidth, int srcHeight, int sp
  *      srcWidth * spp;
  *   -4 the column table cannot be allocated.
  * Nothing is written on any failure. */
-TMLIB_API int extract_zoom(int kind, int srcWidth, int srcHeight, int spp, int64_t rowStride,
-                           int winWidth, int winHeight, int x0, int y0, const unsigned char *rgbe,
-                           const uint16_t *src16, const unsigned char *src8, void *dst);
+TMLIB_API int extract_zoom(int kind, int srcWidth, int srcHeight, int spp, int64_t rowStride, int winWidth,
+                           int winHeight, int x0, int y0, const unsigned char *rgbe, const uint16_t *src16,
+                           const unsigned char *src8, void *dst);
 
 /* Log-luminance statistics (LogLumStats) of a width x height RGBE scanline-planar buffer,
  * natural logarithms, written to stats[0..4] (the caller's array usually has 7 floats):
@@ -66,16 +66,14 @@ TMLIB_API int extract_zoom(int kind, int srcWidth, int srcHeight, int spp, int64
  * built (no memory, all samples equal) slot 3 holds the mean and slot 4 the maximum.
  * Returns height, or -4 when the sample buffer cannot be allocated, -1 for a negative
  * dimension or a null pointer (stats are not written then). Single-threaded. */
-TMLIB_API int logMinMaxMoy(int width, int height, const float *table, const unsigned char *rgbe,
-                           float *stats);
+TMLIB_API int logMinMaxMoy(int width, int height, const float *table, const unsigned char *rgbe, float *stats);
 
 /* Adds n samples to histo (bins counters, not cleared first): bin = trunc((bins - 1) /
  * (max - min) * (s - min)) in single precision, clamped to 0 .. bins - 1 (a sample at max
  * lands in the last bin, one below min or NaN in bin 0).
  * Returns n, or -1 when !(min < max) (NaN bounds included), bins < 1, n < 0 or a null
  * buffer; then histo is untouched. */
-TMLIB_API int64_t log_histo(int64_t n, int bins, float min, float max, const float *samples,
-                            int32_t *histo);
+TMLIB_API int64_t log_histo(int64_t n, int bins, float min, float max, const float *samples, int32_t *histo);
 
 /* Index of the first bin at which the running total of histo exceeds trunc(n * p) (single
  * precision, truncated toward zero; a negative threshold gives bin 0, a NaN p counts as 0);
@@ -93,8 +91,7 @@ TMLIB_API float adjust_percentile(float p, int64_t n, int bins, const int32_t *h
  * level = (54 R + 183 G + 19 B) >> 8 with the channel choice above. histo (256 counters)
  * is cleared first. Returns width * height, or -1 for a negative dimension, spp < 1 or a
  * null buffer (histo is then cleared when it is not null). */
-TMLIB_API int64_t histo4preview(int width, int height, int spp, const unsigned char *pixels,
-                                int32_t *histo);
+TMLIB_API int64_t histo4preview(int width, int height, int spp, const unsigned char *pixels, int32_t *histo);
 
 /* Largest of the 256 counters, at least 1 (the views divide by it). */
 TMLIB_API int getHistoMax(const int32_t *histo);

@@ -87,8 +87,8 @@ TMLIB_API int decomp2(const char *path, const int32_t *dims, unsigned char *out)
  * curve whose entry i is curve[i >> 8]. Any other bits value means 16-bit samples.
  * Returns H; -3 for spp < 1, a negative W or H, or null buffers; nothing is written for
  * W = 0 or H = 0. */
-TMLIB_API int convert_to_rgbe(int bits, int width, int height, int spp, int64_t rowStride,
-                              const float *curve, const uint16_t *src, unsigned char *out);
+TMLIB_API int convert_to_rgbe(int bits, int width, int height, int spp, int64_t rowStride, const float *curve,
+                              const uint16_t *src, unsigned char *out);
 
 /* Writes a linearisation table of size floats: curve[i] = (size - 1) * (i / (size - 1))^gamma
  * for i >= 1, gamma 2.2 when linear < 1 and 1.0 otherwise, and curve[0] = curve[1] so that no

@@ -36,14 +36,13 @@ TMLIB_EXTERN_C_BEGIN
  * get none. Returns -2 when a worker thread cannot be created: the started bands are joined
  * first, and the whole image is then mapped on the calling thread, so dst still holds the
  * complete picture. */
-TMLIB_API int tm_simple(DimParam dim, const float *param, const float *stats, const float *table,
-                        OptimParam opt, const unsigned char *src, void *dst);
+TMLIB_API int tm_simple(DimParam dim, const float *param, const float *stats, const float *table, OptimParam opt,
+                        const unsigned char *src, void *dst);
 
 /* One band on the calling thread: d0..d7 are the DimParam values with d1 the band's rows,
  * src and dst point at the band's first row. */
-TMLIB_API int tm_simple_orig(int d0, int d1, int d2, int d3, int d4, int d5, int d6, int d7,
-                             const float *param, const float *stats, const float *table,
-                             const unsigned char *src, void *dst);
+TMLIB_API int tm_simple_orig(int d0, int d1, int d2, int d3, int d4, int d5, int d6, int d7, const float *param,
+                             const float *stats, const float *table, const unsigned char *src, void *dst);
 
 TMLIB_EXTERN_C_END
 

@@ -19,7 +19,6 @@
 namespace tmlib {
 namespace {
 
-
 // Slots of LogLumStats read here.
 
 // (int)v != 0 without the undefined conversion of NaN or huge values: sliders that are
@@ -95,7 +94,7 @@ bool make_curve(const float *param, const float *stats, int bits, ToneCurve &tc)
     // just below 6280 and loses a kelvin), truncated toward zero, saturated so that absurd
     // slider values stay defined.
     const float kelvinExact = 6500.0f - 200.0f * colourTemperature;
-    const int kelvin = kelvinExact >= 2147483648.0f  ? INT_MAX
+    const int kelvin = kelvinExact >= 2147483648.0f   ? INT_MAX
                        : kelvinExact < -2147483648.0f ? INT_MIN
                                                       : static_cast<int>(kelvinExact);
     // Starts at the D65 white so that a temperature off the locus leaves colours alone.
@@ -140,8 +139,8 @@ struct Layout {
   int width;
   int rows;
   int spp;
-  std::int64_t stride;  // destination row length in samples
-  int red, green, blue; // sample positions of the three channels
+  std::int64_t stride;   // destination row length in samples
+  int red, green, blue;  // sample positions of the three channels
 };
 
 template <typename Sample>
@@ -267,12 +266,14 @@ int tm_simple(DimParam dim, const float *param, const float *stats, const float 
   using namespace tmlib;
   const int workers = clamp_workers(opt.v[TMLIB_OPT_WORKERS]);
   const auto whole = [&] {
-    return tm_simple_orig(dim.v[TMLIB_DIM_WIDTH], dim.v[TMLIB_DIM_HEIGHT], dim.v[TMLIB_DIM_SPP], dim.v[TMLIB_DIM_DEPTH], dim.v[TMLIB_DIM_OUT_BITS], dim.v[TMLIB_DIM_SRC_STRIDE], dim.v[TMLIB_DIM_OUT_STRIDE], dim.v[TMLIB_DIM_CHANNEL_ORDER], param,
-                          stats, table, src, dst);
+    return tm_simple_orig(dim.v[TMLIB_DIM_WIDTH], dim.v[TMLIB_DIM_HEIGHT], dim.v[TMLIB_DIM_SPP], dim.v[TMLIB_DIM_DEPTH],
+                          dim.v[TMLIB_DIM_OUT_BITS], dim.v[TMLIB_DIM_SRC_STRIDE], dim.v[TMLIB_DIM_OUT_STRIDE],
+                          dim.v[TMLIB_DIM_CHANNEL_ORDER], param, stats, table, src, dst);
   };
   // Arguments the kernel refuses are refused once, before any band offset is formed.
-  if (workers < 2 || check_arguments(dim.v[TMLIB_DIM_WIDTH], dim.v[TMLIB_DIM_HEIGHT], dim.v[TMLIB_DIM_SPP], dim.v[TMLIB_DIM_OUT_BITS], dim.v[TMLIB_DIM_OUT_STRIDE], param, stats, table, src,
-                                     dst) <= 0) {
+  if (workers < 2 ||
+      check_arguments(dim.v[TMLIB_DIM_WIDTH], dim.v[TMLIB_DIM_HEIGHT], dim.v[TMLIB_DIM_SPP], dim.v[TMLIB_DIM_OUT_BITS],
+                      dim.v[TMLIB_DIM_OUT_STRIDE], param, stats, table, src, dst) <= 0) {
     return whole();
   }
   TmSimpleTask tasks[kMaxWorkers];

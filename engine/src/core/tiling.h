@@ -90,8 +90,7 @@ RunMode run_workers_finishing_inline(int workers, Worker &&worker) {
     return RunMode::kSequential;
   }
   return detail::run_workers_impl(
-      workers, [](void *c, int k) { (*static_cast<W *>(c))(k); }, static_cast<void *>(&worker), nullptr,
-      nullptr);
+      workers, [](void *c, int k) { (*static_cast<W *>(c))(k); }, static_cast<void *>(&worker), nullptr, nullptr);
 }
 
 // Keeps the worker threads of one engine call alive between its rounds.

@@ -154,7 +154,8 @@ void restrict_level(const GridHierarchy &g, int fineLevel, const float *fine, fl
   for (int i = 0; i < c.h; ++i) {
     const FracTaps rt = restrict_row_taps(g, fineLevel, i);
     const float *rows[3];
-    for (int a = 0; a < rt.count; ++a) rows[a] = fine + static_cast<std::int64_t>(std::min(rt.first + a, f.h - 1)) * f.w;
+    for (int a = 0; a < rt.count; ++a)
+      rows[a] = fine + static_cast<std::int64_t>(std::min(rt.first + a, f.h - 1)) * f.w;
     restrict_row(g, fineLevel, i, rows, coarse + static_cast<std::int64_t>(i) * c.w);
   }
 }
@@ -296,7 +297,8 @@ int multigrid_streamed(const GridHierarchy &g, int W, int H, int is360, const Op
           std::puts("could not read from temporary file iofpRHS2");
           return kErrShortIo;
         }
-        for (int c = 0; c < lv.w; ++c) lu[static_cast<std::size_t>(c)] = bRow[static_cast<std::size_t>(c)] - lu[static_cast<std::size_t>(c)] / scale;
+        for (int c = 0; c < lv.w; ++c)
+          lu[static_cast<std::size_t>(c)] = bRow[static_cast<std::size_t>(c)] - lu[static_cast<std::size_t>(c)] / scale;
         if (!put_row(resWrite.get(), lu.data(), lv.w)) {
           std::puts("could not write to temporary file iofp21");
           return kErrShortIo;

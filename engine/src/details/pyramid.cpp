@@ -84,9 +84,9 @@ void rgbe_log_row(const std::uint8_t *row, int width, const float *table, float 
 
 }  // namespace tmlib::stage1
 
-extern "C" int calc_tm0(int docType, int spp, int width, int height, std::int64_t rowLength, int width2,
-                        int height2, int w0, int h0, float *lumParam, const float *table, const float *curve,
-                        const void *src, float *out) {
+extern "C" int calc_tm0(int docType, int spp, int width, int height, std::int64_t rowLength, int width2, int height2,
+                        int w0, int h0, float *lumParam, const float *table, const float *curve, const void *src,
+                        float *out) {
   using namespace tmlib::stage1;
   if (width <= 9 || height <= 9 || width2 != width || height2 != height || w0 < width || h0 < height)
     return tmlib::kErrOpen;
@@ -109,12 +109,12 @@ extern "C" int calc_tm0(int docType, int spp, int width, int height, std::int64_
       if (rowLength == 0) rowLength = static_cast<std::int64_t>(spp) * width;
       if (rowLength < static_cast<std::int64_t>(spp) * width) return tmlib::kErrOpen;
       if (docType == 1) {
-        interleaved_rows(static_cast<const std::uint16_t *>(src), spp, width, height, rowLength, w0, curve, kWr,
-                         kWg, kWb, out, &stats);
+        interleaved_rows(static_cast<const std::uint16_t *>(src), spp, width, height, rowLength, w0, curve, kWr, kWg,
+                         kWb, out, &stats);
         stats.write(lumParam);
       } else {
-        interleaved_rows(static_cast<const std::uint8_t *>(src), spp, width, height, rowLength, w0, curve, kWr8,
-                         kWg8, kWb8, out, nullptr);
+        interleaved_rows(static_cast<const std::uint8_t *>(src), spp, width, height, rowLength, w0, curve, kWr8, kWg8,
+                         kWb8, out, nullptr);
       }
       break;
     }
@@ -211,7 +211,7 @@ double gradient_level(float *lev, int w, int h, float scale, bool is360, float *
     float *row = lev + static_cast<std::int64_t>(y) * w;
     std::memcpy(curRow, row, sizeof(float) * w);
     const float *cur = curRow;
-    const float *prev = prevRow;                                               // valid when y > 0
+    const float *prev = prevRow;                                                           // valid when y > 0
     const float *next = y + 1 < h ? lev + static_cast<std::int64_t>(y + 1) * w : nullptr;  // not yet overwritten
     const bool first = y == 0;
     const bool last = y == h - 1;
@@ -332,8 +332,8 @@ void divergence_level(float *phi, int w, int h, const float *H, float *phiPrev, 
     float *row = phi + static_cast<std::int64_t>(y) * w;
     std::memcpy(phiCur, row, sizeof(float) * w);
     const float *hCur = H + static_cast<std::int64_t>(y) * w;
-    divergence_row(y > 0 ? phiPrev : nullptr, phiCur, y > 0 ? hCur - w : nullptr, hCur,
-                   y + 1 < h ? hCur + w : nullptr, w, row);
+    divergence_row(y > 0 ? phiPrev : nullptr, phiCur, y > 0 ? hCur - w : nullptr, hCur, y + 1 < h ? hCur + w : nullptr,
+                   w, row);
     std::swap(phiPrev, phiCur);
   }
 }
@@ -343,8 +343,7 @@ void divergence_level(float *phi, int w, int h, const float *H, float *phiPrev, 
 // ---------------------------------------------------------------------------------------
 // tm1b and its worker
 
-extern "C" int tm1b(int width, int rows, std::int64_t offset, float alpha, float exponent, float c,
-                    float *buffer) {
+extern "C" int tm1b(int width, int rows, std::int64_t offset, float alpha, float exponent, float c, float *buffer) {
   float *p = buffer + offset;
   const std::int64_t n = static_cast<std::int64_t>(width) * rows;
   for (std::int64_t i = 0; i < n; ++i) {
@@ -358,9 +357,10 @@ namespace tmlib {
 
 void tm1b_threaded(Tm1bTask *task) {
   const RowBand band = pointwise_band(task->height, task->nbProc, task->index);
-  task->result = band.rows > 0 ? tm1b(task->width, band.rows, task->offset + static_cast<std::int64_t>(band.start) * task->width,
-                                      task->alpha, task->exponent, task->c, task->buffer)
-                               : 0;
+  task->result = band.rows > 0
+                     ? tm1b(task->width, band.rows, task->offset + static_cast<std::int64_t>(band.start) * task->width,
+                            task->alpha, task->exponent, task->c, task->buffer)
+                     : 0;
 }
 
 }  // namespace tmlib

@@ -27,9 +27,8 @@ extern "C" {
 // row's last value, rows height .. H0-1 the last row.
 // Returns height; -1 when a side is 9 or less, W0 < width, H0 < height, the sizes disagree,
 // spp < 1, rowLength < spp * width, an unknown docType or a null pointer.
-int calc_tm0(int docType, int spp, int width, int height, std::int64_t rowLength, int width2, int height2,
-             int w0, int h0, float *lumParam, const float *table, const float *curve, const void *src,
-             float *out);
+int calc_tm0(int docType, int spp, int width, int height, std::int64_t rowLength, int width2, int height2, int w0,
+             int h0, float *lumParam, const float *table, const float *curve, const void *src, float *out);
 
 // The pointwise attenuation of `rows` rows of `width` gradient magnitudes starting at
 // buffer[offset]: every nonzero g becomes powf((c + g) / alpha, exponent); zeros stay.

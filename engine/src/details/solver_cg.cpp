@@ -35,15 +35,26 @@ inline float minus_centre(float s, float c, int times) {
 }
 
 // Grids with a side of 1 have no table row; every cell takes the neighbours it has.
-void laplace_row_degenerate(int w, int h, int r, const float *above, const float *cur,
-                            const float *below, float *out) {
+void laplace_row_degenerate(int w, int h, int r, const float *above, const float *cur, const float *below, float *out) {
   for (int c = 0; c < w; ++c) {
     float s = 0.0f;
     int nb = 0;
-    if (c > 0) { s = s + cur[c - 1]; ++nb; }
-    if (c < w - 1) { s = s + cur[c + 1]; ++nb; }
-    if (r > 0) { s = s + above[c]; ++nb; }
-    if (r < h - 1) { s = s + below[c]; ++nb; }
+    if (c > 0) {
+      s = s + cur[c - 1];
+      ++nb;
+    }
+    if (c < w - 1) {
+      s = s + cur[c + 1];
+      ++nb;
+    }
+    if (r > 0) {
+      s = s + above[c];
+      ++nb;
+    }
+    if (r < h - 1) {
+      s = s + below[c];
+      ++nb;
+    }
     out[c] = minus_centre(s, cur[c], nb);
   }
 }
@@ -81,8 +92,7 @@ void laplace_top_row(int w, const float *cur, const float *below, float *out, bo
   }
 }
 
-void laplace_inner_row(int w, const float *above, const float *cur, const float *below, float *out,
-                       bool is360) {
+void laplace_inner_row(int w, const float *above, const float *cur, const float *below, float *out, bool is360) {
   if (!is360) {
     float s = cur[1] + above[0];
     s = s + below[0];
@@ -138,8 +148,8 @@ void laplace_last_row(int w, const float *above, const float *cur, float *out, b
 }
 
 // One whole row r of the product, reading rows r-1, r, r+1 through the given pointers.
-void laplace_row(int w, int h, int r, bool is360, const float *above, const float *cur,
-                 const float *below, float pole, float *out) {
+void laplace_row(int w, int h, int r, bool is360, const float *above, const float *cur, const float *below, float pole,
+                 float *out) {
   if (w < 2 || h < 2) {
     laplace_row_degenerate(w, h, r, above, cur, below, out);
   } else if (r == 0) {
@@ -199,9 +209,9 @@ File open_file(const char *path, const char *mode) { return tmlib::scratch::open
 
 const char *printable(const char *path) { return path != nullptr ? path : "(null)"; }
 
-int tm20_streamed(int width, int height, int maxIter, float tolerance, int is360, int streamMode,
-                  const char *pathIn, const char *pathX, const char *pathP, const char *pathR,
-                  const char *pathT, std::int64_t inOffset, float *x) {
+int tm20_streamed(int width, int height, int maxIter, float tolerance, int is360, int streamMode, const char *pathIn,
+                  const char *pathX, const char *pathP, const char *pathR, const char *pathT, std::int64_t inOffset,
+                  float *x) {
   const std::int64_t n = static_cast<std::int64_t>(width) * height;
   const int strips = streamMode == 1 ? 2 : 1;
   const std::int64_t stripLen = n / strips;
@@ -217,20 +227,35 @@ int tm20_streamed(int width, int height, int maxIter, float tolerance, int is360
   if (inOffset < 0 || inOffset > INT64_MAX / 4 - n) return kErrSolverFile;
 
   File fX = open_file(pathX, "wb+");
-  if (!fX) { std::printf("can not open temporary file in tm20 %s\n", printable(pathX)); return kErrSolverFile; }
+  if (!fX) {
+    std::printf("can not open temporary file in tm20 %s\n", printable(pathX));
+    return kErrSolverFile;
+  }
   File fR = open_file(pathR, "wb+");
-  if (!fR) { std::printf("can not open temporary file R in tm20 %s\n", printable(pathR)); return kErrSolverFile; }
+  if (!fR) {
+    std::printf("can not open temporary file R in tm20 %s\n", printable(pathR));
+    return kErrSolverFile;
+  }
   File fP = open_file(pathP, "wb+");
-  if (!fP) { std::printf("can not open temporary file P in tm20 %s\n", printable(pathP)); return kErrSolverFile; }
+  if (!fP) {
+    std::printf("can not open temporary file P in tm20 %s\n", printable(pathP));
+    return kErrSolverFile;
+  }
   File fT = open_file(pathT, "wb+");
-  if (!fT) { std::printf("can not open temporary file T in tm20 %s\n", printable(pathT)); return kErrSolverFile; }
+  if (!fT) {
+    std::printf("can not open temporary file T in tm20 %s\n", printable(pathT));
+    return kErrSolverFile;
+  }
   File fIn = open_file(pathIn, "rb");
-  if (!fIn) { std::printf("can not open temporary file In in tm20 %s\n", printable(pathIn)); return kErrSolverFile; }
+  if (!fIn) {
+    std::printf("can not open temporary file In in tm20 %s\n", printable(pathIn));
+    return kErrSolverFile;
+  }
 
   int rc;
-#define TM20_IO(expr) \
-  do {                \
-    rc = (expr);      \
+#define TM20_IO(expr)      \
+  do {                     \
+    rc = (expr);           \
     if (rc < 0) return rc; \
   } while (0)
 
@@ -300,8 +325,7 @@ int tm20_streamed(int width, int height, int maxIter, float tolerance, int is360
   return i;
 }
 
-int tm20_in_memory(int width, int height, int maxIter, float tolerance, int is360, int workers, float *b,
-                   float *x) {
+int tm20_in_memory(int width, int height, int maxIter, float tolerance, int is360, int workers, float *b, float *x) {
   const std::int64_t n = static_cast<std::int64_t>(width) * height;
   auto r = tmlib::try_new<float>(n);
   auto t = tmlib::try_new<float>(n);
@@ -344,8 +368,8 @@ void laplace_rows(int width, int height, int is360, const float *in, int firstRo
   const float pole = in[width / 2];
   for (int r = firstRow; r < firstRow + rowCount && r < height; ++r) {
     const float *cur = in + r * w;
-    laplace_row(width, height, r, is360 != 0, r > 0 ? cur - w : nullptr, cur, r < height - 1 ? cur + w : nullptr,
-                pole, out + (r - firstRow) * w);
+    laplace_row(width, height, r, is360 != 0, r > 0 ? cur - w : nullptr, cur, r < height - 1 ? cur + w : nullptr, pole,
+                out + (r - firstRow) * w);
   }
 }
 
@@ -421,8 +445,8 @@ void tm20m(int workers, int width, int height, int is360, const float *in, float
   if (width < 2 || height < 2) {
     for (int r = 0; r < height; ++r) {
       const float *cur = in + r * w;
-      laplace_row(width, height, r, wrap, r > 0 ? cur - w : nullptr, cur, r < height - 1 ? cur + w : nullptr,
-                  0.0f, out + r * w);
+      laplace_row(width, height, r, wrap, r > 0 ? cur - w : nullptr, cur, r < height - 1 ? cur + w : nullptr, 0.0f,
+                  out + r * w);
     }
     return;
   }
@@ -506,8 +530,7 @@ int write_strip(FILE *file, int64_t start, int64_t count, const float *buffer) {
   if (count < 0 || !tmlib::scratch::seek_element(file, start)) return kErrSolverFile;
   const std::size_t written = std::fwrite(buffer, sizeof(float), static_cast<std::size_t>(count), file);
   if (written != static_cast<std::size_t>(count) || std::fflush(file) != 0) {
-    std::printf("could not write to temporary file in tm20 - - returned %d instead of 4 \n",
-                static_cast<int>(written));
+    std::printf("could not write to temporary file in tm20 - - returned %d instead of 4 \n", static_cast<int>(written));
     return kErrSolverFile;
   }
   return 0;
@@ -529,8 +552,8 @@ int tm20(int width, int height, int maxIter, float tolerance, int is360, int wor
   if (width < 1 || height < 1) return 0;
   try {
     if (streamMode >= 1) {
-      return tm20_streamed(width, height, maxIter, tolerance, is360, streamMode, pathIn, pathX, pathP, pathR,
-                           pathT, inOffset, x);
+      return tm20_streamed(width, height, maxIter, tolerance, is360, streamMode, pathIn, pathX, pathP, pathR, pathT,
+                           inOffset, x);
     }
     const tmlib::WorkerCrew crew(workers);  // a few rounds per iteration: reuse the workers
     return tm20_in_memory(width, height, maxIter, tolerance, is360, workers, b, x);

@@ -93,7 +93,8 @@ int pyramid_geometry(int width, int height, const std::int32_t *dims, Geometry *
   // level below fits in the buffers the caller sized from it.
   const Halving solver = halve(w0, h0, L, kSolverStop);
   const Halving analysis = halve(w0, h0, B, kAnalysisStop);
-  if (solver.size != dims[TMLIB_PD_SOLVER_CELLS] || analysis.size != dims[TMLIB_PD_ANALYSIS_CELLS] || solver.w != dims[TMLIB_PD_MIN_WIDTH] || solver.h != dims[TMLIB_PD_MIN_HEIGHT] ||
+  if (solver.size != dims[TMLIB_PD_SOLVER_CELLS] || analysis.size != dims[TMLIB_PD_ANALYSIS_CELLS] ||
+      solver.w != dims[TMLIB_PD_MIN_WIDTH] || solver.h != dims[TMLIB_PD_MIN_HEIGHT] ||
       analysis.w != dims[TMLIB_PD_ANALYSIS_MIN_WIDTH] || analysis.h != dims[TMLIB_PD_ANALYSIS_MIN_HEIGHT])
     return kErrOpen;
   out->capacity = std::max<std::int64_t>(dims[TMLIB_PD_SOLVER_CELLS], dims[TMLIB_PD_ANALYSIS_CELLS]);
@@ -178,9 +179,13 @@ File open_temp(const char *path, const char *mode) {
 
 int write_temp(const char *path, const void *data, std::int64_t bytes) {
   switch (scratch::write_file(path, data, bytes)) {
-    case scratch::kWritten: return kOk;
-    case scratch::kCannotOpen: say("can not open temporary file"); return kErrOpen;
-    case scratch::kShortWrite: break;
+    case scratch::kWritten:
+      return kOk;
+    case scratch::kCannotOpen:
+      say("can not open temporary file");
+      return kErrOpen;
+    case scratch::kShortWrite:
+      break;
   }
   say("could not write to temporary file");
   return kErrShortIo;
@@ -196,12 +201,11 @@ int read_row(std::FILE *f, int row, float *dst, int count) {
   return kOk;
 }
 
-
 }  // namespace
 }  // namespace tmlib::stage1
 
-extern "C" int calc_tm0s(int docType, int width, int height, float *lumParam, const float *table,
-                         int /*decoderFlag*/, const char *srcPath, const char *tmpPath, float *out) {
+extern "C" int calc_tm0s(int docType, int width, int height, float *lumParam, const float *table, int /*decoderFlag*/,
+                         const char *srcPath, const char *tmpPath, float *out) {
   using namespace tmlib;
   using namespace tmlib::stage1;
   if (docType != 0) return kErrDims;
@@ -209,8 +213,8 @@ extern "C" int calc_tm0s(int docType, int width, int height, float *lumParam, co
   if (lumParam == nullptr || table == nullptr || out == nullptr || srcPath == nullptr) return kErrOpen;
   const std::int64_t size = scratch::file_size(srcPath);
   if (size < 0) return kErrOpen;
-  int32_t rdims[TMLIB_RADIANCE_DIMS] = {width, height, static_cast<int32_t>(std::min<std::int64_t>(size, INT32_MAX)),
-                                        0, 0, 0, 0};
+  int32_t rdims[TMLIB_RADIANCE_DIMS] = {
+      width, height, static_cast<int32_t>(std::min<std::int64_t>(size, INT32_MAX)), 0, 0, 0, 0};
   auto *rgbe = reinterpret_cast<unsigned char *>(out);
   const int decoded = decomp2(srcPath, rdims, rgbe);
   if (decoded < 0) return decoded;
@@ -338,8 +342,7 @@ int divergence_from_file(std::FILE *f, const Level &lev, float *phi, float *rows
 }
 
 int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t *dims, float *lumParam,
-               const float *table, const float *curve, int decoderFlag, OptimParam opt, void *work,
-               float *pyramid) {
+               const float *table, const float *curve, int decoderFlag, OptimParam opt, void *work, float *pyramid) {
   if (param == nullptr || dims == nullptr || lumParam == nullptr || pyramid == nullptr) return kErrOpen;
   const bool fromDisk = opt.v[TMLIB_OPT_READ_FROM_DISK] != 0;
   if (fromDisk && docType != 0) return kErrOpen;
@@ -367,8 +370,8 @@ int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t
   // 1. Log luminance into level 0.
   const int r0 = fromDisk ? calc_tm0s(docType, width, height, lumParam, table, decoderFlag, path_at(opt, 2),
                                       path_at(opt, 3), pyramid)
-                          : calc_tm0(docType, dim.v[TMLIB_DIM_SPP], width, height, dim.v[TMLIB_DIM_OUT_STRIDE], width, height, l0.w, l0.h,
-                                     lumParam, table, curve, work, pyramid);
+                          : calc_tm0(docType, dim.v[TMLIB_DIM_SPP], width, height, dim.v[TMLIB_DIM_OUT_STRIDE], width,
+                                     height, l0.w, l0.h, lumParam, table, curve, work, pyramid);
   if (r0 < 0) return r0;
 
   // 2. Gaussian pyramid.
@@ -468,8 +471,8 @@ extern "C" TMLIB_API int calc_tm1old(int docType, DimParam dim, float *param, in
 }
 
 extern "C" TMLIB_API int calc_tm1(int docType, DimParam dim, float *param, int32_t *dims, float *lumParam,
-                                  const float *table, const float *curve, int decoderFlag, OptimParam opt,
-                                  void *work, float *pyramid) {
+                                  const float *table, const float *curve, int decoderFlag, OptimParam opt, void *work,
+                                  float *pyramid) {
   if (param == nullptr) return tmlib::kErrOpen;
   const tmlib::WorkerCrew crew(opt.v[TMLIB_OPT_WORKERS]);  // one attenuation round per level: reuse the workers
   if (!tmlib::smoothing_slider(param))

@@ -43,9 +43,9 @@ struct Level {
 struct Geometry {
   static constexpr int kMaxLevels = 64;
   Level levels[kMaxLevels];
-  int count = 0;               // Gaussian levels: level 0 and its halvings down to element 9's width
-  int solverLevels = 0;        // element 11 (L)
-  std::int64_t capacity = 0;   // floats the caller's buffers hold: max(element 5, element 6)
+  int count = 0;              // Gaussian levels: level 0 and its halvings down to element 9's width
+  int solverLevels = 0;       // element 11 (L)
+  std::int64_t capacity = 0;  // floats the caller's buffers hold: max(element 5, element 6)
 };
 
 // Checks a PyramidDims record against the image and fills the level table. The record must

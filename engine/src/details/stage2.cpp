@@ -43,11 +43,16 @@ int param_as_int(float v) {
 
 float tolerance_base(int code) {
   switch (code) {
-    case -1: return 1e-4f;
-    case -2: return 3e-4f;
-    case 0: return 1e-5f;
-    case 2: return 1e-7f;
-    default: return 1e-6f;
+    case -1:
+      return 1e-4f;
+    case -2:
+      return 3e-4f;
+    case 0:
+      return 1e-5f;
+    case 2:
+      return 1e-7f;
+    default:
+      return 1e-6f;
   }
 }
 
@@ -118,18 +123,18 @@ void upsample_in_place(float *buf, std::int64_t end, int cw, int ch, int fw, int
 
 namespace {
 
-const char *path_of(const OptimParam &opt, int element) {
-  return reinterpret_cast<const char *>(opt.v[element]);
-}
+const char *path_of(const OptimParam &opt, int element) { return reinterpret_cast<const char *>(opt.v[element]); }
 
 // Writes n floats of buf to path (mode "wb"): 0, -1 (cannot create), -2 (short write).
 int write_rhs_file(const char *path, const float *buf, std::int64_t n) {
   switch (scratch::write_file(path, buf, n * static_cast<std::int64_t>(sizeof(float)))) {
-    case scratch::kWritten: return 0;
+    case scratch::kWritten:
+      return 0;
     case scratch::kCannotOpen:
       std::printf("can not open temporary file %s\n", path != nullptr ? path : "(null)");
       return kErrOpen;
-    case scratch::kShortWrite: break;
+    case scratch::kShortWrite:
+      break;
   }
   std::puts("could not write to temporary file iofpRHS");
   return kErrShortIo;
@@ -238,8 +243,8 @@ int calc_tm2new2(DimParam dim, int levels, float *param, OptimParam opt, float *
   }
 }
 
-int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int levels, float *param,
-             OptimParam opt, float *pyramid) {
+int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int levels, float *param, OptimParam opt,
+             float *pyramid) {
   if (param == nullptr) return tmlib::kErrOpen;
   if (tmlib::smoothing_slider(param)) {
     // Stage 1 always leaves the right-hand side of level 0, but a small image (a level count
@@ -264,8 +269,8 @@ int calc_tm2(DimParam dim, int minWidth, int minHeight, int64_t pyramidSize, int
     if (pyramidSize < needed) return tmlib::kErrOpen;
     return calc_tm2new2(dim, cascade, param, opt, pyramid);
   }
-  return calc_tm2old(dim, minWidth, minHeight, pyramidSize, levels, tmlib::stage2::param_as_int(param[TMLIB_DE_PANORAMA_360]), opt,
-                     pyramid);
+  return calc_tm2old(dim, minWidth, minHeight, pyramidSize, levels,
+                     tmlib::stage2::param_as_int(param[TMLIB_DE_PANORAMA_360]), opt, pyramid);
 }
 
 }  // extern "C"

@@ -76,9 +76,9 @@ void upsample_in_place(float *buf, std::int64_t end, int cw, int ch, int fw, int
 
 // Per-call figures for diagnostics and benchmarks.
 struct CascadeStats {
-  std::vector<LevelSize> levels;      // solved levels, coarsest first
-  std::vector<int> iterations;        // tm20 result per solved level, same order
-  std::vector<float> tolerances;      // tolerance passed per level
+  std::vector<LevelSize> levels;  // solved levels, coarsest first
+  std::vector<int> iterations;    // tm20 result per solved level, same order
+  std::vector<float> tolerances;  // tolerance passed per level
   int maxIter = 0;
 };
 
@@ -88,13 +88,13 @@ int calc_tm2new2_stats(DimParam dim, int levels, const float *param, OptimParam 
 // ---- multigrid ------------------------------------------------------------------------
 
 struct GridHierarchy {
-  std::vector<LevelSize> levels;        // level 0 is the image
-  std::vector<std::int64_t> offsets;    // element offset of each level
-  std::int64_t total = 0;               // sum of the level sizes
-  bool fractional = false;              // level 1 reached by fractional area resampling
-  bool exactW = true, exactH = true;    // first step divides a direction exactly (2 taps)
-  float rW = 2.0f, rH = 2.0f;           // fine cells per coarse cell of the first step
-  int levelsUsed = 0;                   // the level count L after clamping
+  std::vector<LevelSize> levels;      // level 0 is the image
+  std::vector<std::int64_t> offsets;  // element offset of each level
+  std::int64_t total = 0;             // sum of the level sizes
+  bool fractional = false;            // level 1 reached by fractional area resampling
+  bool exactW = true, exactH = true;  // first step divides a direction exactly (2 taps)
+  float rW = 2.0f, rH = 2.0f;         // fine cells per coarse cell of the first step
+  int levelsUsed = 0;                 // the level count L after clamping
 };
 
 // -1 when no hierarchy can be built (a side below 2); levels is clamped so that the first

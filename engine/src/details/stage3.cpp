@@ -34,7 +34,6 @@ constexpr int kHistoBins = 65536;
 
 enum SourceKind : int { kKindRgbe = 0, kKind16 = 1, kKind8 = 2, kKindFloat = 10 };
 
-
 // A clip percentage outside 0..10 (NaN included) is replaced by the slider's default.
 float clip_percent(float v, float fallback) { return (v >= 0.0f && v <= 10.0f) ? v : fallback; }
 
@@ -64,9 +63,9 @@ std::uint16_t load_u16(const unsigned char *p) {
 struct FinishConstants {
   int kind = 0;
   float outGamma = 1.0f;
-  float wG = 0.0f;          // weight of the global curve in the base luminance
-  float gammaD = 0.45f;     // exponent of the global curve
-  bool globalCurve = false; // wG > 0 or shadows clipping on
+  float wG = 0.0f;           // weight of the global curve in the base luminance
+  float gammaD = 0.45f;      // exponent of the global curve
+  bool globalCurve = false;  // wG > 0 or shadows clipping on
   bool shadowClip = false;
   float clipUpper = 0.0f, clipLower = 0.0f;
   SmoothStep clipStep;
@@ -87,8 +86,8 @@ struct FinishConstants {
   float maxOut = 255.0f;
 };
 
-void compute_constants(int kind, const DimParam &dim, const float *param, const float *lumParam,
-                       const float *table, FinishConstants &k) {
+void compute_constants(int kind, const DimParam &dim, const float *param, const float *lumParam, const float *table,
+                       FinishConstants &k) {
   k.kind = kind;
   const bool rgbe = kind == kKindRgbe;
 
@@ -176,7 +175,7 @@ inline unsigned to_sample(float v, float maxOut) {
 struct OutLayout {
   int red, green, blue;  // sample positions within a pixel
   int spp;
-  int bytes;             // 1 or 2 per sample
+  int bytes;  // 1 or 2 per sample
   float maxOut;
 };
 
@@ -218,8 +217,8 @@ void finish_pixel(const FinishConstants &k, float r, float g, float b, float tab
   float m = planeValue;
   if (k.globalCurve) {
     const float y = rgbe ? lum * table2E : lum / k.avg;
-    const float curve = std::pow(
-        k.dragoScale * std::log(y + 1.0f) / std::log(8.0f * std::pow(y * k.invMax, 0.23f) + 2.0f), k.gammaD);
+    const float curve =
+        std::pow(k.dragoScale * std::log(y + 1.0f) / std::log(8.0f * std::pow(y * k.invMax, 0.23f) + 2.0f), k.gammaD);
     m = k.wG * curve + (1.0f - k.wG) * planeValue;
     if (k.shadowClip && logY < k.clipUpper) {
       float w = 1.0f;
@@ -321,8 +320,8 @@ OutLayout out_layout(const DimParam &dim) {
 
 // Disk mode: the RGBE source comes one row at a time from the temporary file and the plane
 // lies in the tail of the 16-bit-sized destination buffer.
-int finish_from_disk(const FinishConstants &k, DimParam dim, const float *param, const float *table,
-                     OptimParam opt, void *dst, int width, int height) {
+int finish_from_disk(const FinishConstants &k, DimParam dim, const float *param, const float *table, OptimParam opt,
+                     void *dst, int width, int height) {
   const char *path = reinterpret_cast<const char *>(opt.v[TMLIB_OPT_SOURCE_FILE]);
   if (path == nullptr) return kErrOpen;
   scratch::File owned = scratch::open(path, "rb");
@@ -392,7 +391,9 @@ int calc_tm3_checked(int kind, DimParam dim, const float *param, const float *lu
 
   if (src == nullptr || plane == nullptr) return kErrArgs;
   if (kind != kKindRgbe) {
-    if (dim.v[TMLIB_DIM_SRC_STRIDE] < packed || !checked_product(static_cast<std::int64_t>(dim.v[TMLIB_DIM_SRC_STRIDE]) * 4, height, extent)) return kErrArgs;
+    if (dim.v[TMLIB_DIM_SRC_STRIDE] < packed ||
+        !checked_product(static_cast<std::int64_t>(dim.v[TMLIB_DIM_SRC_STRIDE]) * 4, height, extent))
+      return kErrArgs;
   }
   if (!checked_product(static_cast<std::int64_t>(width) * 4, height, extent)) return kErrArgs;
 
@@ -559,10 +560,18 @@ void tm3_threaded(Tm3Task *task) {
   const std::int64_t y0 = band.start;
   std::int64_t srcOffset = 0;
   switch (task->kind) {
-    case kKindRgbe: srcOffset = y0 * 4 * width; break;
-    case kKind16: srcOffset = y0 * 2 * task->dim.v[TMLIB_DIM_SRC_STRIDE]; break;
-    case kKind8: srcOffset = y0 * task->dim.v[TMLIB_DIM_SRC_STRIDE]; break;
-    default: srcOffset = y0 * 4 * task->dim.v[TMLIB_DIM_SRC_STRIDE]; break;
+    case kKindRgbe:
+      srcOffset = y0 * 4 * width;
+      break;
+    case kKind16:
+      srcOffset = y0 * 2 * task->dim.v[TMLIB_DIM_SRC_STRIDE];
+      break;
+    case kKind8:
+      srcOffset = y0 * task->dim.v[TMLIB_DIM_SRC_STRIDE];
+      break;
+    default:
+      srcOffset = y0 * 4 * task->dim.v[TMLIB_DIM_SRC_STRIDE];
+      break;
   }
   const std::int64_t dstOffset = y0 * task->dim.v[TMLIB_DIM_OUT_STRIDE] * (task->dim.v[TMLIB_DIM_OUT_BITS] / 8);
   DimParam dim = task->dim;
@@ -578,8 +587,8 @@ using namespace tmlib;
 
 extern "C" {
 
-int calc_tm3(int kind, DimParam dim, const float *param, const float *lumParam, const float *table,
-             const float *curve, OptimParam opt, const void *src, float *plane, void *dst) {
+int calc_tm3(int kind, DimParam dim, const float *param, const float *lumParam, const float *table, const float *curve,
+             OptimParam opt, const void *src, float *plane, void *dst) {
   try {
     return calc_tm3_checked(kind, dim, param, lumParam, table, curve, opt, src, plane, dst);
   } catch (...) {

@@ -27,21 +27,21 @@ struct SmoothStep {
 SmoothStep make_smooth_step(float p, float from, float q, float to);
 
 // Normalises the stage-2 plane of width x height floats in place between a black and a white
-// clip point read from its own 65,536-bin histogram (WhiteClip param[TMLIB_DE_WHITE_CLIP], BlackClip param[TMLIB_DE_BLACK_CLIP]).
-// Returns height; kErrPlaneMin / kErrPlaneMax (plane untouched) when the minimum / maximum is
-// negative; kErrNoMemory when the histogram cannot be allocated. `dim` is not read (kept for
-// the argument order of the stage). The plane may sit at any byte address (disk mode puts it
-// inside the 16-bit destination); it is accessed bytewise.
+// clip point read from its own 65,536-bin histogram (WhiteClip param[TMLIB_DE_WHITE_CLIP], BlackClip
+// param[TMLIB_DE_BLACK_CLIP]). Returns height; kErrPlaneMin / kErrPlaneMax (plane untouched) when the minimum / maximum
+// is negative; kErrNoMemory when the histogram cannot be allocated. `dim` is not read (kept for the argument order of
+// the stage). The plane may sit at any byte address (disk mode puts it inside the 16-bit destination); it is accessed
+// bytewise.
 int tm30(int width, int height, DimParam dim, const float *param, float *plane);
 
 // Finishes `rows` rows (the band) of `width` pixels: the arguments of calc_tm3 with src, plane
 // and dst already pointing at the band's first row. dim.v[TMLIB_DIM_SRC_STRIDE] is the source row stride in
-// samples (kinds 1, 2, 10), dim.v[TMLIB_DIM_OUT_STRIDE] the destination row stride. When opt.v[TMLIB_OPT_READ_FROM_DISK] > 0 (disk
-// mode) src and plane are ignored: the RGBE rows come from the file opt.v[TMLIB_OPT_SOURCE_FILE], the plane from
-// inside dst (see details.h), and the plane is normalised here. Arguments are trusted: the
-// public entry calc_tm3 checks them. Returns the rows written or a negative code.
-int tm31(int kind, DimParam dim, const float *param, const float *lumParam, const float *table,
-         const float *curve, OptimParam opt, const void *src, float *plane, void *dst, int width, int rows);
+// samples (kinds 1, 2, 10), dim.v[TMLIB_DIM_OUT_STRIDE] the destination row stride. When
+// opt.v[TMLIB_OPT_READ_FROM_DISK] > 0 (disk mode) src and plane are ignored: the RGBE rows come from the file
+// opt.v[TMLIB_OPT_SOURCE_FILE], the plane from inside dst (see details.h), and the plane is normalised here. Arguments
+// are trusted: the public entry calc_tm3 checks them. Returns the rows written or a negative code.
+int tm31(int kind, DimParam dim, const float *param, const float *lumParam, const float *table, const float *curve,
+         OptimParam opt, const void *src, float *plane, void *dst, int width, int rows);
 
 // Per-worker argument block of the banded run.
 struct Tm3Task {

@@ -44,9 +44,9 @@ constexpr int kHeaderMaxLines = 100;
 // A small valid picture (16 x 16 run-length pixels fit in 239 bytes) would otherwise get a
 // single header line; its magic, format, blank and resolution lines need at least four.
 constexpr int kHeaderMinLines = 16;
-constexpr int kDimLineBuffer = 128;     // rgbe_dim2 reads at most 127 characters per line
-constexpr int kDiskLineBuffer = 129;    // decomp2 reads at most 128
-constexpr int kRleMaxLiteral = 128;     // codes 1..128 are literals, 129..255 repeats
+constexpr int kDimLineBuffer = 128;   // rgbe_dim2 reads at most 127 characters per line
+constexpr int kDiskLineBuffer = 129;  // decomp2 reads at most 128
+constexpr int kRleMaxLiteral = 128;   // codes 1..128 are literals, 129..255 repeats
 constexpr int kBlock = 16;
 constexpr int kPrimariesFlag = 32;
 constexpr int kDimsPrimariesSlot = 6;
@@ -233,13 +233,11 @@ int read_rle_rows(FileSource &src, int width, int height, unsigned char *out) {
 }
 
 // The in-memory reader's run-length rows on processors without AVX2: the checks of
-// read_rle_rows, with packets copied in whole 16-byte blocks (the first two always) wherever both the data and the output have
-// a full packet's 128 bytes left. Blocks may run past their packet into bytes of the output
-// that later packets write in order, so on success every byte holds its own packet's value;
-// copies of variable length cost several times more on the short packets that photographs
-// are made of.
-int read_rle_rows_blocks(const unsigned char *p, const unsigned char *end, int width, int height,
-                         unsigned char *out) {
+// read_rle_rows, with packets copied in whole 16-byte blocks (the first two always) wherever both the data and the
+// output have a full packet's 128 bytes left. Blocks may run past their packet into bytes of the output that later
+// packets write in order, so on success every byte holds its own packet's value; copies of variable length cost several
+// times more on the short packets that photographs are made of.
+int read_rle_rows_blocks(const unsigned char *p, const unsigned char *end, int width, int height, unsigned char *out) {
   const std::int64_t w = width;
   const unsigned char *const outEnd = out + 4 * w * height;
   for (std::int64_t y = 0; y < height; ++y) {
@@ -319,7 +317,7 @@ using Wide = unsigned char __attribute__((vector_size(32)));
 // output that later packets write in order, so on success every byte holds its own packet's
 // value. Near either end each packet is checked and copied byte-exactly.
 __attribute__((target("avx2"))) int read_rle_rows_wide(const unsigned char *p, const unsigned char *end, int width,
-                                                      int height, unsigned char *out) {
+                                                       int height, unsigned char *out) {
   const std::int64_t w = width;
   const unsigned char *const outEnd = out + 4 * w * height;
   for (std::int64_t y = 0; y < height; ++y) {
@@ -384,8 +382,7 @@ __attribute__((target("avx2"))) int read_rle_rows_wide(const unsigned char *p, c
 // Both run-length decoders give the same codes and pixels. With AVX2 the branch-free one
 // decodes photographs a sixth to a quarter faster; without it the block decoder is the faster,
 // as the branch-free step needs one instruction per 32-byte move to pay off.
-int read_rle_rows_memory(const unsigned char *p, const unsigned char *end, int width, int height,
-                         unsigned char *out) {
+int read_rle_rows_memory(const unsigned char *p, const unsigned char *end, int width, int height, unsigned char *out) {
 #if TMLIB_RLE_WIDE
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2 && !testing::radiance_without_avx2) return read_rle_rows_wide(p, end, width, height, out);
@@ -407,7 +404,9 @@ void spread_flat_row(const unsigned char *pixels, std::int64_t w, unsigned char 
   }
 }
 
-bool dims_usable(const std::int32_t *dims) { return dims != nullptr && dims[TMLIB_RD_WIDTH] > 0 && dims[TMLIB_RD_HEIGHT] > 0; }
+bool dims_usable(const std::int32_t *dims) {
+  return dims != nullptr && dims[TMLIB_RD_WIDTH] > 0 && dims[TMLIB_RD_HEIGHT] > 0;
+}
 
 int dim2_impl(const char *path, float *primaries, std::int32_t *dims) {
   File f = open_picture(path);

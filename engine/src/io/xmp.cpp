@@ -67,7 +67,8 @@ constexpr std::string_view kHeader =
     "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>\n"
     "\n"
     "<rdf:Description rdf:about=''\n"
-    "xmlns:bltm='" TMLIB_XMP_NAMESPACE "'>\n"
+    "xmlns:bltm='" TMLIB_XMP_NAMESPACE
+    "'>\n"
     "<bltm:Version>3.2</bltm:Version>\n";
 
 constexpr std::string_view kFooter =
@@ -119,17 +120,15 @@ constexpr Field kDetailsFields[] = {
 };
 
 constexpr Field kCompressorFields[] = {
-    {"Brightness", 0, Kind::kNumber},       {"Compression", 1, Kind::kNumber},
-    {"Contrast", 2, Kind::kNumber},         {"WhiteClip", 3, Kind::kClip},
-    {"BlackClip", 4, Kind::kClip},          {"ColorTemperature", 12, Kind::kNumber},
+    {"Brightness", 0, Kind::kNumber},  {"Compression", 1, Kind::kNumber}, {"Contrast", 2, Kind::kNumber},
+    {"WhiteClip", 3, Kind::kClip},     {"BlackClip", 4, Kind::kClip},     {"ColorTemperature", 12, Kind::kNumber},
     {"Saturation", 13, Kind::kNumber},
 };
 
 // The two clip values sit one slot later than in the other methods.
 constexpr Field kFusionAdjustFields[] = {
-    {"Accentuation", 0, Kind::kReal}, {"BlendingPoint", 1, Kind::kReal},
-    {"Shadows", 2, Kind::kReal},      {"Saturation", 3, Kind::kReal},
-    {"WhiteClip", 4, Kind::kClip},    {"BlackClip", 5, Kind::kClip},
+    {"Accentuation", 0, Kind::kReal},       {"BlendingPoint", 1, Kind::kReal}, {"Shadows", 2, Kind::kReal},
+    {"Saturation", 3, Kind::kReal},         {"WhiteClip", 4, Kind::kClip},     {"BlackClip", 5, Kind::kClip},
     {"MidtonesAdjustment", 6, Kind::kReal},
 };
 
@@ -170,8 +169,7 @@ constexpr MethodName kMethodNames[] = {
 
 // The five smoothing levels by code; three words are padded to eight characters, and the
 // padding belongs to the written value.
-constexpr const char *kLevelWordsWritten[] = {"Very High", "High    ", "Medium  ", "Low     ",
-                                              "Very Low"};
+constexpr const char *kLevelWordsWritten[] = {"Very High", "High    ", "Medium  ", "Low     ", "Very Low"};
 constexpr std::string_view kLevelWordsRead[] = {"Very High", "High", "Medium", "Low", "Very Low"};
 
 struct WordValue {
@@ -180,8 +178,8 @@ struct WordValue {
 };
 // Word values of Microcontrast in old files; "Medium Low" must be tried before "Medium".
 constexpr WordValue kMicrocontrastWords[] = {
-    {"High", 0.0f},       {"Medium High", -2.0f}, {"Medium Low", -6.0f},
-    {"Medium", -2.0f},    {"Low", -9.0f},         {"Very Low", -10.0f},
+    {"High", 0.0f},    {"Medium High", -2.0f}, {"Medium Low", -6.0f},
+    {"Medium", -2.0f}, {"Low", -9.0f},         {"Very Low", -10.0f},
 };
 
 // ---------------------------------------------------------------------------------------
@@ -219,8 +217,7 @@ void put_value_line(DocumentSink &sink, const char *tag, const char *value) {
   // Longest value: "%f" of -FLT_MAX, 47 characters; the longest tag has 20.
   char line[256];
   const int n = std::snprintf(line, sizeof line, "<bltm:%s>%s</bltm:%s>\n", tag, value, tag);
-  if (n > 0) sink.put(std::string_view(line, std::min<std::size_t>(static_cast<std::size_t>(n),
-                                                                    sizeof line - 1)));
+  if (n > 0) sink.put(std::string_view(line, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof line - 1)));
 }
 
 void put_number_line(DocumentSink &sink, const char *tag, const char *format, float value) {
@@ -245,8 +242,7 @@ void put_field(DocumentSink &sink, const Field &field, const float *param) {
       break;
     case Kind::kSmoothing:
       if (is_light_mode(param[kSmoothingModeSlot]))
-        put_value_line(sink, field.tag,
-                       kLevelWordsWritten[level_code_for_writing(param[kSmoothingLevelSlot])]);
+        put_value_line(sink, field.tag, kLevelWordsWritten[level_code_for_writing(param[kSmoothingLevelSlot])]);
       else
         put_number_line(sink, field.tag, "%1.1f", param[kSmoothingSliderSlot]);
       break;
@@ -302,7 +298,7 @@ int write_in_place(const char *path, const std::vector<char> &doc, std::size_t l
     created = fd >= 0;
   }
   if (fd < 0) return kErrOpen;
-  struct stat info{};
+  struct stat info {};
   const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   bool written = write_all(fd, doc.data(), length);
   if (regular) written = written && ::ftruncate(fd, static_cast<off_t>(length)) == 0 && ::fsync(fd) == 0;
@@ -325,7 +321,7 @@ std::string folder_of(const std::string &path) {
 std::string dangling_link_target(const std::string &path) {
   std::string name = path;
   for (int hop = 0; hop < 40; ++hop) {
-    struct stat info{};
+    struct stat info {};
     if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
     std::vector<char> text(PATH_MAX + 1);
     const ssize_t n = ::readlink(name.c_str(), text.data(), text.size());
@@ -341,10 +337,8 @@ std::string dangling_link_target(const std::string &path) {
 int create_sibling(const std::string &folder, mode_t mode, std::string &name) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 64; ++attempt) {
-    const auto ticks = static_cast<unsigned long long>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
-    const unsigned long long tag =
-        ticks ^ (static_cast<unsigned long long>(::getpid()) << 20) ^ counter.fetch_add(1);
+    const auto ticks = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+    const unsigned long long tag = ticks ^ (static_cast<unsigned long long>(::getpid()) << 20) ^ counter.fetch_add(1);
     char leaf[48];
     std::snprintf(leaf, sizeof leaf, "/.bltm-%012llx.tmp", tag & 0xffffffffffffULL);
     name = folder + leaf;
@@ -368,7 +362,7 @@ int create_sibling(const std::string &folder, mode_t mode, std::string &name) {
 // A folder without room for even an empty file is not written in place, which could leave
 // a damaged file: the save fails (-1) with the old file intact.
 int save_document(const char *path, const std::vector<char> &doc, std::size_t length) {
-  struct stat existing{};
+  struct stat existing {};
   const bool exists = ::stat(path, &existing) == 0;
   std::string target = path;
   if (exists) {
@@ -730,7 +724,7 @@ extern "C" int parse_xmp(const char *path, int method, float *param) {
   std::FILE *file = std::fopen(path, "rb");
   if (file == nullptr) return kErrOpen;
   int result = kErrOpen;
-  struct stat info{};
+  struct stat info {};
   if (::fstat(::fileno(file), &info) == 0 && !S_ISDIR(info.st_mode)) {
     try {
       const CNumericLocale c_numbers;

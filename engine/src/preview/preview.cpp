@@ -68,8 +68,7 @@ bool usable_layout(const Geometry &g) {
 // RGBE scanline-planar to RGBE scanline-planar: each of the four planes of a row is
 // gathered through the column table.
 template <typename RowOf>
-void copy_rgbe(const Geometry &g, const std::int32_t *cols, RowOf rowOf, const std::uint8_t *src,
-               std::uint8_t *dst) {
+void copy_rgbe(const Geometry &g, const std::int32_t *cols, RowOf rowOf, const std::uint8_t *src, std::uint8_t *dst) {
   const std::int64_t sw = g.srcWidth;
   const std::int64_t dw = g.dstWidth;
   for (int y = 0; y < g.dstHeight; ++y) {
@@ -87,8 +86,7 @@ void copy_rgbe(const Geometry &g, const std::int32_t *cols, RowOf rowOf, const s
 // channels are written; the others keep what the destination held. 8-bit samples are
 // widened by 256 so that every later stage sees the 16-bit range.
 template <int Shift, typename Sample, typename RowOf>
-void copy_samples(const Geometry &g, const std::int32_t *cols, RowOf rowOf, const Sample *src,
-                  std::uint16_t *dst) {
+void copy_samples(const Geometry &g, const std::int32_t *cols, RowOf rowOf, const Sample *src, std::uint16_t *dst) {
   const Channels ch = channel_choice(g.spp);
   const std::int64_t spp = g.spp;
   for (int y = 0; y < g.dstHeight; ++y) {
@@ -219,10 +217,17 @@ TMLIB_API int extract_zoom(int kind, int srcWidth, int srcHeight, int spp, int64
     return kErrWindow;
   const void *src = nullptr;
   switch (kind) {
-    case kKindRgbe: src = rgbe; break;
-    case kKindSamples16: src = src16; break;
-    case kKindSamples8: src = src8; break;
-    default: return kind;  // unrecognised kind: nothing written
+    case kKindRgbe:
+      src = rgbe;
+      break;
+    case kKindSamples16:
+      src = src16;
+      break;
+    case kKindSamples8:
+      src = src8;
+      break;
+    default:
+      return kind;  // unrecognised kind: nothing written
   }
   if (src == nullptr || dst == nullptr) return kErrOpen;
   const Geometry g{srcWidth, srcHeight, spp, rowStride, winWidth, winHeight};

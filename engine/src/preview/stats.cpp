@@ -41,7 +41,6 @@ constexpr float kHighFraction = 0.995f;
 // Limit of the percentile search: at most this many adjustments per reset of the counter.
 constexpr int kMaxAdjust = 39;
 
-
 // Rec. 709 luminance weights of the mantissa bytes, applied in double precision.
 constexpr double kWeightR = 0.2125, kWeightG = 0.7154, kWeightB = 0.0721;
 
@@ -121,7 +120,8 @@ TMLIB_API int logMinMaxMoy(int width, int height, const float *table, const unsi
 
   auto histo = tmlib::try_new<std::int32_t>(kLogBins, true);
   if (histo && log_histo(nSamples, kLogBins, minimum, maximum, samples.get(), histo.get()) >= 0) {
-    stats[TMLIB_LOGSTAT_MEDIAN] = bin_value(percentile(kMedianFraction, nSamples, kLogBins, histo.get()), minimum, maximum);
+    stats[TMLIB_LOGSTAT_MEDIAN] =
+        bin_value(percentile(kMedianFraction, nSamples, kLogBins, histo.get()), minimum, maximum);
     stats[TMLIB_LOGSTAT_P995] = bin_value(percentile(kHighFraction, nSamples, kLogBins, histo.get()), minimum, maximum);
   }
   return height;

@@ -40,10 +40,19 @@ class Buffer {
   explicit operator bool() const { return p_ != nullptr; }
   unsigned char *data() { return p_.get(); }
   const unsigned char *data() const { return p_.get(); }
-  template <class T> T *as() { return reinterpret_cast<T *>(p_.get()); }
-  template <class T> const T *as() const { return reinterpret_cast<const T *>(p_.get()); }
+  template <class T>
+  T *as() {
+    return reinterpret_cast<T *>(p_.get());
+  }
+  template <class T>
+  const T *as() const {
+    return reinterpret_cast<const T *>(p_.get());
+  }
   size_t size() const { return size_; }
-  void reset() { p_.reset(); size_ = 0; }
+  void reset() {
+    p_.reset();
+    size_ = 0;
+  }
 
   // Gives the tail of the buffer back to the system; keeps the contents up to size.
   void shrink(size_t size) {
@@ -56,7 +65,9 @@ class Buffer {
   }
 
  private:
-  struct Free { void operator()(unsigned char *p) const { std::free(p); } };
+  struct Free {
+    void operator()(unsigned char *p) const { std::free(p); }
+  };
   std::unique_ptr<unsigned char[], Free> p_;
   size_t size_ = 0;
 };

@@ -52,8 +52,8 @@ void preview_dimensions(int dim, int iMax, int jMax, int &width, int &height);
 // Cuts (or converts, when width x height is the image's own size) a source out of the host's
 // pixels by point sampling. kind: 10 interleaved floats, 1 16-bit samples (0..32768), 2 8-bit
 // samples (widened x256); rowStride in samples. Returns the engine's result (>= 0) or -4.
-int make_source(int kind, int srcWidth, int srcHeight, int spp, int64_t rowStride, const void *pixels,
-                int width, int height, Source &out);
+int make_source(int kind, int srcWidth, int srcHeight, int spp, int64_t rowStride, const void *pixels, int width,
+                int height, Source &out);
 
 // Log-luminance statistics (LogLumStats) of a docType-0 source with the offset-0 exponent
 // table, as the dialog takes them for a new preview source: a negative result means an image
@@ -100,25 +100,25 @@ struct Request {
   bool retry_on_one_worker = false;
   // Free the source's pixels as soon as the run no longer needs them (full renders).
   bool release_source = false;
-  Carry *carry = nullptr;            // supplies and receives the statistics (Details Enhancer)
+  Carry *carry = nullptr;  // supplies and receives the statistics (Details Enhancer)
   // The camera curve of docType-1 sources (65,536 entries, camera_curve(65536)), when the caller
   // keeps one; built for the run when null.
   const float *camera_curve = nullptr;
-  const DiskFiles *disk = nullptr;   // work from disk (Details Enhancer, docType 0, 3 samples)
+  const DiskFiles *disk = nullptr;  // work from disk (Details Enhancer, docType 0, 3 samples)
   Hooks hooks;
 };
 
 struct Outcome {
-  int code = 0;                // > 0 success; the failing step's engine result, -4, or kCancelled
+  int code = 0;                  // > 0 success; the failing step's engine result, -4, or kCancelled
   Step step = Step::Statistics;  // the step that failed (when code <= 0)
-  int levels = 0;              // solver levels of the pyramid (Details Enhancer), for messages
-  bool too_small = false;      // tm_dim refused the size (a side of 9 pixels or less per level)
+  int levels = 0;                // solver levels of the pyramid (Details Enhancer), for messages
+  bool too_small = false;        // tm_dim refused the size (a side of 9 pixels or less per level)
   // What failed: the engine function that returned the code ("calc_tm2"), or for -4 from the
   // pipeline itself the buffer it could not allocate ("pyramid", "output", "RGBE copy").
   const char *what = "";
-  std::string file;            // the temporary file a failure concerns, when it is one
-  int error_number = 0;        // errno of that file's failure
-  Buffer pixels;               // width x height x spp samples of out_bits, interleaved
+  std::string file;      // the temporary file a failure concerns, when it is one
+  int error_number = 0;  // errno of that file's failure
+  Buffer pixels;         // width x height x spp samples of out_bits, interleaved
   bool ok() const { return code > 0; }
 };
 

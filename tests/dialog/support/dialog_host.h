@@ -62,9 +62,7 @@ class RecordingServices : public brightloom::dialog::UiServices {
     buttons.push_back(button);
     if (onAlert) onAlert();
   }
-  bool confirm(QWidget *, const QString &, const QString &, const QString &, const QString &) override {
-    return false;
-  }
+  bool confirm(QWidget *, const QString &, const QString &, const QString &, const QString &) override { return false; }
   QString openFile(QWidget *, const QString &, const QString &, const QString &, const QStringList &) override {
     return QString();
   }

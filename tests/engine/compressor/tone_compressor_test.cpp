@@ -46,8 +46,7 @@ std::array<float, 256> exponent_table() {
 }
 
 struct Sliders {
-  float brightness = 0, compression = 0, contrast = 0, whiteClip = 0, blackClip = 0, temperature = 0,
-        saturation = 0;
+  float brightness = 0, compression = 0, contrast = 0, whiteClip = 0, blackClip = 0, temperature = 0, saturation = 0;
 };
 
 std::array<float, 20> tm_param(const Sliders &s) {
@@ -134,7 +133,7 @@ struct Mapped {
 // Runs tm_simple on `pixels` (width x height) into spp-sample rows of `stride` samples,
 // pre-filled with 0xEE so that untouched samples show.
 Mapped run(const std::vector<Pixel> &pixels, int width, const Sliders &s, const std::array<float, 7> &st, int bits = 8,
-        int workers = 1, int spp = 3, int stride = 0, int order = 0) {
+           int workers = 1, int spp = 3, int stride = 0, int order = 0) {
   const int height = static_cast<int>(pixels.size()) / width;
   if (stride == 0) stride = spp * width;
   DimParam dim{{width, height, spp, 8, bits, 0, stride, order}};
@@ -170,16 +169,16 @@ TEST(ToneCompressor, MatchesTheOperatorsFormulasAcrossTheSliders) {
   const std::vector<Pixel> px = test_pixels();
   const Sliders cases[] = {
       {},
-      {5, 0, 0, 0, 0, 0, 0},          // bf = exp(-5 * 0.35)
-      {-6, 0, 0, 0, 0, 0, 0},         // g = 0.5
-      {-5.9f, 0, 0, 0, 0, 0, 0},      // g = 0.5
-      {-7, 0, 0, 0, 0, 0, 0},         // g = 0.6
-      {0, 4, 3, 0, 0, 0, 0},          // contrast and compression both positive
-      {0, -4, 10, 0, 0, 0, 0},        // w = 1
-      {0, 0, -10, 0, 0, 0, 0},        // w = 0
-      {0, -10, 0, 0, 0, 0, 0},        // e = 0.01
-      {0, 10, 0, 0, 0, 0, 0},         // e = 0.9
-      {1, 2, -3, 2.5f, 1.5f, 0, 0},   // clips narrow the range
+      {5, 0, 0, 0, 0, 0, 0},         // bf = exp(-5 * 0.35)
+      {-6, 0, 0, 0, 0, 0, 0},        // g = 0.5
+      {-5.9f, 0, 0, 0, 0, 0, 0},     // g = 0.5
+      {-7, 0, 0, 0, 0, 0, 0},        // g = 0.6
+      {0, 4, 3, 0, 0, 0, 0},         // contrast and compression both positive
+      {0, -4, 10, 0, 0, 0, 0},       // w = 1
+      {0, 0, -10, 0, 0, 0, 0},       // w = 0
+      {0, -10, 0, 0, 0, 0, 0},       // e = 0.01
+      {0, 10, 0, 0, 0, 0, 0},        // e = 0.9
+      {1, 2, -3, 2.5f, 1.5f, 0, 0},  // clips narrow the range
   };
   const auto wideStats = log_stats(-12.0f, 9.0f, -2.0f, 4.5f);  // p99.5 - median > 4: darker key
   for (const auto &st : {kStats, wideStats}) {

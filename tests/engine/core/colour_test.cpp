@@ -75,11 +75,11 @@ TEST(Hsl, KnownColours) {
       {{0.5f, 0.5f, 0.5f}, {0, 0, 0.5f}},
       {{0, 0, 1}, {2.0f / 3, 1, 0.5f}},
       {{0, 1, 0}, {1.0f / 3, 1, 0.5f}},
-      {{1, 1, 0}, {1.0f / 6, 1, 0.5f}},      // red and green tie: red wins
-      {{0, 1, 1}, {0.5f, 1, 0.5f}},          // green and blue tie: green wins
-      {{1, 0, 1}, {5.0f / 6, 1, 0.5f}},      // negative hue wraps around
+      {{1, 1, 0}, {1.0f / 6, 1, 0.5f}},  // red and green tie: red wins
+      {{0, 1, 1}, {0.5f, 1, 0.5f}},      // green and blue tie: green wins
+      {{1, 0, 1}, {5.0f / 6, 1, 0.5f}},  // negative hue wraps around
       {{0.2f, 0.1f, 0.1f}, {0, 1.0f / 3, 0.15f}},
-      {{1, 0.8f, 0.8f}, {0, 1, 0.9f}},        // light colours use 2 - max - min
+      {{1, 0.8f, 0.8f}, {0, 1, 0.9f}},  // light colours use 2 - max - min
   };
   for (const HslCase &c : cases) {
     float hsl[3] = {-1, -1, -1};
@@ -149,10 +149,10 @@ TEST(Hsl, HueStepsAgreeAndFollowTheFourPieces) {
     const double t = i / 120.0;
     EXPECT_EQ(hue_to_rgb(p, q, t), hue2rgb(p, q, t)) << t;
   }
-  EXPECT_DOUBLE_EQ(hue_to_rgb(p, q, 0.1), p + (q - p) * 0.6);          // rising
-  EXPECT_DOUBLE_EQ(hue_to_rgb(p, q, 0.3), q);                          // plateau
-  EXPECT_NEAR(hue_to_rgb(p, q, 0.6), p + (q - p) * 0.4, 1e-12);    // falling
-  EXPECT_DOUBLE_EQ(hue_to_rgb(p, q, 0.9), p);                          // floor
+  EXPECT_DOUBLE_EQ(hue_to_rgb(p, q, 0.1), p + (q - p) * 0.6);    // rising
+  EXPECT_DOUBLE_EQ(hue_to_rgb(p, q, 0.3), q);                    // plateau
+  EXPECT_NEAR(hue_to_rgb(p, q, 0.6), p + (q - p) * 0.4, 1e-12);  // falling
+  EXPECT_DOUBLE_EQ(hue_to_rgb(p, q, 0.9), p);                    // floor
 }
 
 }  // namespace

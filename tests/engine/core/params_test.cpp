@@ -24,8 +24,8 @@ TEST(TmParamDefault, DetailsEnhancerStrengthDependsOnDocumentKind) {
   for (int docType : {0, -1, 1, 2}) {
     auto rec = filled_record(-7.0f);
     tmparam_default(TMLIB_METHOD_DETAILS, docType, rec.data());
-    const std::array<float, 20> expected{0, docType > 0 ? 40.0f : 70.0f, 46, 0.25f, 0, 1, 0, 2, 50, 0,
-                                         0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+    const std::array<float, 20> expected{
+        0, docType > 0 ? 40.0f : 70.0f, 46, 0.25f, 0, 1, 0, 2, 50, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
     EXPECT_EQ(rec, expected) << "docType " << docType;
   }
 }
@@ -69,10 +69,10 @@ TEST(SliderScales, DetailsClipDefaultRoundTrips) {
 }
 
 TEST(SliderScales, HalfIsRoundedDown) {
-  EXPECT_EQ(paramf2slider(0.125, 1.0), 1);   // 1.25
-  EXPECT_EQ(paramf2slider(0.135, 1.0), 1);   // 1.35
-  EXPECT_EQ(paramf2slider(0.16, 1.0), 2);    // 1.6
-  EXPECT_EQ(paramf2slider(1.25, 1.0), 12);   // 12.5 exactly: down
+  EXPECT_EQ(paramf2slider(0.125, 1.0), 1);  // 1.25
+  EXPECT_EQ(paramf2slider(0.135, 1.0), 1);  // 1.35
+  EXPECT_EQ(paramf2slider(0.16, 1.0), 2);   // 1.6
+  EXPECT_EQ(paramf2slider(1.25, 1.0), 12);  // 12.5 exactly: down
   EXPECT_EQ(paramf2slider(1.2500001, 1.0), 13);
   EXPECT_EQ(slider2param(25, 1.0), 50000);
   EXPECT_EQ(param2slider(25000.0, 1.0), 12);  // 12.5 exactly: down

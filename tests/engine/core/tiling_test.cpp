@@ -88,7 +88,8 @@ TEST(TilingRun, EveryWorkerRunsOnceAndJoinsBeforeReturn) {
   for (int workers : {2, 3, 32}) {
     std::vector<int> seen(workers, 0);
     bool sequentialRan = false;
-    const RunMode mode = run_workers(workers, [&](int k) { seen[k] += 1; }, [&] { sequentialRan = true; });
+    const RunMode mode = run_workers(
+        workers, [&](int k) { seen[k] += 1; }, [&] { sequentialRan = true; });
     EXPECT_EQ(mode, RunMode::kThreaded);
     EXPECT_FALSE(sequentialRan);
     for (int k = 0; k < workers; ++k) EXPECT_EQ(seen[k], 1);
@@ -100,7 +101,9 @@ TEST(TilingRun, OneOrNoWorkerRunsTheSequentialBodyOnTheCallingThread) {
   for (int workers : {-1, 0, 1}) {
     int workerCalls = 0;
     int sequentialCalls = 0;
-    EXPECT_EQ(run_workers(workers, [&](int) { ++workerCalls; }, [&] { ++sequentialCalls; }), RunMode::kSequential);
+    EXPECT_EQ(run_workers(
+                  workers, [&](int) { ++workerCalls; }, [&] { ++sequentialCalls; }),
+              RunMode::kSequential);
     EXPECT_EQ(workerCalls, 0);
     EXPECT_EQ(sequentialCalls, 1);
   }
@@ -108,10 +111,13 @@ TEST(TilingRun, OneOrNoWorkerRunsTheSequentialBodyOnTheCallingThread) {
 
 TEST(TilingRun, MoreThanThirtyTwoWorkersAreClamped) {
   std::atomic<int> calls{0};
-  run_workers(100, [&](int k) {
-    EXPECT_LT(k, kMaxWorkers);
-    calls.fetch_add(1);
-  }, [] {});
+  run_workers(
+      100,
+      [&](int k) {
+        EXPECT_LT(k, kMaxWorkers);
+        calls.fetch_add(1);
+      },
+      [] {});
   EXPECT_EQ(calls.load(), kMaxWorkers);
   EXPECT_EQ(clamp_workers(-3), 0);
   EXPECT_EQ(clamp_workers(7), 7);
@@ -123,8 +129,8 @@ TEST(TilingRun, FailedCreationJoinsStartedWorkersThenRunsSequentially) {
     std::atomic<int> workerCalls{0};
     std::atomic<int> runningDuringFallback{-1};
     testing::fail_thread_creation_at(failAt);
-    const RunMode mode = run_workers(4, [&](int) { workerCalls.fetch_add(1); },
-                                     [&] { runningDuringFallback = testing::live_workers(); });
+    const RunMode mode = run_workers(
+        4, [&](int) { workerCalls.fetch_add(1); }, [&] { runningDuringFallback = testing::live_workers(); });
     EXPECT_EQ(mode, RunMode::kFellBack);
     EXPECT_EQ(workerCalls.load(), failAt);
     EXPECT_EQ(runningDuringFallback.load(), 0) << "started workers must be joined before the fallback";
@@ -171,10 +177,14 @@ TEST(TilingCrew, OtherWorkerCountsAndNestedCrewsCreateTheirOwnThreads) {
   const WorkerCrew outer(2);
   const WorkerCrew inner(4);  // does nothing while the outer crew is active
   std::atomic<int> calls{0};
-  EXPECT_EQ(run_workers(4, [&](int) { calls.fetch_add(1); }, [] {}), RunMode::kThreaded);
+  EXPECT_EQ(run_workers(
+                4, [&](int) { calls.fetch_add(1); }, [] {}),
+            RunMode::kThreaded);
   EXPECT_EQ(calls.load(), 4);
   EXPECT_EQ(testing::live_workers(), 0) << "a four-worker round spawns and joins its own threads";
-  EXPECT_EQ(run_workers(2, [&](int) { calls.fetch_add(1); }, [] {}), RunMode::kThreaded);
+  EXPECT_EQ(run_workers(
+                2, [&](int) { calls.fetch_add(1); }, [] {}),
+            RunMode::kThreaded);
   EXPECT_EQ(testing::live_workers(), 1);
 }
 
@@ -184,11 +194,15 @@ TEST(TilingCrew, AnUnstaffedCrewFallsBackOnceThenRoundsSpawnAsUsual) {
   {
     const WorkerCrew crew(3);
     testing::fail_thread_creation_at(1);
-    EXPECT_EQ(run_workers(3, [&](int k) { seen[k] += 1; }, [&] { ++sequentialCalls; }), RunMode::kFellBack);
+    EXPECT_EQ(run_workers(
+                  3, [&](int k) { seen[k] += 1; }, [&] { ++sequentialCalls; }),
+              RunMode::kFellBack);
     EXPECT_EQ(sequentialCalls, 1);
     EXPECT_EQ(seen, (std::vector<int>{0, 0, 0})) << "the crew's started threads ran nothing";
     EXPECT_EQ(testing::live_workers(), 0);
-    EXPECT_EQ(run_workers(3, [&](int k) { seen[k] += 1; }, [&] { ++sequentialCalls; }), RunMode::kThreaded);
+    EXPECT_EQ(run_workers(
+                  3, [&](int k) { seen[k] += 1; }, [&] { ++sequentialCalls; }),
+              RunMode::kThreaded);
     EXPECT_EQ(seen, (std::vector<int>{1, 1, 1}));
   }
   testing::fail_thread_creation_at(-1);
@@ -222,7 +236,9 @@ TEST(TilingCrew, ARoundStartedInsideACrewRoundRunsAllItsWorkers) {
   EXPECT_EQ(innerCalls.load(), 2);
   EXPECT_EQ(testing::live_workers(), 1) << "the crew is still there for the next round";
   std::atomic<int> later{0};
-  EXPECT_EQ(run_workers(2, [&](int) { later.fetch_add(1); }, [] {}), RunMode::kThreaded);
+  EXPECT_EQ(run_workers(
+                2, [&](int) { later.fetch_add(1); }, [] {}),
+            RunMode::kThreaded);
   EXPECT_EQ(later.load(), 2);
 }
 
@@ -248,7 +264,9 @@ TEST(TilingCrew, AThrowingBodyLeavesTheRoundOnlyAfterTheCrewFinished) {
     }
     EXPECT_TRUE(caught);
     std::atomic<int> later{0};
-    EXPECT_EQ(run_workers(2, [&](int) { later.fetch_add(1); }, [] {}), RunMode::kThreaded);
+    EXPECT_EQ(run_workers(
+                  2, [&](int) { later.fetch_add(1); }, [] {}),
+              RunMode::kThreaded);
     EXPECT_EQ(later.load(), 2) << "the crew serves rounds after the exception";
   }
   EXPECT_EQ(testing::live_workers(), 0);

@@ -138,8 +138,11 @@ TEST(DetailsEndToEnd, SliderExtremesAndThePanoramaFlagStayOrdinary) {
     const char *name;
     int slot;
     float value;
-  } variants[] = {{"Strength 100", 1, 100}, {"smoothing levels", 16, 0}, {"360 degrees", 15, 1},
-                  {"shadows clipping", 11, 60}, {"highlights smoothing", 9, 80}};
+  } variants[] = {{"Strength 100", 1, 100},
+                  {"smoothing levels", 16, 0},
+                  {"360 degrees", 15, 1},
+                  {"shadows clipping", 11, 60},
+                  {"highlights smoothing", 9, 80}};
   std::vector<std::uint8_t> base;
   const auto p0 = defaults();
   ASSERT_GT(run_details_enhancer(src.w, src.h, src.rgbe.data(), p0.data(), 2, base), 0);

@@ -108,8 +108,10 @@ TEST(MultigridTransfer, FractionalMapConservesTheSumOfAConstantField) {
       ASSERT_TRUE(v == 1.5f || v == 0.5f);
       reached += v == 1.5f;
     }
-    if (g.rW <= 3.0f && g.rH <= 3.0f) EXPECT_EQ(reached, W * H) << W << "x" << H;
-    else EXPECT_LT(reached, W * H);
+    if (g.rW <= 3.0f && g.rH <= 3.0f)
+      EXPECT_EQ(reached, W * H) << W << "x" << H;
+    else
+      EXPECT_LT(reached, W * H);
   }
 }
 
@@ -151,9 +153,18 @@ Grid gauss_seidel(int w, int h, bool is360, const Grid &b) {
       for (int c = 0; c < w; ++c) {
         double s = 0;
         int nb = 0;
-        auto add = [&](int rr, int cc) { s += u[static_cast<std::size_t>(rr) * w + cc]; ++nb; };
-        if (c > 0) add(r, c - 1); else if (is360) add(r, w - 1);
-        if (c < w - 1) add(r, c + 1); else if (is360) add(r, 0);
+        auto add = [&](int rr, int cc) {
+          s += u[static_cast<std::size_t>(rr) * w + cc];
+          ++nb;
+        };
+        if (c > 0)
+          add(r, c - 1);
+        else if (is360)
+          add(r, w - 1);
+        if (c < w - 1)
+          add(r, c + 1);
+        else if (is360)
+          add(r, 0);
         if (r > 0) add(r - 1, c);
         if (r < h - 1) add(r + 1, c);
         if (is360 && r == 0) add(0, w / 2);

@@ -114,9 +114,12 @@ TEST(SolverOperator, PanoramaPoleAndWrapAreNeighbours) {
   Grid out(u.size());
   tm20m(0, w, h, 1, u.data(), out.data());
   for (int c = 0; c < w; ++c) {
-    if (c == 3 || c == 5) EXPECT_EQ(out[c], 2.0f) << c;   // pole and direct neighbour
-    else if (c == 4) EXPECT_EQ(out[c], -3.0f);            // itself: +1 as pole, -4
-    else EXPECT_EQ(out[c], 1.0f) << c;
+    if (c == 3 || c == 5)
+      EXPECT_EQ(out[c], 2.0f) << c;  // pole and direct neighbour
+    else if (c == 4)
+      EXPECT_EQ(out[c], -3.0f);  // itself: +1 as pole, -4
+    else
+      EXPECT_EQ(out[c], 1.0f) << c;
   }
   Grid v(w * h, 0.0f);
   v[2 * w] = 1.0f;
@@ -145,8 +148,8 @@ TEST(SolverCg, ReachesTheToleranceOnPlainAndPanoramaGrids) {
       Grid work = b;
       Grid x(b.size(), 0.0f);
       const float tol = 1e-8f;
-      const int it = tm20(w, h, 2000, tol, is360, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, 0,
-                          work.data(), x.data());
+      const int it =
+          tm20(w, h, 2000, tol, is360, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, 0, work.data(), x.data());
       ASSERT_GE(it, 1);
       EXPECT_LT(it, 2000) << "no convergence " << w << "x" << h << " is360=" << is360;
       EXPECT_LT(residual_ratio(w, h, is360, b, x), 1e-6) << w << "x" << h << " is360=" << is360;
@@ -339,7 +342,8 @@ TEST(SolverStreamed, OneStripIsBitIdenticalToMemoryAndTwoStripsAgree) {
     std::copy(b.begin(), b.end(), in.begin() + 100);
     write_floats(dir.file("in"), in);
     Grid bm = b, xm(n, 0.0f);
-    const int im = tm20(w, h, 60, 1e-7f, is360, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, 0, bm.data(), xm.data());
+    const int im =
+        tm20(w, h, 60, 1e-7f, is360, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, 0, bm.data(), xm.data());
     for (int mode : {2, 1}) {
       Grid xs(2 * n, 0.0f);  // x doubles as the strip scratch space
       const int is = tm20(w, h, 60, 1e-7f, is360, 0, mode, dir.file("in").c_str(), dir.file("x").c_str(),
@@ -365,9 +369,8 @@ TEST(SolverStreamed, UnreachableOffsetsAreFileFailures) {
   for (int64_t offset : {int64_t{-1}, INT64_MAX / 2, INT64_MAX - 10}) {
     Grid x(2 * w * h, 0.0f);
     testing::internal::CaptureStdout();
-    const int rc = tm20(w, h, 5, 1e-5f, 0, 0, 2, dir.file("in").c_str(), dir.file("x").c_str(),
-                        dir.file("p").c_str(), dir.file("r").c_str(), dir.file("t").c_str(), offset, nullptr,
-                        x.data());
+    const int rc = tm20(w, h, 5, 1e-5f, 0, 0, 2, dir.file("in").c_str(), dir.file("x").c_str(), dir.file("p").c_str(),
+                        dir.file("r").c_str(), dir.file("t").c_str(), offset, nullptr, x.data());
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, -20) << offset;
   }
@@ -402,8 +405,8 @@ TEST(SolverStreamed, FileFailuresGiveTheirMessagesAndMinus20) {
     paths[c.which] = missing;
     Grid x(2 * w * h, 0.0f);
     testing::internal::CaptureStdout();
-    const int rc = tm20(w, h, 5, 1e-5f, 0, 0, 2, paths[4].c_str(), paths[0].c_str(), paths[2].c_str(),
-                        paths[1].c_str(), paths[3].c_str(), 0, nullptr, x.data());
+    const int rc = tm20(w, h, 5, 1e-5f, 0, 0, 2, paths[4].c_str(), paths[0].c_str(), paths[2].c_str(), paths[1].c_str(),
+                        paths[3].c_str(), 0, nullptr, x.data());
     std::fflush(stdout);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, -20);
@@ -421,8 +424,8 @@ TEST(SolverStreamed, FileFailuresGiveTheirMessagesAndMinus20) {
   // A right-hand side file shorter than the level: a short read.
   write_floats(dir.file("short"), Grid(10, 1.0f));
   testing::internal::CaptureStdout();
-  const int rc2 = tm20(w, h, 5, 1e-5f, 0, 0, 2, dir.file("short").c_str(), dir.file("x").c_str(),
-                       dir.file("p").c_str(), dir.file("r").c_str(), dir.file("t").c_str(), 0, nullptr, x.data());
+  const int rc2 = tm20(w, h, 5, 1e-5f, 0, 0, 2, dir.file("short").c_str(), dir.file("x").c_str(), dir.file("p").c_str(),
+                       dir.file("r").c_str(), dir.file("t").c_str(), 0, nullptr, x.data());
   std::fflush(stdout);
   const std::string out2 = testing::internal::GetCapturedStdout();
   EXPECT_EQ(rc2, -20);

@@ -244,8 +244,8 @@ Grid ref_upsample(const Grid &c, int wf, int hf, bool is360) {
       else if (!rowMid)
         u.at(x, i) = 0.5f * c.get(c0, r0) + 0.5f * c.get(c1, r0);
       else
-        u.at(x, i) = 0.25f * c.get(c0, r0) + 0.25f * c.get(c1, r0) + 0.25f * c.get(c0, r0 + 1) +
-                     0.25f * c.get(c1, r0 + 1);
+        u.at(x, i) =
+            0.25f * c.get(c0, r0) + 0.25f * c.get(c1, r0) + 0.25f * c.get(c0, r0 + 1) + 0.25f * c.get(c1, r0 + 1);
     }
   return u;
 }
@@ -321,7 +321,7 @@ TEST(Stage1RightHandSides, MatchAPlainReferenceWithAndWithoutPanoramaWrap) {
       const StageRun run = run_memory(im, dims, p, 1);
       ASSERT_EQ(run.result, 6);
       expect_rhs_equal(run, reference_rhs(im, p, 6, 5, static_cast<int>(window) <= 0 ? 6 : 5),
-                      "is360 " + std::to_string(is360) + " window code " + std::to_string(window));
+                       "is360 " + std::to_string(is360) + " window code " + std::to_string(window));
     }
   // The other branches of the parameter formulas, in single precision: at Microcontrast 4.2
   // and Microsmoothing 12.1 a sum taken in double rounds to a different float.
@@ -484,8 +484,7 @@ TEST(Stage1Threads, AThreadThatCannotBeCreatedLeavesItsBandToTheCaller) {
   EXPECT_EQ(wide, wideExpect);
   // Small levels stay on the calling thread.
   std::vector<float> small(30 * 40, 1.0f);
-  EXPECT_EQ(tmlib::stage1::attenuate_level(4, 30, 40, 0, 1.0f, -0.1f, 0.0f, small.data()),
-            tmlib::RunMode::kSequential);
+  EXPECT_EQ(tmlib::stage1::attenuate_level(4, 30, 40, 0, 1.0f, -0.1f, 0.0f, small.data()), tmlib::RunMode::kSequential);
 
   // The whole stage with a failing creation equals the single-threaded run.
   const Image im = scene(200, 150);
@@ -554,7 +553,8 @@ class Stage1Disk : public ::testing::Test {
 };
 
 TEST_F(Stage1Disk, GivesTheSameRightHandSidesAsInMemory) {
-  const StageRun mem = run_memory(image_, dims_for(image_.w, image_.h, 5, 0), params(0.0f, 0.0f, 2.0f, 0.0f, 0.0f, 1.0f), 2);
+  const StageRun mem =
+      run_memory(image_, dims_for(image_.w, image_.h, 5, 0), params(0.0f, 0.0f, 2.0f, 0.0f, 0.0f, 1.0f), 2);
   const StageRun disk = run_disk(decoded_.c_str(), saved_.c_str());
   ASSERT_EQ(disk.result, mem.result);
   // Levels 0..5 carry right-hand sides; their extent is the offset of level 6.
@@ -595,9 +595,9 @@ TEST_F(Stage1Disk, FailuresOfTheTemporaryFilesAreReported) {
 TEST_F(Stage1Disk, TheDecodedSourceTakesTheMinimumForInvalidPixels) {
   std::vector<float> out(static_cast<size_t>(image_.w) * image_.h), lum(7);
   const auto table = table_m8();
-  ASSERT_EQ(calc_tm0s(0, image_.w, image_.h, lum.data(), table.data(), 0, picture_.c_str(), decoded_.c_str(),
-                      out.data()),
-            image_.h);
+  ASSERT_EQ(
+      calc_tm0s(0, image_.w, image_.h, lum.data(), table.data(), 0, picture_.c_str(), decoded_.c_str(), out.data()),
+      image_.h);
   std::vector<float> mem(out.size()), lumMem(7);
   const auto planar = image_.planar();
   ASSERT_EQ(calc_tm0(0, 3, image_.w, image_.h, 0, image_.w, image_.h, image_.w, image_.h, lumMem.data(), table.data(),
@@ -605,19 +605,18 @@ TEST_F(Stage1Disk, TheDecodedSourceTakesTheMinimumForInvalidPixels) {
             image_.h);
   EXPECT_EQ(out, mem);
   EXPECT_EQ(lum, lumMem);
-  EXPECT_EQ(calc_tm0s(1, image_.w, image_.h, lum.data(), table.data(), 0, picture_.c_str(), decoded_.c_str(),
-                      out.data()),
-            -3);
-  EXPECT_EQ(calc_tm0s(0, 9, image_.h, lum.data(), table.data(), 0, picture_.c_str(), decoded_.c_str(), out.data()),
-            -1);
+  EXPECT_EQ(
+      calc_tm0s(1, image_.w, image_.h, lum.data(), table.data(), 0, picture_.c_str(), decoded_.c_str(), out.data()),
+      -3);
+  EXPECT_EQ(calc_tm0s(0, 9, image_.h, lum.data(), table.data(), 0, picture_.c_str(), decoded_.c_str(), out.data()), -1);
 
   // A picture with black pixels: from disk they take the smallest valid value.
   image_.px[3] = {0, 0, 0, 0};
   image_.px[400] = {10, 10, 10, 0};
   write_picture();
-  ASSERT_EQ(calc_tm0s(0, image_.w, image_.h, lum.data(), table.data(), 0, picture_.c_str(), decoded_.c_str(),
-                      out.data()),
-            image_.h);
+  ASSERT_EQ(
+      calc_tm0s(0, image_.w, image_.h, lum.data(), table.data(), 0, picture_.c_str(), decoded_.c_str(), out.data()),
+      image_.h);
   const float lowest = std::log(lum[2]);
   EXPECT_NEAR(out[3], lowest, 1e-5f);
   EXPECT_NEAR(out[400], lowest, 1e-5f);

@@ -109,9 +109,9 @@ TEST(Stage1LogLuminance, InvalidRgbePixelsTakeTheMeanAndStayOutOfTheStatistics) 
   const int w = 12, h = 10;
   std::vector<tmlib::RgbePixel> px(w * h);
   for (int i = 0; i < w * h; ++i) px[i] = tmlib::rgbe_encode(0.5f + 0.01f * i, 0.25f + 0.02f * i, 0.125f);
-  px[5] = {200, 200, 200, 0};   // exponent 0
-  px[17] = {0, 0, 0, 140};      // luminance 0
-  px[119] = {0, 0, 0, 0};       // black
+  px[5] = {200, 200, 200, 0};  // exponent 0
+  px[17] = {0, 0, 0, 140};     // luminance 0
+  px[119] = {0, 0, 0, 0};      // black
   const auto src = planar_rgbe(w, h, px);
   const auto table = exponent_table(-8);
   std::vector<float> out(w * h), lum(7, -1.0f);
@@ -154,13 +154,11 @@ TEST(Stage1LogLuminance, SampleKindsUseTheirWeightsAndPadTheLevel) {
         s8[y * rowLen + x * spp + c] = static_cast<uint8_t>(20 * c + x + 2 * y);
       }
   for (int c = 0; c < spp; ++c) s16[c] = 0;  // a black pixel: luminance clamped to 1
-  const int w0 = 13, h0 = 12;  // level 0 larger than the image: repeated column and row
+  const int w0 = 13, h0 = 12;                // level 0 larger than the image: repeated column and row
   std::vector<float> out16(w0 * h0), out8(w0 * h0), lum(7, -1.0f), lum8(7, -1.0f);
-  ASSERT_EQ(calc_tm0(1, spp, w, h, rowLen, w, h, w0, h0, lum.data(), nullptr, curve16.data(), s16.data(),
-                     out16.data()),
+  ASSERT_EQ(calc_tm0(1, spp, w, h, rowLen, w, h, w0, h0, lum.data(), nullptr, curve16.data(), s16.data(), out16.data()),
             h);
-  ASSERT_EQ(calc_tm0(2, spp, w, h, rowLen, w, h, w0, h0, lum8.data(), nullptr, curve8.data(), s8.data(),
-                     out8.data()),
+  ASSERT_EQ(calc_tm0(2, spp, w, h, rowLen, w, h, w0, h0, lum8.data(), nullptr, curve8.data(), s8.data(), out8.data()),
             h);
   for (int y = 0; y < h0; ++y)
     for (int x = 0; x < w0; ++x) {
@@ -190,9 +188,9 @@ TEST(Stage1LogLuminance, EightBitSamplesStayInsideTheirRowsAndTheir256EntryCurve
   const auto src = tmlib::test::GuardedBuffer::copy_of(s8);
   const auto curve = tmlib::test::GuardedBuffer::copy_of(c8);
   std::vector<float> out(w * h), lum(7);
-  ASSERT_EQ(calc_tm0(2, spp, w, h, rowLen, w, h, w, h, lum.data(), nullptr, curve.as<float>(), src.as<uint8_t>(),
-                     out.data()),
-            h);
+  ASSERT_EQ(
+      calc_tm0(2, spp, w, h, rowLen, w, h, w, h, lum.data(), nullptr, curve.as<float>(), src.as<uint8_t>(), out.data()),
+      h);
   EXPECT_EQ(out.back(), std::log(0.3f * c8[255] + 0.6f * c8[255] + 0.1f * c8[255]));
 }
 
@@ -229,8 +227,8 @@ TEST(Stage1Gaussian, OddLastRowIsClampedNotReadPastTheLevel) {
     }
     if (!is360) {
       // First column of the last row: border weights, lower neighbours clamped.
-      const float expect = 0.33333f * F(0, r) + 0.166667f * (F(1, r) + F(0, r - 1) + F(0, r)) +
-                           (F(1, r - 1) + F(1, r)) / 12.0f;
+      const float expect =
+          0.33333f * F(0, r) + 0.166667f * (F(1, r) + F(0, r - 1) + F(0, r)) + (F(1, r - 1) + F(1, r)) / 12.0f;
       EXPECT_FLOAT_EQ(coarse[2 * 4], expect);
     }
   }

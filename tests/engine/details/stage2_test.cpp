@@ -69,9 +69,12 @@ Grid reference_upsample(const Grid &c, int cw, int ch, int fw, int fh, bool is36
       int c1 = -1;
       if (j % 2 == 1) c1 = (j + 1) / 2 < cw ? (j + 1) / 2 : (is360 ? 0 : -1);
       float v;
-      if (c1 < 0) v = below ? 0.5f * C(r0, c0) + 0.5f * C(r0 + 1, c0) : C(r0, c0);
-      else if (below) v = 0.25f * C(r0, c0) + 0.25f * C(r0, c1) + 0.25f * C(r0 + 1, c0) + 0.25f * C(r0 + 1, c1);
-      else v = 0.5f * C(r0, c0) + 0.5f * C(r0, c1);
+      if (c1 < 0)
+        v = below ? 0.5f * C(r0, c0) + 0.5f * C(r0 + 1, c0) : C(r0, c0);
+      else if (below)
+        v = 0.25f * C(r0, c0) + 0.25f * C(r0, c1) + 0.25f * C(r0 + 1, c0) + 0.25f * C(r0 + 1, c1);
+      else
+        v = 0.5f * C(r0, c0) + 0.5f * C(r0, c1);
       f[static_cast<std::size_t>(i) * fw + j] = v;
     }
   }
@@ -84,8 +87,13 @@ TEST(CascadeUpsampling, InPlaceEqualsOutOfPlaceForEveryParityAndThePanoramaEdge)
   std::mt19937 rng(1);
   std::uniform_real_distribution<float> d(-1, 1);
   for (bool is360 : {false, true}) {
-    for (auto [cw, ch, fw, fh] : {std::tuple{4, 3, 8, 6}, {4, 3, 7, 5}, {4, 3, 8, 5}, {4, 3, 7, 6}, {5, 5, 10, 10},
-                                  {3, 2, 3, 2}, {2, 3, 2, 3}}) {
+    for (auto [cw, ch, fw, fh] : {std::tuple{4, 3, 8, 6},
+                                  {4, 3, 7, 5},
+                                  {4, 3, 8, 5},
+                                  {4, 3, 7, 6},
+                                  {5, 5, 10, 10},
+                                  {3, 2, 3, 2},
+                                  {2, 3, 2, 3}}) {
       const int64_t fn = static_cast<int64_t>(fw) * fh, cn = static_cast<int64_t>(cw) * ch;
       Grid buf(static_cast<std::size_t>(fn) + 5, 0.0f);
       Grid coarse(static_cast<std::size_t>(cn));
@@ -94,8 +102,8 @@ TEST(CascadeUpsampling, InPlaceEqualsOutOfPlaceForEveryParityAndThePanoramaEdge)
       tmlib::stage2::upsample_in_place(buf.data(), static_cast<int64_t>(buf.size()), cw, ch, fw, fh, is360);
       const Grid want = reference_upsample(coarse, cw, ch, fw, fh, is360);
       for (int64_t i = 0; i < fn; ++i)
-        ASSERT_EQ(buf[buf.size() - fn + i], want[i]) << cw << "x" << ch << "->" << fw << "x" << fh << " is360=" << is360
-                                                     << " cell " << i;
+        ASSERT_EQ(buf[buf.size() - fn + i], want[i])
+            << cw << "x" << ch << "->" << fw << "x" << fh << " is360=" << is360 << " cell " << i;
     }
   }
 }
@@ -235,7 +243,8 @@ TEST(Cascade, TinyImagesStayInsideTheirBuffers) {
     float param[20];
     params(param, 0, 0, true);
     ASSERT_EQ(H, calc_tm2new2(dims(W, H), 3, param, optim(2), buf.data())) << W << "x" << H;
-    for (int64_t i = 0; i < static_cast<int64_t>(W) * H; ++i) ASSERT_TRUE(std::isfinite(buf[i]) && buf[i] > 0.0f) << W << "x" << H << " " << buf[i];
+    for (int64_t i = 0; i < static_cast<int64_t>(W) * H; ++i)
+      ASSERT_TRUE(std::isfinite(buf[i]) && buf[i] > 0.0f) << W << "x" << H << " " << buf[i];
   }
 }
 
@@ -330,7 +339,8 @@ TEST(CascadeStreamed, FileFailuresGiveTheirCodesAndMessages) {
     const std::string paths[5] = {missing, dir.file("x"), dir.file("p"), dir.file("r"), dir.file("t")};
     Pyramid p = make_pyramid(W, H, M, false);
     int rc = 0;
-    const std::string out = run_capturing(&rc, [&] { return calc_tm2new2(dims(W, H), M, param, streaming_optim(paths), p.buf.data()); });
+    const std::string out =
+        run_capturing(&rc, [&] { return calc_tm2new2(dims(W, H), M, param, streaming_optim(paths), p.buf.data()); });
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(out, "can not open temporary file " + missing + "\n");
   }
@@ -338,7 +348,8 @@ TEST(CascadeStreamed, FileFailuresGiveTheirCodesAndMessages) {
     const std::string paths[5] = {"/dev/full", dir.file("x"), dir.file("p"), dir.file("r"), dir.file("t")};
     Pyramid p = make_pyramid(W, H, M, false);
     int rc = 0;
-    const std::string out = run_capturing(&rc, [&] { return calc_tm2new2(dims(W, H), M, param, streaming_optim(paths), p.buf.data()); });
+    const std::string out =
+        run_capturing(&rc, [&] { return calc_tm2new2(dims(W, H), M, param, streaming_optim(paths), p.buf.data()); });
     EXPECT_EQ(rc, -2);
     EXPECT_NE(out.find("could not write to temporary file iofpRHS"), std::string::npos) << out;
   }
@@ -347,7 +358,8 @@ TEST(CascadeStreamed, FileFailuresGiveTheirCodesAndMessages) {
     const std::string paths[5] = {dir.file("in"), missing, dir.file("p"), dir.file("r"), dir.file("t")};
     Pyramid p = make_pyramid(W, H, M, false);
     int rc = 0;
-    const std::string out = run_capturing(&rc, [&] { return calc_tm2new2(dims(W, H), M, param, streaming_optim(paths), p.buf.data()); });
+    const std::string out =
+        run_capturing(&rc, [&] { return calc_tm2new2(dims(W, H), M, param, streaming_optim(paths), p.buf.data()); });
     EXPECT_EQ(rc, -20);
     EXPECT_EQ(out, "can not open temporary file in tm20 " + missing + "\n");
   }
@@ -397,8 +409,7 @@ TEST(Stage2Entry, SmallImagesStillSolveLevelZero) {
     float param[20];
     params(param, 10, 0, false);
     Pyramid direct = p;
-    ASSERT_EQ(H, calc_tm2(dims(W, H), W, H, static_cast<int64_t>(p.buf.size()), levels, param, optim(0),
-                          p.buf.data()))
+    ASSERT_EQ(H, calc_tm2(dims(W, H), W, H, static_cast<int64_t>(p.buf.size()), levels, param, optim(0), p.buf.data()))
         << levels;
     ASSERT_EQ(H, calc_tm2new2(dims(W, H), 1, param, optim(0), direct.buf.data()));
     EXPECT_TRUE(p.buf == direct.buf) << "levels=" << levels;

@@ -249,8 +249,8 @@ TEST(Stage3Pixels, StrengthWeighsTheGlobalCurvePerDocumentKind) {
     int kind;
     float strength;
     double wG;
-  } cases[] = {{10, 70, 0.27},    {0 + 10, 100, 0.0}, {10, 0, 0.891},      {1, 40, 0.456},
-               {1, 41, 0.45084}, {2, 41, 0.45084},  {1, 100, 0.14994},  {2, 10, 0.684}};
+  } cases[] = {{10, 70, 0.27},   {0 + 10, 100, 0.0}, {10, 0, 0.891},    {1, 40, 0.456},
+               {1, 41, 0.45084}, {2, 41, 0.45084},   {1, 100, 0.14994}, {2, 10, 0.684}};
   for (const Case &c : cases) {
     auto p = default_param(c.kind == 10 ? 0 : 1);
     p[1] = c.strength;
@@ -309,9 +309,8 @@ TEST(Stage3Pixels, RgbeSourcesGetTheDisplayGammaAndBlackForExponentZero) {
     d.v[7] = 1;
     std::vector<std::uint8_t> dst(4 * w, 0xAB);
     std::vector<float> pl = plane;
-    ASSERT_EQ(tm31(0, d, p.data(), lp.data(), table.data(), nullptr, workers(1), src.data(), pl.data(), dst.data(),
-                   w, 1),
-              1);
+    ASSERT_EQ(
+        tm31(0, d, p.data(), lp.data(), table.data(), nullptr, workers(1), src.data(), pl.data(), dst.data(), w, 1), 1);
     for (int x = 0; x < 2; ++x) {
       // Strength 100, no clipping for these luminances: L = plane^2.2, grey stays grey
       // (the saturation exponent is irrelevant for a ratio of 1).
@@ -601,9 +600,9 @@ TEST(Stage3Bands, EightBitSamplesAreReadOneByteEachThroughTheir256EntryCurve) {
     ASSERT_GT(calc_tm3(2, d, p.data(), lp.data(), nullptr, curve.as<float>(), workers(n), src.as<std::uint8_t>(),
                        pl8.data(), out8.data()),
               0);
-    ASSERT_GT(calc_tm3(1, d, p.data(), lp.data(), nullptr, curve16.data(), workers(n), s16.data(), pl16.data(),
-                       out16.data()),
-              0);
+    ASSERT_GT(
+        calc_tm3(1, d, p.data(), lp.data(), nullptr, curve16.data(), workers(n), s16.data(), pl16.data(), out16.data()),
+        0);
     EXPECT_EQ(out8, out16) << n << " workers";
   }
 }

@@ -20,7 +20,7 @@
 namespace tmlib::testing {
 extern bool fail_radiance_file_buffer;  // defined by the Radiance readers
 extern bool radiance_without_avx2;
-}
+}  // namespace tmlib::testing
 
 namespace {
 
@@ -101,7 +101,9 @@ class Radiance : public ::testing::Test {
     f.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return path;
   }
-  std::string write(const std::string &name, const std::string &text) { return write(name, Bytes(text.begin(), text.end())); }
+  std::string write(const std::string &name, const std::string &text) {
+    return write(name, Bytes(text.begin(), text.end()));
+  }
 
   fs::path dir_;
 };
@@ -160,8 +162,8 @@ TEST_F(Radiance, HeaderLineLimitFollowsTheFileSize) {
 
 TEST_F(Radiance, PrimariesLineSetsTheFlag) {
   const Picture pic = make_picture(24, 12, 1);
-  const std::string with = write(
-      "prim.hdr", concat(header(24, 12, "PRIMARIES= 0.64 0.33 0.3 0.6 0.15 0.06 0.3127 0.329\n"), rle_data(pic)));
+  const std::string with =
+      write("prim.hdr", concat(header(24, 12, "PRIMARIES= 0.64 0.33 0.3 0.6 0.15 0.06 0.3127 0.329\n"), rle_data(pic)));
   float prim[8];
   int32_t dims[7] = {};
   EXPECT_EQ(rgbe_dim2(with.c_str(), prim, dims), 4);
@@ -328,7 +330,8 @@ PacketPicture every_packet_length(int width, int height, unsigned seed) {
   PacketPicture pp{Picture{width, height, Bytes(static_cast<std::size_t>(4) * width * height)}, {}, {}, {}};
   std::size_t next = lengths.size();
   for (int y = 0; y < height; ++y) {
-    pp.data.insert(pp.data.end(), {2, 2, static_cast<unsigned char>(width >> 8), static_cast<unsigned char>(width & 255)});
+    pp.data.insert(pp.data.end(),
+                   {2, 2, static_cast<unsigned char>(width >> 8), static_cast<unsigned char>(width & 255)});
     for (int c = 0; c < 4; ++c) {
       unsigned char *dst = pp.pic.planar.data() + (static_cast<std::size_t>(4) * y + c) * width;
       int left = width;

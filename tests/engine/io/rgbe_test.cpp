@@ -209,8 +209,9 @@ TEST_F(ConvertToRgbe, MarkersBecomeTheMeasuredGreys) {
   // measured if the stride were ignored.
   const std::int64_t stride = 11;
   std::vector<std::uint16_t> src(stride * 2, 65535);
-  const std::uint16_t px[6][3] = {{0, 0, 0},          {65535, 65535, 65535}, {0, 0, 65535},
-                                  {30000, 20000, 10000}, {40000, 30000, 20000}, {2000, 1500, 1000}};
+  const std::uint16_t px[6][3] = {
+      {0, 0, 0},         {65535, 65535, 65535}, {0, 0, 65535}, {30000, 20000, 10000}, {40000, 30000, 20000},
+      {2000, 1500, 1000}};
   for (int i = 0; i < 6; ++i) {
     for (int c = 0; c < 3; ++c) src[(i / 3) * stride + (i % 3) * 3 + c] = px[i][c];
   }

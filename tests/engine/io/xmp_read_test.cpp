@@ -70,15 +70,15 @@ TEST(XmpReadOld, Version21DetailsFile) {
   EXPECT_EQ(parse_xmp(path.c_str(), -1, nullptr), 1);  // "Contrast Enhancer"
   const Record r = read(path.c_str(), 1);
   Record want{};
-  want[1] = 65.0f;   // integer mode of old files: "65.5" reads 65
+  want[1] = 65.0f;  // integer mode of old files: "65.5" reads 65
   want[2] = 55.0f;
   want[0] = -3.0f;
-  want[3] = 0.75f;   // clips are always read as floats
+  want[3] = 0.75f;  // clips are always read as floats
   want[4] = 0.125f;
-  want[5] = 4.0f;    // no SmoothingMode: slot 16 stays 0, so "Very Low" is the level
-  want[6] = -6.0f;   // Microcontrast "Medium Low"
-  want[7] = 12.0f;   // NoiseSmoothing
-  want[8] = 0.0f;    // gamma 2.0
+  want[5] = 4.0f;   // no SmoothingMode: slot 16 stays 0, so "Very Low" is the level
+  want[6] = -6.0f;  // Microcontrast "Medium Low"
+  want[7] = 12.0f;  // NoiseSmoothing
+  want[8] = 0.0f;   // gamma 2.0
   want[9] = 20.0f;
   for (int i = 0; i < 20; ++i) EXPECT_EQ(r[i], want[i]) << "slot " << i;
 }
@@ -124,12 +124,12 @@ TEST(XmpReadOld, TheEarlierNamespaceUriReadsTheSame) {
 TEST(XmpReadOld, MicrocontrastWordsOnlyInVersionsUpTo24) {
   TempFile file;
   const std::pair<const char *, float> words[] = {
-      {"High", 0.0f},        {"Medium High", -2.0f}, {"Medium Low", -6.0f},
-      {"Medium", -2.0f},     {"Low", -9.0f},         {"Very Low", -10.0f},
+      {"High", 0.0f},    {"Medium High", -2.0f}, {"Medium Low", -6.0f},
+      {"Medium", -2.0f}, {"Low", -9.0f},         {"Very Low", -10.0f},
   };
   for (const auto &[word, value] : words) {
-    const std::string body = std::string("<bltm:Version>2.1</bltm:Version>\n<bltm:Microcontrast>") + word +
-                             "</bltm:Microcontrast>\n";
+    const std::string body =
+        std::string("<bltm:Version>2.1</bltm:Version>\n<bltm:Microcontrast>") + word + "</bltm:Microcontrast>\n";
     EXPECT_EQ(read(file.write(settings(body)), 1, 1, Record{{7.0f, 7.0f, 7.0f, 7.0f, 7.0f, 7.0f, 7.0f}})[6], value)
         << word;
   }
@@ -142,8 +142,10 @@ TEST(XmpReadOld, MicrocontrastWordsOnlyInVersionsUpTo24) {
     EXPECT_EQ(read(file.write(settings(body)), 1, 1, start)[6], 3.0f) << version;
   }
   // A version 1.7 file has a minor version above 4: numbers, in integer mode.
-  EXPECT_EQ(read(file.write(settings("<bltm:Version>1.7</bltm:Version>\n<bltm:Microcontrast>-4.5</bltm:Microcontrast>\n")), 1)[6],
-            -4.0f);
+  EXPECT_EQ(
+      read(file.write(settings("<bltm:Version>1.7</bltm:Version>\n<bltm:Microcontrast>-4.5</bltm:Microcontrast>\n")),
+           1)[6],
+      -4.0f);
 }
 
 TEST(XmpReadOld, IntegerModeFollowsTheVersionLine) {
@@ -197,8 +199,8 @@ TEST(XmpReadWords, SmoothingFollowsTheModeAsItStands) {
   for (const auto &[word, code] : levels) {
     Record start{};
     start[5] = 9.0f;
-    r = read(file.write(current(std::string("<bltm:SmoothingMode>Light</bltm:SmoothingMode>\n<bltm:Smoothing>") +
-                                word + "</bltm:Smoothing>\n")),
+    r = read(file.write(current(std::string("<bltm:SmoothingMode>Light</bltm:SmoothingMode>\n<bltm:Smoothing>") + word +
+                                "</bltm:Smoothing>\n")),
              1, 1, start);
     EXPECT_EQ(r[5], code) << word;
   }
@@ -206,8 +208,9 @@ TEST(XmpReadWords, SmoothingFollowsTheModeAsItStands) {
   // Slider mode reads the number into slot 17 and leaves slot 5 alone.
   Record start{};
   start[5] = 2.0f;
-  r = read(file.write(current("<bltm:SmoothingMode>Slider</bltm:SmoothingMode>\n<bltm:Smoothing>-7.5</bltm:Smoothing>\n")),
-           1, 1, start);
+  r = read(
+      file.write(current("<bltm:SmoothingMode>Slider</bltm:SmoothingMode>\n<bltm:Smoothing>-7.5</bltm:Smoothing>\n")),
+      1, 1, start);
   EXPECT_EQ(r[16], 1.0f);
   EXPECT_EQ(r[17], -7.5f);
   EXPECT_EQ(r[5], 2.0f);
@@ -216,8 +219,9 @@ TEST(XmpReadWords, SmoothingFollowsTheModeAsItStands) {
   // reads no smoothing at all.
   start = Record{};
   start[16] = 3.0f;
-  r = read(file.write(current("<bltm:SmoothingMode>Sometimes</bltm:SmoothingMode>\n<bltm:Smoothing>4.0</bltm:Smoothing>\n")),
-           1, 1, start);
+  r = read(
+      file.write(current("<bltm:SmoothingMode>Sometimes</bltm:SmoothingMode>\n<bltm:Smoothing>4.0</bltm:Smoothing>\n")),
+      1, 1, start);
   EXPECT_EQ(r[16], 3.0f);
   EXPECT_EQ(r[5], 0.0f);
   EXPECT_EQ(r[17], 0.0f);
@@ -245,9 +249,9 @@ TEST(XmpReadWords, GammaConversionAndItsFallback) {
   EXPECT_NEAR(read(file.write(current("<bltm:Gamma>0.9</bltm:Gamma>\n")), 1)[8], 57.60, 0.005);
   // No gamma, an unreadable one, or one with no finite position: the slider goes to 50,
   // whatever the record held.
-  for (const char *line : {"", "<bltm:Gamma>bright</bltm:Gamma>\n", "<bltm:Gamma>0.0</bltm:Gamma>\n",
-                           "<bltm:Gamma>-1.5</bltm:Gamma>\n", "<bltm:Gamma>inf</bltm:Gamma>\n",
-                           "<bltm:Gamma>nan</bltm:Gamma>\n"}) {
+  for (const char *line :
+       {"", "<bltm:Gamma>bright</bltm:Gamma>\n", "<bltm:Gamma>0.0</bltm:Gamma>\n", "<bltm:Gamma>-1.5</bltm:Gamma>\n",
+        "<bltm:Gamma>inf</bltm:Gamma>\n", "<bltm:Gamma>nan</bltm:Gamma>\n"}) {
     Record start{};
     start[8] = 13.0f;
     const Record r = read(file.write(current(line)), 1, 1, start);
@@ -263,16 +267,17 @@ TEST(XmpReadScan, OnlyTheFirstOccurrenceOfATagCounts) {
   TempFile file;
   Record start{};
   start[1] = 33.0f;
-  Record r = read(file.write(current("<bltm:Strength>abc</bltm:Strength>\n<bltm:Strength>80.0</bltm:Strength>\n")),
-                  1, 1, start);
+  Record r = read(file.write(current("<bltm:Strength>abc</bltm:Strength>\n<bltm:Strength>80.0</bltm:Strength>\n")), 1,
+                  1, start);
   EXPECT_EQ(r[1], 33.0f);  // unreadable, yet done
   r = read(file.write(current("<bltm:Strength>10.0</bltm:Strength><bltm:Strength>20.0</bltm:Strength>\n"
                               "<bltm:Strength>30.0</bltm:Strength>\n")),
            1);
   EXPECT_EQ(r[1], 10.0f);
   // The new name wins over the old one on the same line; either counts once.
-  r = read(file.write(current("<bltm:NoiseSmoothing>4.0</bltm:NoiseSmoothing><bltm:Microsmoothing>5.0</bltm:Microsmoothing>\n"
-                              "<bltm:Microsmoothing>6.0</bltm:Microsmoothing>\n")),
+  r = read(file.write(
+               current("<bltm:NoiseSmoothing>4.0</bltm:NoiseSmoothing><bltm:Microsmoothing>5.0</bltm:Microsmoothing>\n"
+                       "<bltm:Microsmoothing>6.0</bltm:Microsmoothing>\n")),
            1);
   EXPECT_EQ(r[7], 5.0f);
 }
@@ -286,8 +291,8 @@ TEST(XmpReadScan, TagsAnywhereInALineCaseSensitiveNumbersRetriedOneByteOn) {
                         1);
   EXPECT_EQ(r[0], 2.5f);
   EXPECT_EQ(r[1], 44.0f);
-  EXPECT_EQ(r[2], 61.0f);   // "x61.0" parses one byte further on
-  EXPECT_EQ(r[11], 0.0f);   // only one retry
+  EXPECT_EQ(r[2], 61.0f);  // "x61.0" parses one byte further on
+  EXPECT_EQ(r[11], 0.0f);  // only one retry
 
   // Numbers are what "%f" takes them for: "0x" without a hex digit after it is no number
   // (and "x..." one byte on neither), so the slot keeps what it held; "0x1p3" is 8.
@@ -306,15 +311,18 @@ TEST(XmpReadScan, TagsAnywhereInALineCaseSensitiveNumbersRetriedOneByteOn) {
 
 TEST(XmpReadScan, ReadingStopsAfterTheClosingRdfLine) {
   TempFile file;
-  const Record r = read(file.write(kOpening + "<bltm:Version>3.2</bltm:Version>\n"
+  const Record r = read(file.write(kOpening +
+                                   "<bltm:Version>3.2</bltm:Version>\n"
                                    "<bltm:Strength>12.0</bltm:Strength></rdf:Description>\n"
-                                   "<bltm:Luminosity>5.0</bltm:Luminosity>\n" + kClosing),
+                                   "<bltm:Luminosity>5.0</bltm:Luminosity>\n" +
+                                   kClosing),
                         1);
   EXPECT_EQ(r[1], 12.0f);  // the closing line itself is examined
   EXPECT_EQ(r[0], 0.0f);
   // The namespace line starts pass 2 only after itself: values on it are not read.
   const Record same_line = read(file.write("<rdf:Description xmlns:bltm='x'><bltm:Strength>12.0</bltm:Strength>\n"
-                                           "<bltm:Luminosity>5.0</bltm:Luminosity>\n" + kClosing),
+                                           "<bltm:Luminosity>5.0</bltm:Luminosity>\n" +
+                                           kClosing),
                                 1);
   EXPECT_EQ(same_line[1], 0.0f);
   EXPECT_EQ(same_line[0], 5.0f);
@@ -376,7 +384,7 @@ TEST(XmpReadMethod, ProbeAndMismatch) {
   TempFile file;
   const std::pair<const char *, int> names[] = {
       {"Details Enhancer", 1}, {"Contrast Enhancer", 1}, {"Tone Compressor", 2}, {"Smooth Adaptation", 2},
-      {"Fusion/Adjust", 10},   {"Fusion/Intensive", 11}, {"Something Else", 0},   {"details enhancer", 0}};
+      {"Fusion/Adjust", 10},   {"Fusion/Intensive", 11}, {"Something Else", 0},  {"details enhancer", 0}};
   for (const auto &[name, code] : names) {
     const std::string doc = settings(std::string("<bltm:Method>") + name + "</bltm:Method>\n");
     Record probe_record{};
@@ -394,7 +402,8 @@ TEST(XmpReadMethod, ProbeAndMismatch) {
     }
   }
   // The first method line answers the probe; a full read fails at a later different one.
-  const std::string two = settings("<bltm:Method>Tone Compressor</bltm:Method>\n<bltm:Method>Details Enhancer</bltm:Method>\n");
+  const std::string two =
+      settings("<bltm:Method>Tone Compressor</bltm:Method>\n<bltm:Method>Details Enhancer</bltm:Method>\n");
   EXPECT_EQ(parse_xmp(file.write(two), -1, nullptr), 2);
   Record r{};
   EXPECT_EQ(parse_xmp(file.path(), 2, r.data()), -5);

@@ -110,26 +110,25 @@ Record details_defaults() {
 // Exact documents
 
 TEST(XmpDocument, DetailsEnhancerDefaults) {
-  EXPECT_EQ(embed(1, details_defaults()),
-            kHead +
-                "<bltm:Method>Details Enhancer</bltm:Method>\n"
-                "<bltm:Strength>70.0</bltm:Strength>\n"
-                "<bltm:ColorSaturation>46.0</bltm:ColorSaturation>\n"
-                "<bltm:Luminosity>0.0</bltm:Luminosity>\n"
-                "<bltm:WhiteClip>0.250000</bltm:WhiteClip>\n"
-                "<bltm:BlackClip>0.000000</bltm:BlackClip>\n"
-                "<bltm:SmoothingMode>Slider</bltm:SmoothingMode>\n"
-                "<bltm:Smoothing>0.0</bltm:Smoothing>\n"
-                "<bltm:Microcontrast>0.0</bltm:Microcontrast>\n"
-                "<bltm:Microsmoothing>2.0</bltm:Microsmoothing>\n"
-                "<bltm:Gamma>1.0</bltm:Gamma>\n"
-                "<bltm:HighlightsSmoothing>0.0</bltm:HighlightsSmoothing>\n"
-                "<bltm:ShadowsSmoothing>0.0</bltm:ShadowsSmoothing>\n"
-                "<bltm:ShadowsClipping>0.0</bltm:ShadowsClipping>\n"
-                "<bltm:ColorTemperature>0.0</bltm:ColorTemperature>\n"
-                "<bltm:SaturationHighlights>0.0</bltm:SaturationHighlights>\n"
-                "<bltm:SaturationShadows>0.0</bltm:SaturationShadows>\n" +
-                kTail);
+  EXPECT_EQ(embed(1, details_defaults()), kHead +
+                                              "<bltm:Method>Details Enhancer</bltm:Method>\n"
+                                              "<bltm:Strength>70.0</bltm:Strength>\n"
+                                              "<bltm:ColorSaturation>46.0</bltm:ColorSaturation>\n"
+                                              "<bltm:Luminosity>0.0</bltm:Luminosity>\n"
+                                              "<bltm:WhiteClip>0.250000</bltm:WhiteClip>\n"
+                                              "<bltm:BlackClip>0.000000</bltm:BlackClip>\n"
+                                              "<bltm:SmoothingMode>Slider</bltm:SmoothingMode>\n"
+                                              "<bltm:Smoothing>0.0</bltm:Smoothing>\n"
+                                              "<bltm:Microcontrast>0.0</bltm:Microcontrast>\n"
+                                              "<bltm:Microsmoothing>2.0</bltm:Microsmoothing>\n"
+                                              "<bltm:Gamma>1.0</bltm:Gamma>\n"
+                                              "<bltm:HighlightsSmoothing>0.0</bltm:HighlightsSmoothing>\n"
+                                              "<bltm:ShadowsSmoothing>0.0</bltm:ShadowsSmoothing>\n"
+                                              "<bltm:ShadowsClipping>0.0</bltm:ShadowsClipping>\n"
+                                              "<bltm:ColorTemperature>0.0</bltm:ColorTemperature>\n"
+                                              "<bltm:SaturationHighlights>0.0</bltm:SaturationHighlights>\n"
+                                              "<bltm:SaturationShadows>0.0</bltm:SaturationShadows>\n" +
+                                              kTail);
 }
 
 // Unused slots hold junk here: none of it may reach the file.
@@ -180,8 +179,7 @@ TEST(XmpDocument, ToneCompressorAndFusionMethodsUseTheirOwnSlots) {
                               "<bltm:Radius>40.0</bltm:Radius>\n" +
                               kTail);
 
-  for (int unknown : {0, 3, 7, -1, 12})
-    EXPECT_EQ(embed(unknown, r), kHead + kTail) << "method " << unknown;
+  for (int unknown : {0, 3, 7, -1, 12}) EXPECT_EQ(embed(unknown, r), kHead + kTail) << "method " << unknown;
 }
 
 TEST(XmpDocument, LightModeWritesPaddedLevelWords) {
@@ -193,8 +191,7 @@ TEST(XmpDocument, LightModeWritesPaddedLevelWords) {
     r[5] = static_cast<float>(code);
     const std::string doc = embed(1, r);
     EXPECT_NE(doc.find("<bltm:SmoothingMode>Light</bltm:SmoothingMode>\n"), std::string::npos);
-    EXPECT_NE(doc.find(std::string("\n<bltm:Smoothing>") + words[code] + "</bltm:Smoothing>\n"),
-              std::string::npos)
+    EXPECT_NE(doc.find(std::string("\n<bltm:Smoothing>") + words[code] + "</bltm:Smoothing>\n"), std::string::npos)
         << code;
   }
   // Codes the dialog never stores still give a word the reader knows.
@@ -211,8 +208,7 @@ TEST(XmpDocument, GammaIsWrittenAsTheGammaNotTheSliderPosition) {
   const std::pair<float, const char *> cases[] = {{60.0f, "0.9"}, {0.0f, "2.0"}, {100.0f, "0.5"}, {150.0f, "0.2"}};
   for (const auto &[position, text] : cases) {
     r[8] = position;
-    EXPECT_NE(embed(1, r).find(std::string("<bltm:Gamma>") + text + "</bltm:Gamma>"), std::string::npos)
-        << position;
+    EXPECT_NE(embed(1, r).find(std::string("<bltm:Gamma>") + text + "</bltm:Gamma>"), std::string::npos) << position;
   }
 }
 
@@ -249,19 +245,19 @@ TEST(XmpRoundTrip, DetailsEnhancerSliderAndLightModes) {
   const std::string path = dir.file("details.xmp");
 
   Record in{};
-  const float values[] = {-3.5f, 65.0f, 72.0f, 1.5f, 0.125f, 3.0f, -6.5f, 12.5f, 50.0f, 20.0f,
-                          30.0f, 4.0f, 2.5f, -1.5f, 0.3f, 1.0f, 1.0f, -7.5f, 2.0f, 9.0f};
+  const float values[] = {-3.5f, 65.0f, 72.0f, 1.5f,  0.125f, 3.0f, -6.5f, 12.5f, 50.0f, 20.0f,
+                          30.0f, 4.0f,  2.5f,  -1.5f, 0.3f,   1.0f, 1.0f,  -7.5f, 2.0f,  9.0f};
   std::copy(std::begin(values), std::end(values), in.begin());
   ASSERT_EQ(write_xmp(path.c_str(), 1, in.data()), 1);
   Record want = in;
-  want[5] = 0.0f;                               // level code: not carried in mode "Slider"
-  want[15] = want[18] = want[19] = 0.0f;        // never written
+  want[5] = 0.0f;                         // level code: not carried in mode "Slider"
+  want[15] = want[18] = want[19] = 0.0f;  // never written
   expect_slots(read_back(path, 1), want, "slider mode");
 
   in[16] = 0.0f;
   ASSERT_EQ(write_xmp(path.c_str(), 1, in.data()), 1);
   want = in;
-  want[17] = 0.0f;                              // slider value: not carried in mode "Light"
+  want[17] = 0.0f;  // slider value: not carried in mode "Light"
   want[15] = want[18] = want[19] = 0.0f;
   expect_slots(read_back(path, 1), want, "light mode");
 }

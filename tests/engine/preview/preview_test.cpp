@@ -187,9 +187,9 @@ TEST(ExtractPreview, FloatPixelsMatchTheSharedEncoderBitForBit) {
   std::vector<float> src(static_cast<size_t>(w) * h * 3);
   uint32_t state = 7;
   auto next = [&] { return state = state * 1664525u + 1013904223u; };
-  const float specials[] = {0.0f, -0.0f, -1.0f, std::numeric_limits<float>::infinity(),
-                            std::numeric_limits<float>::quiet_NaN(), 1e-33f, 1e-32f, 1.0000001e-32f,
-                            std::numeric_limits<float>::max(), std::numeric_limits<float>::denorm_min()};
+  const float specials[] = {
+      0.0f,   -0.0f,  -1.0f,          std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(),
+      1e-33f, 1e-32f, 1.0000001e-32f, std::numeric_limits<float>::max(),      std::numeric_limits<float>::denorm_min()};
   for (size_t i = 0; i < src.size(); ++i) {
     const uint32_t r = next();
     if (r % 17 == 0) {
@@ -207,8 +207,8 @@ TEST(ExtractPreview, FloatPixelsMatchTheSharedEncoderBitForBit) {
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       const float *p = &src[(static_cast<size_t>(y) * w + x) * 3];
-      const float m = std::max({tmlib::rgbe_clean_channel(p[0]), tmlib::rgbe_clean_channel(p[1]),
-                                tmlib::rgbe_clean_channel(p[2])});
+      const float m =
+          std::max({tmlib::rgbe_clean_channel(p[0]), tmlib::rgbe_clean_channel(p[1]), tmlib::rgbe_clean_channel(p[2])});
       tmlib::RgbePixel want{0, 0, 0, 0};
       if (m > 1e-32) want = tmlib::rgbe_encode(p[0], p[1], p[2]);
       const uint8_t *row = &dst[static_cast<size_t>(4 * w * y)];
@@ -276,9 +276,9 @@ TEST(ExtractZoom, EightBitSourcesAreReadOneByteASampleUpToTheirLastByte) {
   const uint8_t *last = &bytes[bytes.size() - spp];
   std::vector<uint16_t> preview(sw * sh * spp), window(5 * 5 * spp);
   ASSERT_EQ(extract_rgbe_preview(k8, sw, sh, spp, stride, sw, sh, src.as<uint8_t>(), preview.data()), sh);
-  ASSERT_EQ(extract_zoom(k8, sw, sh, spp, stride, 5, 5, sw - 5, sh - 5, nullptr, nullptr, src.as<uint8_t>(),
-                         window.data()),
-            5);
+  ASSERT_EQ(
+      extract_zoom(k8, sw, sh, spp, stride, 5, 5, sw - 5, sh - 5, nullptr, nullptr, src.as<uint8_t>(), window.data()),
+      5);
   for (const Pixel16 p : {pixel16(preview, sw, spp, sw - 1, sh - 1), pixel16(window, 5, spp, 4, 4)}) {
     EXPECT_EQ(p.r, last[0] * 256);
     EXPECT_EQ(p.g, last[1] * 256);
@@ -304,7 +304,7 @@ TEST(ExtractZoom, RefusesWindowsOutsideTheSource) {
   EXPECT_EQ(zoom(kRgbe, 0x7FFFFFF0, 10, 35, 0), -2);  // x0 + width overflows 32 bits
   EXPECT_EQ(zoom(kRgbe, 4, 10, 0, 0), -1);
   EXPECT_EQ(zoom(kRgbe, 10, 4, 0, 0), -1);
-  EXPECT_EQ(zoom(5, 10, 10, 0, 0), 5);    // unrecognised kind: the kind itself
+  EXPECT_EQ(zoom(5, 10, 10, 0, 0), 5);  // unrecognised kind: the kind itself
   EXPECT_EQ(zoom(kFloat, 10, 10, 0, 0), kFloat);
   EXPECT_EQ(zoom(k16, 10, 10, 0, 0), -1);  // its source is null
   EXPECT_EQ(dst, untouched);

@@ -332,7 +332,7 @@ TEST(PreviewStatistics, RealRadiancePicturesKeepTheirStatisticsWhenReduced) {
       EXPECT_LE(s[4], s[1]);
       EXPECT_LT(s[0], s[2]);
       EXPECT_LT(s[2], s[1]);
-      EXPECT_GT(s[4] - s[3], 1.0f);  // an HDR picture: the highlights are well above the median
+      EXPECT_GT(s[4] - s[3], 1.0f);   // an HDR picture: the highlights are well above the median
       EXPECT_LT(s[1] - s[0], 40.0f);  // ... within the range RGBE pixels of a photograph hold
     }
     // A point-sampled preview sees the same scene: its central statistics barely move, and

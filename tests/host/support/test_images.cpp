@@ -46,8 +46,9 @@ void write_exr_rgb(const std::string &path, int w, int h, const std::vector<floa
                    const brightloom::Chromaticities *ch) {
   Imf::Header hdr(w, h);
   if (ch)
-    Imf::addChromaticities(hdr, Imf::Chromaticities(Imath::V2f(ch->red_x, ch->red_y), Imath::V2f(ch->green_x, ch->green_y),
-                                                    Imath::V2f(ch->blue_x, ch->blue_y), Imath::V2f(ch->white_x, ch->white_y)));
+    Imf::addChromaticities(
+        hdr, Imf::Chromaticities(Imath::V2f(ch->red_x, ch->red_y), Imath::V2f(ch->green_x, ch->green_y),
+                                 Imath::V2f(ch->blue_x, ch->blue_y), Imath::V2f(ch->white_x, ch->white_y)));
   const Imf::PixelType t = half ? Imf::HALF : Imf::FLOAT;
   for (const char *c : {"R", "G", "B"}) hdr.channels().insert(c, Imf::Channel(t));
   Imf::OutputFile out(path.c_str(), hdr);
@@ -77,7 +78,8 @@ void write_exr_window(const std::string &path, int x0, int y0, int w, int h, con
   Imf::FrameBuffer fb;
   const size_t xs = 3 * sizeof(float), ys = xs * w;
   char *base = reinterpret_cast<char *>(const_cast<float *>(rgb.data())) - x0 * int64_t(xs) - y0 * int64_t(ys);
-  for (int c = 0; c < 3; ++c) fb.insert(std::string(1, "RGB"[c]), Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys));
+  for (int c = 0; c < 3; ++c)
+    fb.insert(std::string(1, "RGB"[c]), Imf::Slice(Imf::FLOAT, base + c * sizeof(float), xs, ys));
   out.setFrameBuffer(fb);
   out.writePixels(h);
 }
@@ -125,8 +127,7 @@ void write_tiff(const std::string &path, int w, int h, int spp, int bits, bool i
         TIFFWriteTile(t, tile.data(), uint32_t(tx), uint32_t(ty), 0, 0);
       }
   } else {
-    for (int y = 0; y < h; ++y)
-      TIFFWriteScanline(t, const_cast<unsigned char *>(bytes + y * row), uint32_t(y), 0);
+    for (int y = 0; y < h; ++y) TIFFWriteScanline(t, const_cast<unsigned char *>(bytes + y * row), uint32_t(y), 0);
   }
   TIFFClose(t);
 }
@@ -208,12 +209,15 @@ std::vector<float> decode(const uint16_t *s16, const unsigned char *s8, int bits
   cmsHPROFILE src = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
   cmsHPROFILE dst = cmsOpenProfileFromMem(target.data(), cmsUInt32Number(target.size()));
   if (src && dst) {
-    const cmsUInt32Number in = spp == 3 ? (bits == 16 ? TYPE_RGB_16 : TYPE_RGB_8) : (bits == 16 ? TYPE_GRAY_16 : TYPE_GRAY_8);
+    const cmsUInt32Number in =
+        spp == 3 ? (bits == 16 ? TYPE_RGB_16 : TYPE_RGB_8) : (bits == 16 ? TYPE_GRAY_16 : TYPE_GRAY_8);
     const cmsUInt32Number outf = spp == 3 ? TYPE_RGB_FLT : TYPE_GRAY_FLT;
     cmsHTRANSFORM t = cmsCreateTransform(src, in, dst, outf, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
     if (t) {
-      if (bits == 16) cmsDoTransform(t, s16, out.data(), cmsUInt32Number(pixels));
-      else cmsDoTransform(t, s8, out.data(), cmsUInt32Number(pixels));
+      if (bits == 16)
+        cmsDoTransform(t, s16, out.data(), cmsUInt32Number(pixels));
+      else
+        cmsDoTransform(t, s8, out.data(), cmsUInt32Number(pixels));
       cmsDeleteTransform(t);
     }
   }
@@ -264,8 +268,7 @@ ReadBack read_png_back(const std::string &path) {
   std::fclose(f);
   const size_t n = size_t(r.width) * r.height * r.spp;
   r.samples.resize(n);
-  for (size_t i = 0; i < n; ++i)
-    r.samples[i] = r.bits == 16 ? uint16_t(buf[2 * i] | (buf[2 * i + 1] << 8)) : buf[i];
+  for (size_t i = 0; i < n; ++i) r.samples[i] = r.bits == 16 ? uint16_t(buf[2 * i] | (buf[2 * i + 1] << 8)) : buf[i];
   return r;
 }
 
