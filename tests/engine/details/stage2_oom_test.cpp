@@ -23,6 +23,9 @@ void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
   if (failAllocations) return nullptr;
   return std::malloc(size == 0 ? 1 : size);
 }
+// These replace the global pair, so free() is the matching release; optimising builds of GCC
+// cannot see that and would warn.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void *p) noexcept { std::free(p); }
 void operator delete(void *p, std::size_t) noexcept { std::free(p); }
 void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
