@@ -6,6 +6,7 @@
 
 #include "cleanup.h"
 #include "commands.h"
+#include "edit.h"
 #include "settings.h"
 
 namespace {
@@ -46,6 +47,8 @@ int main(int argc, char **argv) {
       "  brightloom render photo.exr                    writes ./photo.png\n"
       "  brightloom render *.exr --out-dir out --jobs 2 --method compressor\n"
       "  brightloom render pano.hdr -o pano.jpg --set Strength=80 --set Panorama360=1\n"
+      "  brightloom edit photo.exr                      tune in the dialog, writes photo.png beside it\n"
+      "  brightloom render *.exr --last --out-dir out   applies what the last edit confirmed\n"
       "  brightloom info photo.exr\n"
       "  brightloom demo\n"
       "Run 'brightloom render --help' for all render options.");
@@ -94,6 +97,20 @@ int main(int argc, char **argv) {
   render->add_flag("-q,--quiet", req.quiet, "Print nothing but errors");
   render->footer(settings_help());
 
+  EditRequest edit_req;
+  auto *edit = app.add_subcommand(
+      "edit", "Tune one image in the tone-mapping dialog; OK writes the full-size picture beside it");
+  edit->add_option("input", edit_req.input, "Input image (OpenEXR, .hdr, TIFF, PFM, PNG)")->required();
+  edit->add_option("-o,--output", edit_req.output, "Output file; its extension picks the format")->check(named);
+  edit->add_option("--format", edit_req.format, "Output format: png (default), tiff or jpeg");
+  edit->add_option("--bits", edit_req.bits, "Bits per output sample: 8 (default) or 16")->check(CLI::IsMember({8, 16}));
+  edit->add_option("--quality", edit_req.quality, "JPEG quality 1-100 (default 92)")->check(CLI::Range(1, 100));
+  edit->add_flag("-q,--quiet", edit_req.quiet, "Print nothing but errors");
+  edit->footer(
+      "\nThe dialog starts from the settings of the last confirmed edit, with its preview size and\n"
+      "window; OK also makes them the settings 'render --last' uses. Cancel writes nothing (exit\n"
+      "code 3). BRIGHTLOOM_DIALOG names a dialog bundle other than the installed one.");
+
   std::string info_path;
   auto *info = app.add_subcommand("info", "Show size, kind, channels, colour profile and luminance statistics");
   info->add_option("input", info_path, "Input image")->required();
@@ -119,6 +136,7 @@ int main(int argc, char **argv) {
                                  : RenderOptions::Disk::Auto;
     return run_render(req);
   }
+  if (*edit) return run_edit(edit_req);
   if (*info) return run_info(info_path);
   if (*demo) return run_demo(demo_dir, demo_quiet);
   return kExitUsage;

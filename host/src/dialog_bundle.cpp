@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: MIT
+#include "dialog_bundle.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "settings.h"
+
+namespace brightloom {
+namespace fs = std::filesystem;
+
+namespace {
+constexpr const char *kBundleName = "libBrightloomFilter.so";
+}
+
+std::vector<std::string> bundle_candidates() {
+  std::vector<std::string> out;
+  const char *chosen = std::getenv("BRIGHTLOOM_DIALOG");
+  if (chosen != nullptr && *chosen != '\0') {
+    // The user's choice is the only place looked at: another bundle found silently instead
+    // would hide the mistake.
+    out.emplace_back(chosen);
+    return out;
+  }
+  const std::string exe = program_folder();
+  if (!exe.empty()) {
+#ifdef BRIGHTLOOM_INSTALL_LIBDIR
+    out.push_back((fs::path(exe) / ".." / BRIGHTLOOM_INSTALL_LIBDIR / kBundleName).lexically_normal().string());
+#endif
+    out.push_back((fs::path(exe) / "../lib" / kBundleName).lexically_normal().string());
+    out.push_back((fs::path(exe) / "../dialog" / kBundleName).lexically_normal().string());
+  }
+  return out;
+}
+
+Result<DialogBundle> load_dialog_bundle() {
+  const std::vector<std::string> candidates = bundle_candidates();
+  std::string looked;
+  for (const std::string &path : candidates) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) {
+      if (looked.find(path) == std::string::npos) looked += (looked.empty() ? "" : ", ") + path;
+      continue;
+    }
+    // RTLD_LOCAL: the bundle's symbols stay its own; RTLD_NOW: a missing dependency (Qt) is
+    // reported here, not as a crash in the middle of the dialog.
+    void *handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      const char *why = ::dlerror();
+      return fail(path, std::string("the dialog bundle cannot be loaded: ") + (why ? why : "unknown reason"));
+    }
+    void *entry = ::dlsym(handle, "DoCocoaUI");
+    if (entry == nullptr) {
+      ::dlclose(handle);
+      return fail(path, "the library is not a Brightloom dialog bundle: it has no DoCocoaUI");
+    }
+    DialogBundle b;
+    b.path = path;
+    b.doCocoaUI = reinterpret_cast<DoCocoaUIFn>(entry);
+    return b;
+  }
+  return fail("", std::string("cannot find the dialog bundle ") + kBundleName + " (looked for " + looked +
+                      "; BRIGHTLOOM_DIALOG names another)");
+}
+
+std::string missing_display() {
+  auto set = [](const char *name) {
+    const char *v = std::getenv(name);
+    return v != nullptr && *v != '\0';
+  };
+  // An explicit platform (offscreen, xcb, wayland, ...) is the user's call; Qt reports its own
+  // failure to open it.
+  if (set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY")) return {};
+  return "no display to show the dialog on (neither DISPLAY nor WAYLAND_DISPLAY is set)";
+}
+
+}  // namespace brightloom

@@ -1,0 +1,198 @@
+// SPDX-License-Identifier: MIT
+#include "edit.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <new>
+#include <system_error>
+
+#include "commands.h"
+#include "dialog_bundle.h"
+#include "document_profile.h"
+#include "edit_state.h"
+#include "engine.h"
+#include "output_naming.h"
+#include "progress.h"
+
+namespace brightloom {
+namespace fs = std::filesystem;
+namespace {
+
+void report(FILE *err, const std::string &msg) {
+  std::fprintf(err, "brightloom: %s\n", msg.c_str());
+  std::fflush(err);
+}
+
+// The dialog reads float samples; a Radiance file arrives as RGBE rows (per row W red, W green,
+// W blue, W exponent bytes; a channel is mantissa * 2^(E - 136), all zero is black).
+Status rgbe_to_float(Image &img) {
+  const int64_t W = img.width, H = img.height;
+  Buffer f = Buffer::allocate(W * H * 3, 4);
+  if (!f) return fail("", "not enough memory for the float copy of the image");
+  const unsigned char *src = img.pixels.data();
+  float *dst = f.as<float>();
+  for (int64_t y = 0; y < H; ++y) {
+    const unsigned char *row = src + y * W * 4;
+    for (int64_t x = 0; x < W; ++x) {
+      const int e = row[3 * W + x];
+      const float scale = e == 0 ? 0.0f : std::ldexp(1.0f, e - 136);
+      for (int c = 0; c < 3; ++c) dst[(y * W + x) * 3 + c] = float(row[c * W + x]) * scale;
+    }
+  }
+  img.pixels = std::move(f);
+  img.type = SampleType::F32;
+  img.spp = 3;
+  return Status::success();
+}
+
+// A record from the bundle is used only as the dialog writes it: a method it knows and finite
+// numbers in every slot.
+bool plausible_result(int method, const TmParam &p) {
+  if (method != 1 && method != 2) return false;
+  for (float v : p)
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
+int edit(const EditRequest &req, FILE *out, FILE *err) {
+  const std::string &in = req.input;
+  if (req.bits != 8 && req.bits != 16) {
+    report(err, "--bits must be 8 or 16");
+    return kExitUsage;
+  }
+  auto format = choose_output_format(req.format, req.output, req.bits);
+  if (!format) {
+    report(err, format.failure().message());
+    return kExitUsage;
+  }
+  // Beside the input, so that the picture lands next to what was edited wherever edit runs.
+  const std::string dst =
+      picture_paths({in}, req.output, req.output.empty() ? fs::path(in).parent_path().string() : "", **format)[0];
+
+  // Everything that would stop the picture from being written is found before the user spends
+  // time in the dialog.
+  std::error_code ec;
+  if (!fs::exists(in, ec)) {
+    report(err, in + ": no such file");
+    return kExitSomeFailed;
+  }
+  if (fs::exists(dst, ec) && fs::equivalent(in, dst, ec)) {
+    report(err, in + ": the output " + dst + " would overwrite the input; choose another with -o");
+    return kExitSomeFailed;
+  }
+  if (Status st = check_output_target(dst); !st) {
+    report(err, in + ": " + st.failure().message());
+    return kExitSomeFailed;
+  }
+  const std::string instead = "; 'brightloom render " + in + "' renders it without the dialog";
+  if (const std::string why = missing_display(); !why.empty()) {
+    report(err, "cannot open the dialog: " + why + instead);
+    return kExitSomeFailed;
+  }
+  auto bundle = load_dialog_bundle();
+  if (!bundle) {
+    report(err, bundle.failure().message() + instead);
+    return kExitSomeFailed;
+  }
+
+  const int workers = default_worker_count();
+  auto img = read_image(in, workers, false);
+  if (!img) {
+    report(err, in + ": " + img.failure().reason);
+    return kExitSomeFailed;
+  }
+  for (const std::string &w : img->warnings) report(err, in + ": warning: " + w);
+  if (img->type == SampleType::RGBE) {
+    if (Status st = rgbe_to_float(*img); !st) {
+      report(err, in + ": " + st.failure().reason);
+      return kExitSomeFailed;
+    }
+  }
+
+  const std::string state_path = edit_state_path();
+  LoadedEditState loaded = load_edit_state(state_path);
+  if (!loaded.warning.empty()) report(err, "warning: " + loaded.warning);
+  EditState state = loaded.state;
+
+  std::vector<unsigned char> icc = document_profile(*img);
+  HostImageInfo info{img->width, img->height, img->spp, img->doc_type(), {0, 0}, int32_t(icc.size())};
+  UserSettings settings = state.settings;
+  TmParam param = state.param;
+  const int r =
+      bundle->doCocoaUI(&info, param.data(), &settings, icc.empty() ? nullptr : icc.data(), img->pixels.data());
+
+  // The preview size and the window frame are kept whichever way the dialog was left; the
+  // method and the record only when the user confirmed them.
+  state.settings.stickySizeType = settings.stickySizeType;
+  state.settings.winX = settings.winX;
+  state.settings.winY = settings.winY;
+  state.settings.winWidth = settings.winWidth;
+  state.settings.winHeight = settings.winHeight;
+  const bool confirmed = r == 1 && plausible_result(settings.method, param);
+  if (confirmed) {
+    state.settings.method = settings.method;
+    state.param = param;
+  }
+  if (Status st = save_edit_state(state_path, state); !st) report(err, "warning: " + st.failure().message());
+
+  if (r == 0) {
+    report(err, in + ": edit cancelled; nothing written");
+    return kExitCancelled;
+  }
+  if (!confirmed) {
+    report(err, bundle->path + ": the dialog returned " +
+                    (r == 1 ? "settings it cannot have written (method " + std::to_string(settings.method) + ")"
+                            : "an unknown result " + std::to_string(r)) +
+                    "; nothing written");
+    return kExitSomeFailed;
+  }
+
+  Progress progress(!req.quiet && ::isatty(::fileno(err)) == 1, 1, err);
+  progress.started(0, fs::path(in).filename().string());
+  auto failed = [&](const std::string &reason) {
+    progress.finished(0, "");
+    progress.print(err, "brightloom: " + in + ": " + reason);
+    return kExitSomeFailed;
+  };
+  RenderOptions opt;
+  opt.method = settings.method;
+  opt.param = param;
+  opt.bits = req.bits;
+  opt.workers = workers;
+  opt.on_stage = [&progress](Stage s) { progress.stage(0, stage_name(s)); };
+  const int W = img->width, H = img->height;
+  std::vector<unsigned char> picture_icc = picture_profile(*img);
+  auto pic = render(*img, opt);
+  if (!pic) return failed(pic.failure().reason);
+  progress.stage(0, "writing");
+  pic->icc = std::move(picture_icc);
+  WriteOptions wo;
+  wo.jpeg_quality = req.quality;
+  if (Status st = write_picture(dst, **format, *pic, wo); !st) return failed(st.failure().message());
+
+  char line[1024];
+  std::snprintf(line, sizeof line, "%s -> %s (%d x %d, %d-bit %s, %s)", in.c_str(), dst.c_str(), W, H, req.bits,
+                (*format)->label, method_name(settings.method));
+  if (progress.enabled())
+    progress.finished(0, line);
+  else if (!req.quiet)
+    progress.print(out, line);
+  // A batch can now take what the user chose here: render --last.
+  if (Status st = save_last_settings(settings.method, param); !st) report(err, "warning: " + st.failure().message());
+  return kExitOk;
+}
+
+}  // namespace
+
+int run_edit(const EditRequest &req, FILE *out, FILE *err) {
+  try {
+    return edit(req, out, err);
+  } catch (const std::bad_alloc &) {
+    report(err, req.input + ": not enough memory");
+    return kExitSomeFailed;
+  }
+}
+
+}  // namespace brightloom

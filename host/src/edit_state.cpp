@@ -1,0 +1,147 @@
+// SPDX-License-Identifier: MIT
+#include "edit_state.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace brightloom {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr const char *kMagic = "brightloom-edit-state 1";
+
+// Reads "key v1 v2 ..." with exactly n numbers; false on anything else.
+template <class T>
+bool read_line(std::istream &in, const char *key, T *values, int n) {
+  std::string line;
+  if (!std::getline(in, line)) return false;
+  std::istringstream fields(line);
+  std::string name;
+  if (!(fields >> name) || name != key) return false;
+  for (int i = 0; i < n; ++i)
+    if (!(fields >> values[i])) return false;
+  std::string extra;
+  return !(fields >> extra);
+}
+
+std::string describe(const std::string &path, const std::string &why) {
+  return "the saved dialog state " + path + " is not used (" + why + "); the dialog starts from its defaults";
+}
+
+}  // namespace
+
+std::string edit_state_path() {
+  const std::string dir = config_folder();
+  return dir.empty() ? std::string() : (fs::path(dir) / "edit-state").string();
+}
+
+LoadedEditState load_edit_state(const std::string &path) {
+  LoadedEditState out;
+  std::error_code ec;
+  if (path.empty() || !fs::exists(path, ec)) return out;
+  if (!fs::is_regular_file(path, ec)) {
+    out.warning = describe(path, "not a regular file");
+    return out;
+  }
+  // The file is small; anything much larger is not ours.
+  if (fs::file_size(path, ec) > 4096) {
+    out.warning = describe(path, "too large to be a state file");
+    return out;
+  }
+  std::ifstream in(path);
+  std::string magic;
+  if (!in || !std::getline(in, magic)) {
+    out.warning = describe(path, "cannot be read");
+    return out;
+  }
+  if (magic != kMagic) {
+    out.warning = describe(path, "not a state file of this program");
+    return out;
+  }
+  EditState s;
+  int32_t frame[4] = {};
+  if (!read_line(in, "method", &s.settings.method, 1) || !read_line(in, "previewSize", &s.settings.stickySizeType, 1) ||
+      !read_line(in, "frame", frame, 4) || !read_line(in, "param", s.param.data(), int(s.param.size()))) {
+    out.warning = describe(path, "damaged or truncated");
+    return out;
+  }
+  std::string rest;
+  if (in >> rest) {
+    out.warning = describe(path, "unexpected text after the parameters");
+    return out;
+  }
+  // Values the dialog never writes: the record of a damaged file must not become the user's
+  // starting point.
+  if (s.settings.method != 1 && s.settings.method != 2) {
+    out.warning = describe(path, "unknown method " + std::to_string(s.settings.method));
+    return out;
+  }
+  for (float v : s.param)
+    if (!std::isfinite(v)) {
+      out.warning = describe(path, "a parameter is not a finite number");
+      return out;
+    }
+  s.settings.winX = frame[0];
+  s.settings.winY = frame[1];
+  s.settings.winWidth = frame[2];
+  s.settings.winHeight = frame[3];
+  out.state = s;
+  return out;
+}
+
+Status save_edit_state(const std::string &path, const EditState &state) {
+  if (path.empty()) return fail("", "no config folder (neither XDG_CONFIG_HOME nor HOME is set)");
+  const fs::path target(path);
+  std::error_code ec;
+  fs::create_directories(target.parent_path(), ec);
+  std::string text = std::string(kMagic) + "\n";
+  char line[512];
+  const UserSettings &u = state.settings;
+  std::snprintf(line, sizeof line, "method %d\npreviewSize %d\nframe %d %d %d %d\nparam", u.method, u.stickySizeType,
+                u.winX, u.winY, u.winWidth, u.winHeight);
+  text += line;
+  for (float v : state.param) {
+    // Nine significant digits give every float back exactly.
+    std::snprintf(line, sizeof line, " %.9g", double(v));
+    text += line;
+  }
+  text += "\n";
+
+  std::string tmpl = (target.parent_path() / ".edit-state.XXXXXX").string();
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) return fail(path, std::string("cannot save the dialog state: ") + std::strerror(errno));
+  const char *p = text.data();
+  size_t left = text.size();
+  bool ok = true;
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    p += n;
+    left -= size_t(n);
+  }
+  const int err = errno;
+  if (ok && ::fsync(fd) != 0) ok = false;
+  if (::close(fd) != 0) ok = false;
+  if (!ok || ::rename(name.data(), path.c_str()) != 0) {
+    const int e = ok ? errno : err;
+    ::unlink(name.data());
+    return fail(path, std::string("cannot save the dialog state: ") + std::strerror(e));
+  }
+  return Status::success();
+}
+
+}  // namespace brightloom
