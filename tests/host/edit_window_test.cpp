@@ -1,0 +1,206 @@
+// SPDX-License-Identifier: MIT
+// brightloom edit in a real window: an X server of its own (Xvfb), the program started as a
+// user starts it, the dialog looked at in a screenshot and confirmed with a key press (xdotool).
+// Skipped, saying why, where Xvfb or xdotool is missing (scripts/install-deps.sh installs both).
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <tmlib/tmlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "commands.h"
+#include "edit_state.h"
+#include "support/test_images.h"
+
+using namespace brightloom;
+using namespace testing_host;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool have(const char *tool) {
+  return std::system(("command -v " + std::string(tool) + " > /dev/null 2>&1").c_str()) == 0;
+}
+
+// Output of a shell command (stdout), and its exit status.
+std::string shell(const std::string &cmd, int *status = nullptr) {
+  std::string out;
+  FILE *p = ::popen(cmd.c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[512];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int st = ::pclose(p);
+  if (status) *status = st;
+  return out;
+}
+
+// Waits for a child up to `seconds`; its exit code, or -1 when it did not end (it is killed).
+int wait_for(pid_t pid, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    int st = 0;
+    if (::waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// An Xvfb server on a free display, its screen kept as an XWD file in fbdir.
+class Xvfb {
+ public:
+  explicit Xvfb(const std::string &fbdir) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(fds[0]);
+      const std::string fd = std::to_string(fds[1]);
+      ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-fbdir", fbdir.c_str(),
+               "-nolisten", "tcp", static_cast<char *>(nullptr));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    pollfd p{fds[0], POLLIN, 0};
+    std::string number;
+    char c;
+    while (::poll(&p, 1, 20000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(fds[0]);
+    if (!number.empty()) display_ = ":" + number;
+  }
+  ~Xvfb() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string &display() const { return display_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+uint32_t be32(const unsigned char *p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+// The rectangle (x, y, w, h) of the screen in an Xvfb XWD file (32-bit pixels), as RGB bytes.
+std::vector<unsigned char> screen_rect(const std::string &xwd, int x, int y, int w, int h) {
+  std::ifstream in(xwd, std::ios::binary);
+  std::vector<unsigned char> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<unsigned char> rgb;
+  if (f.size() < 100) return rgb;
+  const uint32_t header = be32(&f[0]), width = be32(&f[16]), height = be32(&f[20]), byte_order = be32(&f[28]),
+                 bpp = be32(&f[44]), stride = be32(&f[48]), ncolors = be32(&f[76]);
+  const size_t data = size_t(header) + size_t(ncolors) * 12;
+  if (bpp != 32 || x < 0 || y < 0 || uint32_t(x + w) > width || uint32_t(y + h) > height ||
+      data + size_t(stride) * height > f.size())
+    return rgb;
+  for (int j = y; j < y + h; ++j)
+    for (int i = x; i < x + w; ++i) {
+      const unsigned char *p = &f[data + size_t(j) * stride + size_t(i) * 4];
+      const uint32_t v = byte_order == 0 ? uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 : be32(p);
+      rgb.push_back((unsigned char)(v >> 16));
+      rgb.push_back((unsigned char)(v >> 8));
+      rgb.push_back((unsigned char)v);
+    }
+  return rgb;
+}
+
+TEST(EditWindow, ConfirmedInARealWindowWritesThePicture) {
+  if (!have("Xvfb") || !have("xdotool"))
+    GTEST_SKIP() << "Xvfb or xdotool is not installed (scripts/install-deps.sh installs xvfb and xdotool); "
+                    "the real-window test of brightloom edit did not run";
+  ScratchDir dir;
+  ::setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
+  auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
+  ASSERT_TRUE(full);
+  const Image small = reduce(*full, 4);
+  std::vector<float> px(small.pixels.as<float>(), small.pixels.as<float>() + size_t(small.width) * small.height * 3);
+  write_exr_rgb(dir.file("a.exr"), small.width, small.height, px, false);
+  // The record an earlier edit confirmed: Strength 80, which the dialog starts from.
+  EditState before;
+  tmparam_default(1, 0, before.param.data());
+  before.param[TMLIB_DE_STRENGTH] = 80.0f;
+  ASSERT_TRUE(save_edit_state(edit_state_path(), before));
+
+  fs::create_directories(dir.file("fb"));
+  Xvfb x(dir.file("fb"));
+  ASSERT_FALSE(x.display().empty()) << "Xvfb did not start";
+  const std::string env = "DISPLAY=" + x.display() + " ";
+
+  // The system libraries a real display brings in keep caches for the life of the process
+  // (fontconfig, D-Bus) that are never freed; leak detection stays on for everything else.
+  std::ofstream(dir.file("lsan.supp")) << "leak:libfontconfig.so\nleak:libdbus-1.so\n";
+  const std::string lsan = "suppressions=" + dir.file("lsan.supp");
+
+  const pid_t edit = ::fork();
+  if (edit == 0) {
+    ::setenv("DISPLAY", x.display().c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    ::setenv("BRIGHTLOOM_DIALOG", DIALOG_BUNDLE, 1);
+    ::setenv("LSAN_OPTIONS", lsan.c_str(), 1);
+    const std::string log = dir.file("edit.log");
+    std::freopen(log.c_str(), "w", stdout);
+    std::freopen(log.c_str(), "a", stderr);
+    ::execl(BRIGHTLOOM_PROGRAM, BRIGHTLOOM_PROGRAM, "edit", dir.file("a.exr").c_str(), static_cast<char *>(nullptr));
+    ::_exit(127);
+  }
+  int st = 0;
+  const std::string id =
+      shell(env + "timeout 90 xdotool search --sync --onlyvisible --name 'Brightloom Tone Mapping' | head -1", &st);
+  if (id.empty()) {
+    wait_for(edit, 1);
+    FAIL() << "the dialog's window never appeared; edit said:\n" << std::ifstream(dir.file("edit.log")).rdbuf();
+  }
+  const std::string wid = id.substr(0, id.find('\n'));
+  // Give the window time to paint its first preview.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const std::string geometry = shell(env + "xdotool getwindowgeometry --shell " + wid);
+  int gx = -1, gy = -1, gw = 0, gh = 0;
+  std::sscanf(geometry.c_str() + geometry.find("X="), "X=%d", &gx);
+  std::sscanf(geometry.c_str() + geometry.find("Y="), "Y=%d", &gy);
+  std::sscanf(geometry.c_str() + geometry.find("WIDTH="), "WIDTH=%d", &gw);
+  std::sscanf(geometry.c_str() + geometry.find("HEIGHT="), "HEIGHT=%d", &gh);
+  const std::vector<unsigned char> shot = screen_rect(dir.file("fb/Xvfb_screen0"), gx, gy, gw, gh);
+  ASSERT_FALSE(shot.empty()) << geometry;
+  // Kept beside the test for a person to look at.
+  write_png(SCREENSHOT, gw, gh, 3, 8, shot.data());
+  // A painted dialog with a tone-mapped preview has many colours; an empty window has a few.
+  std::set<uint32_t> colours;
+  for (size_t i = 0; i + 2 < shot.size(); i += 3)
+    colours.insert(uint32_t(shot[i]) << 16 | shot[i + 1] << 8 | shot[i + 2]);
+  EXPECT_GT(colours.size(), 500u) << "see " << SCREENSHOT;
+
+  // OK is the dialog's default button: Return confirms.
+  shell(env + "xdotool windowfocus --sync " + wid + " key Return");
+  const int rc = wait_for(edit, 120);
+  ASSERT_EQ(rc, 0) << std::ifstream(dir.file("edit.log")).rdbuf();
+  ASSERT_TRUE(fs::exists(dir.file("a.png")));
+
+  RenderRequest req;
+  req.inputs = {dir.file("a.exr")};
+  req.quiet = true;
+  req.save_last = false;
+  req.out_dir = dir.file("strength");
+  req.sets = {"Strength=80"};
+  ASSERT_EQ(run_render(req), kExitOk);
+  req.out_dir = dir.file("defaults");
+  req.sets.clear();
+  ASSERT_EQ(run_render(req), kExitOk);
+  const ReadBack edited = read_png_back(dir.file("a.png"));
+  EXPECT_EQ(edited.samples, read_png_back(dir.file("strength/a.png")).samples);
+  EXPECT_NE(edited.samples, read_png_back(dir.file("defaults/a.png")).samples);
+}
+
+}  // namespace
