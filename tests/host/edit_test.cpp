@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -152,6 +153,25 @@ TEST_F(Edit, HandsEachKindOfDocumentOverAndCancelWritesNothing) {
     // The first run: the dialog starts from its defaults.
     EXPECT_NE(got.find("settings 1 1 0 0 0 0\n"), std::string::npos) << got;
   }
+}
+
+// A Radiance file is read as RGBE rows; the dialog gets it as float RGB whose every pixel
+// encodes back to the file's own RGBE bytes.
+TEST_F(Edit, RadianceFilesReachTheDialogAsTheirOwnFloats) {
+  const std::string hdr = std::string(BRIGHTLOOM_TEST_DATA) + "/sunset-pfstools.hdr";
+  auto rgbe = read_image(hdr);
+  ASSERT_TRUE(rgbe);
+  ASSERT_EQ(rgbe->type, SampleType::RGBE);
+  const int W = rgbe->width, H = rgbe->height;
+  ::setenv("FAKE_DIALOG_PIXELS", dir.file("pixels").c_str(), 1);
+  EXPECT_EQ(edit(hdr, nullptr, dir.file("out.png")), kExitCancelled);
+  ::unsetenv("FAKE_DIALOG_PIXELS");
+  EXPECT_NE(log().find("info " + std::to_string(W) + " " + std::to_string(H) + " 3 0 "), std::string::npos) << log();
+  const std::string floats = read_text(dir.file("pixels"));
+  ASSERT_EQ(floats.size(), size_t(W) * H * 3 * sizeof(float));
+  std::vector<unsigned char> back(size_t(W) * H * 4);
+  ASSERT_GE(extract_rgbe_preview(10, W, H, 3, int64_t(W) * 3, W, H, floats.data(), back.data()), 0);
+  EXPECT_EQ(0, std::memcmp(back.data(), rgbe->pixels.data(), back.size()));
 }
 
 // OK: the full image rendered with the returned method and record is the picture render makes

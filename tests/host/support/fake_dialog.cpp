@@ -3,7 +3,8 @@
 // handed over in $FAKE_DIALOG_LOG and answers as $FAKE_DIALOG_REPLY says:
 //   "RESULT METHOD SIZE X Y W H P0 ... P19"
 // RESULT is returned; on 1 every record is written, on 0 only the size type and the frame, as
-// the dialog writes them on Cancel. Without a reply it cancels and writes nothing.
+// the dialog writes them on Cancel. Without a reply it cancels and writes nothing. With
+// $FAKE_DIALOG_PIXELS it also writes the pixel buffer there.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +36,12 @@ extern "C" __attribute__((visibility("default"))) int DoCocoaUI(HostImageInfo *i
       std::fprintf(f, "\nprofile %llx\npixels %llx\n", (unsigned long long)(icc ? digest(icc, info->lenProfile) : 0),
                    (unsigned long long)digest(static_cast<const unsigned char *>(pixels), n));
       std::fclose(f);
+      // The samples themselves, when a test wants to look at them.
+      if (const char *dump = std::getenv("FAKE_DIALOG_PIXELS"))
+        if (FILE *d = std::fopen(dump, "wb")) {
+          std::fwrite(pixels, 1, size_t(n), d);
+          std::fclose(d);
+        }
     }
   }
   const char *reply = std::getenv("FAKE_DIALOG_REPLY");
