@@ -61,6 +61,10 @@ Result<DialogBundle> load_dialog_bundle() {
     b.doCocoaUI = reinterpret_cast<DoCocoaUIFn>(entry);
     return b;
   }
+  const char *chosen = std::getenv("BRIGHTLOOM_DIALOG");
+  if (chosen != nullptr && *chosen != '\0')
+    return fail(
+        "", std::string("cannot find the dialog bundle: BRIGHTLOOM_DIALOG names ") + chosen + ", which is not a file");
   return fail("", std::string("cannot find the dialog bundle ") + kBundleName + " (looked for " + looked +
                       "; BRIGHTLOOM_DIALOG names another)");
 }
@@ -70,10 +74,35 @@ std::string missing_display() {
     const char *v = std::getenv(name);
     return v != nullptr && *v != '\0';
   };
-  // An explicit platform (offscreen, xcb, wayland, ...) is the user's call; Qt reports its own
-  // failure to open it.
-  if (set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY")) return {};
-  return "no display to show the dialog on (neither DISPLAY nor WAYLAND_DISPLAY is set)";
+  const char *platform = std::getenv("QT_QPA_PLATFORM");
+  const bool x11 = platform == nullptr || *platform == '\0' || std::string(platform) == "xcb";
+  // Another explicit platform (offscreen, wayland, vnc, ...) is the user's call; Qt reports its
+  // own failure to open it.
+  if (!x11) return {};
+  if (!set("DISPLAY")) {
+    if (set("WAYLAND_DISPLAY") && (platform == nullptr || *platform == '\0')) return {};
+    return "no display to show the dialog on (neither DISPLAY nor WAYLAND_DISPLAY is set)";
+  }
+  // A DISPLAY left behind by a session that is gone would make Qt abort; the X connection is
+  // tried first, through libxcb as Qt itself would (not linked: when it is missing, Qt's own
+  // report stands).
+  void *xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (xcb == nullptr) return {};
+  using Connect = void *(*)(const char *, int *);
+  using HasError = int (*)(void *);
+  using Disconnect = void (*)(void *);
+  auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
+  auto has_error = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
+  auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
+  std::string why;
+  if (connect && has_error && disconnect) {
+    void *c = connect(nullptr, nullptr);
+    if (c == nullptr || has_error(c) != 0)
+      why = std::string("cannot connect to the display ") + std::getenv("DISPLAY") + " (DISPLAY)";
+    if (c != nullptr) disconnect(c);
+  }
+  ::dlclose(xcb);
+  return why;
 }
 
 }  // namespace brightloom

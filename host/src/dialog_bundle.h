@@ -31,8 +31,9 @@ struct DialogBundle {
 // DoCocoaUI.
 Result<DialogBundle> load_dialog_bundle();
 
-// Whether a window can be shown: a Qt platform chosen explicitly, or an X11 or Wayland display.
-// Empty when one can; otherwise what is missing, for the user.
+// Whether a window can be shown: a Qt platform other than X11 chosen explicitly, a Wayland
+// display, or an X11 display that accepts a connection. Empty when one can; otherwise what is
+// missing, for the user.
 std::string missing_display();
 
 }  // namespace brightloom

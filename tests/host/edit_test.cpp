@@ -290,6 +290,11 @@ TEST_F(Edit, RefusesWithoutADialogAndNamesWhatIsMissing) {
   EXPECT_EQ(edit(dir.file("a.exr"), &err), kExitSomeFailed);
   EXPECT_NE(err.find("no display"), std::string::npos) << err;
   EXPECT_NE(err.find("brightloom render"), std::string::npos) << err;
+  // A display that is not there (left behind by a closed session) is found before Qt would abort.
+  ::setenv("DISPLAY", ":987", 1);
+  EXPECT_EQ(edit(dir.file("a.exr"), &err), kExitSomeFailed);
+  EXPECT_NE(err.find("cannot connect to the display :987"), std::string::npos) << err;
+  ::unsetenv("DISPLAY");
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
   // A record no dialog writes (an unknown method, a NaN) is refused, and not remembered.
