@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -65,15 +66,16 @@ class EditDialog : public ::testing::Test {
     write_exr_rgb(dir.file("a.exr"), small.width, small.height, px, false);
   }
 
-  // Runs edit; `user` acts in the dialog once it is on screen, then OK is pressed.
-  int edit_and_confirm(const std::function<void(QDialog &)> &user, std::string *errors) {
+  // Runs edit; `user` acts in the dialog once it is on screen, then OK (or Cancel) is pressed.
+  int edit_and_confirm(const std::function<void(QDialog &)> &user, std::string *errors, bool ok = true) {
     bool seen = false;
     QTimer::singleShot(0, [&] {
       auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
       if (dialog == nullptr) return;
       seen = true;
       user(*dialog);
-      if (auto *ok = dialog->findChild<QAbstractButton *>(QStringLiteral("_doneButton"))) ok->click();
+      const QString button = ok ? QStringLiteral("_doneButton") : QStringLiteral("_cancelButton");
+      if (auto *b = dialog->findChild<QAbstractButton *>(button)) b->click();
       if (dialog->isVisible()) dialog->reject();
     });
     EditRequest r;
@@ -133,6 +135,42 @@ TEST_F(EditDialog, OkOnTheToneCompressorTabGivesRendersPicture) {
       << err;
   EXPECT_EQ(read_png_back(dir.file("a.png")).samples, render_with("compressor", "compressor", {}).samples);
   EXPECT_EQ(load_edit_state(edit_state_path()).state.settings.method, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// The preview size and the window the user left the dialog with, even by Cancel, are where the
+// next edit starts.
+TEST_F(EditDialog, TheNextEditOpensWithTheLastPreviewSizeAndWindow) {
+  std::string err;
+  EXPECT_EQ(edit_and_confirm(
+                [](QDialog &d) {
+                  d.findChild<QSpinBox *>(QStringLiteral("stpPreviewSize"))->setValue(2);
+                  d.move(120, 90);
+                  d.resize(1000, 700);
+                },
+                &err, false),
+            kExitCancelled)
+      << err;
+  const UserSettings saved = load_edit_state(edit_state_path()).state.settings;
+  EXPECT_EQ(saved.stickySizeType, 2);
+  EXPECT_EQ(saved.winWidth, 1000);
+  EXPECT_EQ(saved.winHeight, 700);
+
+  int size = 0;
+  QRect frame;
+  EXPECT_EQ(edit_and_confirm(
+                [&](QDialog &d) {
+                  size = d.findChild<QSpinBox *>(QStringLiteral("stpPreviewSize"))->value();
+                  frame = QRect(d.frameGeometry().topLeft(), d.size());
+                },
+                &err, false),
+            kExitCancelled);
+  EXPECT_EQ(size, 2);
+  EXPECT_EQ(frame, QRect(saved.winX, saved.winY, 1000, 700));
+  EXPECT_FALSE(fs::exists(dir.file("a.png")));
 }
 
 }  // namespace
