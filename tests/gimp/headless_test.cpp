@@ -2,8 +2,8 @@
 // The plug-in inside a real, headless GIMP: a float OpenEXR and a 16-bit TIFF of the data folder
 // tone-mapped with "Natural" by a batch script, exported, and compared with `brightloom render`
 // of the same settings once both are displayed. The 16-bit run has a selection over the left
-// half: the result lands inside it and the rest of the layer keeps its pixels. One GIMP start
-// serves both runs.
+// half: the result lands inside it and the rest of the layer keeps its pixels; a third run with
+// the last values repeats those settings. One GIMP start serves all three runs.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -61,18 +61,23 @@ TEST(GimpHeadless, NaturalMatchesTheProgramAndASelectionLimitsTheResult) {
   // A private GIMP profile that finds the plug-in in the build tree and GIMP's own file plug-ins.
   std::ofstream(dir / "gimpdir/gimprc") << "(plug-in-path \"" << BRIGHTLOOM_GIMP_PLUGINS
                                         << ":${gimp_plug_in_dir}/plug-ins\")\n";
-  const fs::path exr_out = dir / "gimp-exr.tif", tif_out = dir / "gimp-16.tif";
+  const fs::path exr_out = dir / "gimp-exr.tif", tif_out = dir / "gimp-16.tif", last_out = dir / "gimp-last.tif";
   std::ofstream(dir / "run.scm")
-      << "(define (bl-run in out select)\n"
+      << "(define (bl-run in out select last)\n"
          "  (let* ((image (car (gimp-file-load RUN-NONINTERACTIVE in in)))\n"
          "         (drawable (car (gimp-image-get-active-drawable image))))\n"
          "    (if select (gimp-image-select-rectangle image CHANNEL-OP-REPLACE 0 0 512 512))\n"
-         "    (plug-in-brightloom RUN-NONINTERACTIVE image drawable \"details\" \"Natural\" \"\" \"\")\n"
+         "    (if last\n"
+         "      (plug-in-brightloom RUN-WITH-LAST-VALS image drawable \"\" \"\" \"\" \"\")\n"
+         "      (plug-in-brightloom RUN-NONINTERACTIVE image drawable \"details\" \"Natural\" \"\" \"\"))\n"
          "    (file-tiff-save RUN-NONINTERACTIVE image drawable out out 0)\n"
          "    (gimp-image-delete image)))\n"
          "(bl-run \""
-      << (data / "city.exr").string() << "\" \"" << exr_out.string() << "\" #f)\n(bl-run \""
-      << (data / "city-16bit.tif").string() << "\" \"" << tif_out.string() << "\" #t)\n";
+      << (data / "city.exr").string() << "\" \"" << exr_out.string() << "\" #f #f)\n(bl-run \""
+      << (data / "city-16bit.tif").string() << "\" \"" << tif_out.string()
+      << "\" #t #f)\n"
+      // Repeat: the last values are the "Natural" record of the run before.
+      << "(bl-run \"" << (data / "city-16bit.tif").string() << "\" \"" << last_out.string() << "\" #f #t)\n";
 
   const fs::path log = dir / "gimp.log";
   const std::string cmd = "cd '" + dir.string() + "' && GIMP2_DIRECTORY='" + (dir / "gimpdir").string() +
@@ -84,7 +89,7 @@ TEST(GimpHeadless, NaturalMatchesTheProgramAndASelectionLimitsTheResult) {
   const bool started = out.find("batch command") != std::string::npos;
   if (!started) GTEST_SKIP() << "GIMP could not start headless (exit " << rc << "):\n" << out;
   ASSERT_NE(out.find("batch command executed successfully"), std::string::npos) << out;
-  ASSERT_TRUE(fs::exists(exr_out) && fs::exists(tif_out)) << out;
+  ASSERT_TRUE(fs::exists(exr_out) && fs::exists(tif_out) && fs::exists(last_out)) << out;
 
   // The program's renders of the same files and settings.
   const std::string program = BRIGHTLOOM_PROGRAM;
