@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools fonts-dejavu-core
   libopenexr-dev libtiff-dev libpng-dev libjpeg62-turbo-dev liblcms2-dev libcli11-dev
   xvfb xdotool
+  gimp libgimp2.0-dev
 )
 
 missing=()

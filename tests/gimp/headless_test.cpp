@@ -1,0 +1,146 @@
+// SPDX-License-Identifier: MIT
+// The plug-in inside a real, headless GIMP: a float OpenEXR and a 16-bit TIFF of the data folder
+// tone-mapped with "Natural" by a batch script, exported, and compared with `brightloom render`
+// of the same settings once both are displayed. The 16-bit run has a selection over the left
+// half: the result lands inside it and the rest of the layer keeps its pixels; a third run with
+// the last values repeats those settings. One GIMP start serves all three runs.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "image.h"
+
+using namespace brightloom;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path &p) {
+  std::ifstream f(p);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// 0..255 display levels of sample i: linear floats through the 1/2.2 power the program encodes
+// files with, 16-bit samples (0..32768) and bytes as they are.
+double level(const Image &img, int64_t i) {
+  switch (img.type) {
+    case SampleType::F32:
+      return 255.0 * std::pow(std::clamp(double(img.pixels.as<float>()[i]), 0.0, 1.0), 1.0 / 2.2);
+    case SampleType::U16:
+      return img.pixels.as<uint16_t>()[i] * 255.0 / 32768.0;
+    default:
+      return img.pixels.data()[i];
+  }
+}
+
+bool gimp_console_found() { return std::system("command -v gimp-console-2.10 >/dev/null 2>&1") == 0; }
+
+}  // namespace
+
+TEST(GimpHeadless, NaturalMatchesTheProgramAndASelectionLimitsTheResult) {
+  if (std::string(BRIGHTLOOM_GIMP_PLUGINS).empty())
+    GTEST_SKIP() << "the GIMP plug-in was not built (libgimp2.0-dev missing: run scripts/install-deps.sh)";
+  if (!gimp_console_found()) GTEST_SKIP() << "gimp-console-2.10 is not installed (run scripts/install-deps.sh)";
+
+  const fs::path data = BRIGHTLOOM_TEST_DATA;
+  const fs::path dir = fs::temp_directory_path() / ("brightloom-gimp-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "gimpdir");
+  // A private GIMP profile that finds the plug-in in the build tree and GIMP's own file plug-ins.
+  std::ofstream(dir / "gimpdir/gimprc") << "(plug-in-path \"" << BRIGHTLOOM_GIMP_PLUGINS
+                                        << ":${gimp_plug_in_dir}/plug-ins\")\n";
+  const fs::path exr_out = dir / "gimp-exr.tif", tif_out = dir / "gimp-16.tif", last_out = dir / "gimp-last.tif";
+  std::ofstream(dir / "run.scm")
+      << "(define (bl-run in out select last)\n"
+         "  (let* ((image (car (gimp-file-load RUN-NONINTERACTIVE in in)))\n"
+         "         (drawable (car (gimp-image-get-active-drawable image))))\n"
+         "    (if select (gimp-image-select-rectangle image CHANNEL-OP-REPLACE 0 0 512 512))\n"
+         "    (if last\n"
+         "      (plug-in-brightloom RUN-WITH-LAST-VALS image drawable \"\" \"\" \"\" \"\")\n"
+         "      (plug-in-brightloom RUN-NONINTERACTIVE image drawable \"details\" \"Natural\" \"\" \"\"))\n"
+         "    (file-tiff-save RUN-NONINTERACTIVE image drawable out out 0)\n"
+         "    (gimp-image-delete image)))\n"
+         "(bl-run \""
+      << (data / "city.exr").string() << "\" \"" << exr_out.string() << "\" #f #f)\n(bl-run \""
+      << (data / "city-16bit.tif").string() << "\" \"" << tif_out.string()
+      << "\" #t #f)\n"
+      // Repeat: the last values are the "Natural" record of the run before.
+      << "(bl-run \"" << (data / "city-16bit.tif").string() << "\" \"" << last_out.string() << "\" #f #t)\n";
+
+  const fs::path log = dir / "gimp.log";
+  const std::string cmd = "cd '" + dir.string() + "' && GIMP2_DIRECTORY='" + (dir / "gimpdir").string() +
+                          "' ASAN_OPTIONS=detect_leaks=0 timeout 300 gimp-console-2.10 -i -d -f -b '(load \"" +
+                          (dir / "run.scm").string() + "\")' -b '(gimp-quit 0)' >'" + log.string() + "' 2>&1";
+  const int rc = std::system(cmd.c_str());
+  const std::string out = slurp(log);
+  // GIMP reports every batch command; without either line it never got as far as running one.
+  const bool started = out.find("batch command") != std::string::npos;
+  if (!started) GTEST_SKIP() << "GIMP could not start headless (exit " << rc << "):\n" << out;
+  ASSERT_NE(out.find("batch command executed successfully"), std::string::npos) << out;
+  ASSERT_TRUE(fs::exists(exr_out) && fs::exists(tif_out) && fs::exists(last_out)) << out;
+
+  // The program's renders of the same files and settings.
+  const std::string program = BRIGHTLOOM_PROGRAM;
+  for (const auto &[in, name] : {std::pair{"city.exr", "cli-exr.tif"}, std::pair{"city-16bit.tif", "cli-16.tif"}}) {
+    const std::string render = "'" + program + "' render '" + (data / in).string() +
+                               "' --preset Natural --bits 16 -q -o '" + (dir / name).string() + "'";
+    ASSERT_EQ(std::system(render.c_str()), 0) << render;
+  }
+
+  auto compare = [](const Image &a, const Image &b, const std::function<bool(int, int)> &where) {
+    double worst = 0;
+    int64_t count = 0;
+    for (int y = 0; y < a.height; ++y)
+      for (int x = 0; x < a.width; ++x) {
+        if (!where(x, y)) continue;
+        for (int c = 0; c < 3; ++c) {
+          const int64_t i = (int64_t(y) * a.width + x) * 3 + c;
+          worst = std::max(worst, std::abs(level(a, i) - level(b, i)));
+        }
+        ++count;
+      }
+    return std::pair{worst, count};
+  };
+  auto in_selection = [](int x, int y) { return x < 512 && y < 512; };
+
+  auto gimp_exr = read_image(exr_out.string()), cli_exr = read_image((dir / "cli-exr.tif").string());
+  ASSERT_TRUE(gimp_exr && cli_exr);
+  ASSERT_EQ(gimp_exr->type, SampleType::F32) << "a float image must stay float, in linear light";
+  ASSERT_EQ(gimp_exr->spp, 3);
+  ASSERT_EQ(gimp_exr->width, cli_exr->width);
+  ASSERT_EQ(gimp_exr->height, cli_exr->height);
+  auto [exr_worst, exr_n] = compare(*gimp_exr, *cli_exr, [](int, int) { return true; });
+  EXPECT_LE(exr_worst, 2.0) << "float image: GIMP's linear result against the program's picture";
+  EXPECT_EQ(exr_n, int64_t(gimp_exr->width) * gimp_exr->height);
+
+  auto gimp16 = read_image(tif_out.string()), cli16 = read_image((dir / "cli-16.tif").string());
+  auto original = read_image((data / "city-16bit.tif").string());
+  ASSERT_TRUE(gimp16 && cli16 && original);
+  ASSERT_EQ(gimp16->type, SampleType::U16);
+  auto [in_worst, in_n] = compare(*gimp16, *cli16, in_selection);
+  EXPECT_LE(in_worst, 2.0) << "16-bit image inside the selection";
+  EXPECT_GT(in_n, 0);
+  auto [out_worst, out_n] = compare(*gimp16, *original, [&](int x, int y) { return !in_selection(x, y); });
+  EXPECT_EQ(out_worst, 0.0) << "outside the selection the layer must keep its pixels";
+  EXPECT_GT(out_n, 0);
+  // And the filter did change the selected part.
+  auto [changed, n] = compare(*gimp16, *original, in_selection);
+  EXPECT_GT(changed, 10.0);
+  std::printf(
+      "float image: at most %.2f levels from the program; 16-bit image: %.2f inside the selection, "
+      "%.2f outside\n",
+      exr_worst, in_worst, out_worst);
+  fs::remove_all(dir);
+}
