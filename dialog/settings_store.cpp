@@ -141,6 +141,13 @@ const TmParam *SettingsStore::record(int method) const {
   return nullptr;
 }
 
+SettingsStore SettingsStore::withRecord(int method, const TmParam &record) const {
+  SettingsStore s = *this;
+  if (method == TMLIB_METHOD_DETAILS) s.details_ = record;
+  if (method == TMLIB_METHOD_COMPRESSOR) s.compressor_ = record;
+  return s;
+}
+
 Snapshot take_snapshot(int method, const ControlValues &v) {
   Snapshot s;
   s.method = method;

@@ -69,6 +69,8 @@ class BRIGHTLOOM_DIALOG_EXPORT SettingsStore {
   static SettingsStore build(std::string_view source, int docType, const float *hostRecord,
                              const ControlValues &values);
   const TmParam *record(int method) const;
+  // A copy of this store with `method`'s record replaced (1 or 2; another method changes nothing).
+  SettingsStore withRecord(int method, const TmParam &record) const;
 
  private:
   std::optional<TmParam> details_, compressor_;
