@@ -197,3 +197,32 @@ TEST(SettingsFiles, AFailedSaveNamesTheFileAndLeavesWhatWasThere) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Presets, APresetIsUndoneOneParameterAtATimeInTheOrderApplied) {
+  Home home;
+  auto p = defaults(1);
+  p[TMLIB_DE_STRENGTH] = 50.0f;
+  p[TMLIB_DE_GAMMA] = 60.0f;
+  home.write(QStringLiteral("Two.xmp"), 1, p.data());
+  run([&](QDialog &d, ToneMappingPluginController &c) {
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Two")));
+    // In the order the controls are set: Strength, the smoothing level (a file in slider mode
+    // holds none, so it reads as level 0), Gamma (written as 0.9, read back as its position).
+    UndoStacks s = c.undoStacks();
+    std::vector<UndoEntry> entries;
+    while (auto e = s.last(1, false)) {
+      entries.insert(entries.begin(), *e);
+      s.dropLast(1, false);
+    }
+    EXPECT_EQ(entries, (std::vector<UndoEntry>{{101, 70.0f}, {105, 1.0f}, {108, 50.0f}}));
+    dialog_test::click(d, "btnUndo");
+    dialog_test::click(d, "btnUndo");
+    dialog_test::click(d, "btnUndo");
+    EXPECT_EQ(c.values()._valForce, 70);
+    EXPECT_EQ(c.values()._valGamma, 50.0f);
+  });
+}
+
+}  // namespace
