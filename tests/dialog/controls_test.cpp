@@ -7,7 +7,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTabWidget>
+#include <QTimer>
+
+#include <cstdio>
 
 #include <tmlib/tmlib.h>
 
@@ -159,6 +164,51 @@ TEST(Smoothing, ButtonsModeAndPanorama) {
   EXPECT_EQ(r.tm[TMLIB_DE_SMOOTHING_MODE], 0.0f);
   EXPECT_EQ(r.tm[TMLIB_DE_SMOOTHING_LEVEL], 4.0f);
   EXPECT_EQ(r.tm[TMLIB_DE_PANORAMA_360], 1.0f) << "OK returns the snapshot with the 360-degree flag";
+}
+
+// A two-second drag at 60 moves a second: the field shows every move the event loop delivers,
+// previews run at their own pace without a backlog, and one refresh after the release shows the
+// final value.
+TEST(SliderMoves, ADragKeepsUpAndEndsOnTheFinalValue) {
+  for (const int method : {1, 2}) {
+    with_dialog([method](QDialog &d, ToneMappingPluginController &c) {
+      d.findChild<QTabWidget *>(QStringLiteral("tabMethod"))->setCurrentIndex(method - 1);
+      const char *slider = method == 1 ? "sldStrength" : "sldBrightness";
+      const char *field = method == 1 ? "txtStrength" : "txtBrightness";
+      runs = 0;
+      int moves = 0, missed = 0, position = 0;
+      QElapsedTimer clock;
+      QEventLoop loop;
+      QTimer mover;
+      mover.setInterval(16);
+      QObject::connect(&mover, &QTimer::timeout, [&] {
+        position = method == 1 ? 200 + (moves * 70) % 600 : -60 + (moves * 7) % 120;
+        dialog_test::move_slider(d, slider, position);
+        ++moves;
+        const QString shown =
+            method == 1 ? QString::asprintf("%1.0f", position / 10.0) : QString::asprintf("%1.1f", position / 10.0);
+        if (text(d, field) != shown) ++missed;
+        if (clock.elapsed() >= 2000) {
+          mover.stop();
+          loop.quit();
+        }
+      });
+      clock.start();
+      mover.start();
+      loop.exec();
+      const int during = runs;
+      dialog_test::settle();
+      EXPECT_EQ(missed, 0);
+      EXPECT_LE(runs - during, 1) << "no backlog of previews after the release";
+      const float expected = method == 1 ? float(position / 10) : float(position) / 10.0f;
+      EXPECT_EQ(c.tmSettingsDico()->record(method)->at(method == 1 ? int(TMLIB_DE_STRENGTH) : int(TMLIB_TC_BRIGHTNESS)),
+                expected);
+      EXPECT_GE(during, 1);
+      EXPECT_LE(during, moves);
+      std::printf("method %d: %d moves, %d previews in %.2f s (%.1f previews a second)\n", method, moves, runs,
+                  clock.elapsed() / 1000.0, runs / (clock.elapsed() / 1000.0));
+    });
+  }
 }
 
 std::vector<UndoEntry> stack(const ToneMappingPluginController &c, int method, bool redo) {
