@@ -18,14 +18,19 @@
 #include "export.h"
 #include "preview_driver.h"
 #include "settings_store.h"
+#include "panel_folding.h"
+#include "undo_stacks.h"
 
 namespace Ui {
 class BrightloomFilter;
 }
 class BLView;
 class HistoLumView;
+class QTimer;
 
 namespace brightloom::dialog {
+
+struct ParameterControl;
 
 // The dialog window: closing it (the close box, Escape) is the Cancel button.
 class FilterWindow : public QDialog {
@@ -35,6 +40,13 @@ class FilterWindow : public QDialog {
   void reject() override { Q_EMIT cancelRequested(); }
  Q_SIGNALS:
   void cancelRequested();
+  void shown();
+
+ protected:
+  void showEvent(QShowEvent *e) override {
+    QDialog::showEvent(e);
+    Q_EMIT shown();
+  }
 };
 
 // The processor count as the dialog uses it: 0..32.
@@ -82,11 +94,49 @@ class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
   void toneMappedPreviewImage(int kind);
   void ChangeActivation(bool flag);
 
-  // Settings store and snapshot.
+  // Parameter controls, by slider code (100 x method + slot; 120 the smoothing slider). A slider
+  // move shows its value at once and schedules the update, which runs once the stream of moves
+  // pauses; a typed value is clamped to the field's range; an update stores the value, shows it
+  // on both controls and refreshes the preview when the value changed.
+  void setParam(int code);
+  void sliderDone(int code);
+  void typeParam(int code);
+  void updateParam(int code, float value);
+  void updateStrength(float value) { updateParam(101, value); }
+  void updateGamma(float value) { updateParam(108, value); }
+  void updateWP(float value) { updateParam(103, value); }
+  void setSmoothing(int index);
+  void updateSmoothing(int index);
+  void setCont();
+  void updateLightMode(bool sliderMode);
+  void set360();
+
+  // Undo and redo.
+  void compareParam();
+  void refreshDoneUndoneStacks(int id, float value);
+  void redoStep(int id, float value);
+  void setUndo();
+  void setRedo();
+  const UndoStacks &undoStacks() const { return stacks_; }
+
+  // Settings store, snapshot and presets.
   void saveTmSettingsDico(const QString &source);
   void updateControlsAndStaticSettings();
   void savePreviousParam();
   void buildPresetList(int kind);
+  void setPreset(int index);
+  void setDefault();
+  void stickedSettings();
+  void loadPredefinedPreset(const QString &path);
+  void setLoadSettings();
+  void setSaveSettings();
+  void setDeleteSettings();
+
+  // The method tabs and the first tab's collapsible boxes (on = open).
+  void changeTabTone(bool open);
+  void changeTabColor(bool open);
+  void changeTabSmoothing(bool open);
+  const PanelFolding &folding() const { return folding_; }
 
   // What the dialog holds, for tests and tools.
   int curMethod() const { return _curMethod; }
@@ -111,7 +161,14 @@ class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
   void tabViewDidSelect(int index);
 
  private:
+  void connectControls();
+  void recordPanelFrames();
   void showControls();
+  void showControl(const ParameterControl &c);
+  void applySource(const QString &source);
+  // Replaces the current method's record from a settings file: the reader's result.
+  int replaceRecordFromFile(const QString &path, int method);
+  void selectPreset(const QString &title);
   void showSmoothingMode();
   void showPreview();
   void showRefreshLabel(bool shown);
@@ -141,6 +198,12 @@ class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
   BitmapPtr _savedPreviewRep;
   BitmapPtr shownPreviewRep_;                            // the bitmap the preview view was last given
   std::vector<std::vector<PresetItem>> _presetMenus{3};  // by method code
+  UndoStacks stacks_;                                    // _doneParam, _undoneParam
+  std::vector<QTimer *> sliderTimers_;                   // one per control, owned by the window
+  int savedMethod_ = 0;                                  // the method of _savedPreviewRep
+  PanelFolding folding_;
+  std::unique_ptr<class QtPanelFrames> frames_;  // set when the window is first shown
+  QString shownPreset_;                          // the popup item last chosen
 
   // The window and its form.
   std::unique_ptr<FilterWindow> window_;

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The dialog's creation, window set-up, the two ways out, and teardown.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QToolButton>
 #include <QUrl>
 #include <QtDebug>
 
@@ -17,6 +19,7 @@
 #include "controller.h"
 #include "platform/application.h"
 #include "platform/resources.h"
+#include "platform/panel_frames.h"
 #include "platform/services.h"
 #include "ui_BrightloomFilter.h"
 #include "views/bl_view.h"
@@ -99,6 +102,19 @@ QDialog *ToneMappingPluginController::window() {
           &ToneMappingPluginController::setPreviewSize);
   connect(ui_->btnPreview, &QPushButton::clicked, this, &ToneMappingPluginController::setPreviewState);
   connect(ui_->tabMethod, &QTabWidget::currentChanged, this, &ToneMappingPluginController::tabViewDidSelect);
+  connect(ui_->cmbPreset, qOverload<int>(&QComboBox::activated), this, &ToneMappingPluginController::setPreset);
+  connect(ui_->btnUndo, &QPushButton::clicked, this, &ToneMappingPluginController::setUndo);
+  connect(ui_->btnRedo, &QPushButton::clicked, this, &ToneMappingPluginController::setRedo);
+  connectControls();
+  connect(window_.get(), &FilterWindow::shown, this, &ToneMappingPluginController::recordPanelFrames);
+  connect(ui_->disclTone, &QToolButton::clicked, this, [this] { changeTabTone(ui_->disclTone->isChecked()); });
+  connect(ui_->btnTone, &QPushButton::clicked, this, [this] { changeTabTone(ui_->btnTone->isChecked()); });
+  connect(ui_->disclColor, &QToolButton::clicked, this, [this] { changeTabColor(ui_->disclColor->isChecked()); });
+  connect(ui_->btnColor, &QPushButton::clicked, this, [this] { changeTabColor(ui_->btnColor->isChecked()); });
+  connect(ui_->disclSmoothing, &QToolButton::clicked, this,
+          [this] { changeTabSmoothing(ui_->disclSmoothing->isChecked()); });
+  connect(ui_->btnSmoothing, &QPushButton::clicked, this,
+          [this] { changeTabSmoothing(ui_->btnSmoothing->isChecked()); });
   windowDidLoad();
   return window_.get();
 }

@@ -48,17 +48,22 @@ int ToneMappingPluginController::setSourceForPreview(int) {
   return 1;
 }
 
-void ToneMappingPluginController::sendUpdateTMPreviewNotif(int) {
+void ToneMappingPluginController::sendUpdateTMPreviewNotif(int kind) {
   if (!ui_ || !ui_->btnPreview->isChecked()) return;
-  // Undo bookkeeping: recording the differences from the snapshot is the undo stacks' work;
-  // the snapshot itself is what OK hands back.
+  // Undo bookkeeping: the differences from the last snapshot become undo entries; the new
+  // snapshot is also what OK hands back.
+  if (!_isInit) compareParam();
   savePreviousParam();
   if (_isPreset) return;
-  if ((_customPreset & _curMethod) == 0)
-    buildPresetList(1);
-  else
-    ui_->cmbPreset->setCurrentIndex(0);
-  if (_isPreset) return;
+  // Kind 0 follows an edit of the user's: the popup shows "Custom". Settings applied from a
+  // preset or a file (kind 1) and a preview brought back (kind 2) keep the popup as it is.
+  if (kind == 0) {
+    if ((_customPreset & _curMethod) == 0)
+      buildPresetList(1);
+    else
+      buildPresetList(2);
+    shownPreset_ = ui_->cmbPreset->currentText();
+  }
   saveTmSettingsDico(QStringLiteral("Current"));
   showRefreshLabel(true);
   toneMappedPreviewImage(0);
@@ -103,6 +108,7 @@ void ToneMappingPluginController::setPreviewState() {
   QPushButton *sender = ui_->btnPreview;
   if (!sender->isChecked()) {
     _savedPreviewRep = _tmPreviewRep;
+    savedMethod_ = _curMethod;
     sender->setText(tr("Show Preview"));
     ui_->stpPreviewSize->setEnabled(false);
     ChangeActivation(false);
@@ -113,6 +119,14 @@ void ToneMappingPluginController::setPreviewState() {
     _tmPreviewRep = _savedPreviewRep;
     _savedPreviewRep.reset();
     sender->setText(tr("Show Original"));
+    // A method tab switched while the original was shown: the preview put aside belongs to the
+    // other method, so the preview (and the snapshot OK returns) is made for the method now
+    // current.
+    if (savedMethod_ != _curMethod) {
+      showPreview();
+      sendUpdateTMPreviewNotif(2);
+      return;
+    }
   }
   showPreview();
 }

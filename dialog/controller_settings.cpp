@@ -3,12 +3,18 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
+#include <QIcon>
+#include <QTemporaryFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QSlider>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include <tmlib/tmlib.h>
 
@@ -16,6 +22,7 @@
 #include "controller.h"
 #include "parameter_table.h"
 #include "platform/resources.h"
+#include "platform/services.h"
 #include "ui_BrightloomFilter.h"
 
 namespace brightloom::dialog {
@@ -35,49 +42,52 @@ void ToneMappingPluginController::savePreviousParam() { _previousParam = take_sn
 
 void ToneMappingPluginController::updateControlsAndStaticSettings() {
   _isPreset = 1;
-  const SettingsStore *store = tmSettingsDico();
-  values_from_records(values_, store ? store->record(TMLIB_METHOD_DETAILS) : nullptr,
-                      store ? store->record(TMLIB_METHOD_COMPRESSOR) : nullptr);
-  showControls();
+  // Copies: each update may rebuild nothing here, but the records are read after every update.
+  const std::optional<SettingsStore> store = _tmSettingsDico;
+  if (const TmParam *d = store ? store->record(TMLIB_METHOD_DETAILS) : nullptr) {
+    const TmParam &r = *d;
+    auto whole = [](float v) { return float(int(v)); };
+    updateParam(101, whole(r[TMLIB_DE_STRENGTH]));
+    updateParam(100, r[TMLIB_DE_LUMINOSITY]);
+    updateParam(102, whole(r[TMLIB_DE_COLOR_SATURATION]));
+    updateSmoothing(std::clamp(int(r[TMLIB_DE_SMOOTHING_LEVEL]), 0, 4));
+    updateParam(103, r[TMLIB_DE_WHITE_CLIP]);
+    updateParam(104, r[TMLIB_DE_BLACK_CLIP]);
+    updateParam(108, r[TMLIB_DE_GAMMA]);
+    updateParam(106, r[TMLIB_DE_MICROCONTRAST]);
+    updateParam(107, r[TMLIB_DE_MICROSMOOTHING]);
+    updateParam(109, whole(r[TMLIB_DE_HIGHLIGHTS_SMOOTHING]));
+    updateParam(110, whole(r[TMLIB_DE_SHADOWS_SMOOTHING]));
+    updateParam(111, whole(r[TMLIB_DE_SHADOWS_CLIPPING]));
+    updateParam(112, r[TMLIB_DE_COLOR_TEMPERATURE]);
+    updateParam(113, r[TMLIB_DE_SATURATION_HIGHLIGHTS]);
+    updateParam(114, r[TMLIB_DE_SATURATION_SHADOWS]);
+    values_.pano = r[TMLIB_DE_PANORAMA_360] == 1.0f;
+    values_.lightMode = r[TMLIB_DE_SMOOTHING_MODE] == 0.0f;
+    if (ui_) {
+      ui_->chkPano->setChecked(values_.pano);
+      ui_->chkCont->setChecked(values_.lightMode);
+      showSmoothingMode();
+    }
+    updateParam(120, r[TMLIB_DE_SMOOTHING]);
+  }
+  if (const TmParam *c = store ? store->record(TMLIB_METHOD_COMPRESSOR) : nullptr) {
+    const TmParam &r = *c;
+    updateParam(200, r[TMLIB_TC_BRIGHTNESS]);
+    updateParam(202, r[TMLIB_TC_CONTRAST]);
+    updateParam(201, r[TMLIB_TC_COMPRESSION]);
+    updateParam(203, r[TMLIB_TC_WHITE_CLIP]);
+    updateParam(204, r[TMLIB_TC_BLACK_CLIP]);
+    updateParam(212, r[TMLIB_TC_COLOR_TEMPERATURE]);
+    updateParam(213, r[TMLIB_TC_SATURATION]);
+  }
   _isPreset = 0;
   savePreviousParam();
 }
 
 void ToneMappingPluginController::showControls() {
   if (!ui_) return;
-  for (const ParameterControl &c : kParameterControls) {
-    auto *slider = window_->findChild<QSlider *>(QString::fromLatin1(c.slider));
-    auto *text = window_->findChild<QLineEdit *>(QString::fromLatin1(c.text));
-    if (slider == nullptr || text == nullptr) continue;
-    const QSignalBlocker quietSlider(slider), quietText(text);
-    if (c.scale == Scale::Integer) {
-      const int v = values_.*c.intValue;
-      slider->setValue(v);
-      text->setText(QString::number(v));
-      continue;
-    }
-    const float v = values_.*c.value;
-    switch (c.scale) {
-      case Scale::Tenths:
-        slider->setValue(int(std::lround(double(v) * 10.0)));
-        text->setText(QString::asprintf("%1.1f", double(v)));
-        break;
-      case Scale::Clip: {
-        // The clip scale of the method the slider belongs to: a power for "Details Enhancer",
-        // linear for "Tone Compressor".
-        const double inv = c.code < 200 ? 1.0 / (std::log(0.025) / std::log(0.3)) : 1.0;
-        slider->setValue(paramf2slider(double(v), inv));
-        text->setText(QString::number(double(v), 'g', 3));
-        break;
-      }
-      case Scale::Gamma:
-        slider->setValue(int(std::lround(double(v))));
-        text->setText(QString::asprintf("%1.2f", std::exp(std::log(2.0) * (50.0 - double(v)) / 50.0)));
-        break;
-      case Scale::Integer:
-        break;
-    }
-  }
+  for (const ParameterControl &c : kParameterControls) showControl(c);
   ui_->chkPano->setChecked(values_.pano);
   ui_->chkCont->setChecked(values_.lightMode);
   const int selected = 2 - values_._valSmooth;
@@ -85,6 +95,8 @@ void ToneMappingPluginController::showControls() {
     auto *button = window_->findChild<QPushButton *>(QString::fromLatin1(kSmoothingButtons[size_t(i)]));
     if (button == nullptr) continue;
     button->setChecked(i == selected);
+    button->setIcon(QIcon(resource_folder() + (i == selected ? QStringLiteral("/images/SmoothingGrey.png")
+                                                             : QStringLiteral("/images/SmoothingWhite.png"))));
     if (i < _strSmoothingArr.size()) button->setText(_strSmoothingArr[i]);
   }
   showSmoothingMode();
@@ -116,6 +128,8 @@ void ToneMappingPluginController::buildPresetList(int kind) {
     popup->setCurrentIndex(0);
     return;
   }
+  // The rebuilt menu has no "Custom" item: the next edit inserts it again.
+  _customPreset &= ~_curMethod;
   std::vector<PresetItem> items;
   items.push_back({tr("Default")});
   const QSettings defaults(QString::fromLatin1(kOrganisation), QString::fromLatin1(kApplication));
@@ -151,6 +165,189 @@ void ToneMappingPluginController::buildPresetList(int kind) {
   }
   _presetMenus[size_t(_curMethod)] = items;
   popup->setCurrentIndex(previous ? 1 : 0);
+}
+
+void ToneMappingPluginController::selectPreset(const QString &title) {
+  QComboBox *popup = ui_->cmbPreset;
+  const QSignalBlocker quiet(popup);
+  const int at = popup->findText(title);
+  popup->setCurrentIndex(at >= 0 ? at : 0);
+}
+
+void ToneMappingPluginController::setPreset(int index) {
+  QComboBox *popup = ui_->cmbPreset;
+  const QString title = popup->itemText(index);
+  if (title == tr("Custom")) return;
+  // What the popup showed before a command, to show again when the command changes nothing.
+  const QString before = shownPreset_;
+  if (title == tr("Default")) {
+    applySource(QStringLiteral("Default"));
+  } else if (title == tr("Previous")) {
+    stickedSettings();
+  } else if (title == tr("Load Settings...")) {
+    selectPreset(before);
+    setLoadSettings();
+    return;
+  } else if (title == tr("Save Settings...")) {
+    selectPreset(before);
+    setSaveSettings();
+    return;
+  } else if (title == tr("Delete Settings...")) {
+    selectPreset(before);
+    setDeleteSettings();
+    return;
+  } else {
+    bool builtin = false;
+    for (const auto &p : kBuiltinPresets)
+      if (title == tr(p[0]) && popup->findText(title) == index) {
+        builtin = true;
+        loadPredefinedPreset(resource_folder() + QStringLiteral("/presets/") + QLatin1String(p[1]) +
+                             QStringLiteral(".xmp"));
+      }
+    // A user's preset, also one named like a built-in; a file that cannot be read changes nothing.
+    if (!builtin)
+      replaceRecordFromFile(preset_folder() + QLatin1Char('/') + title + QStringLiteral(".xmp"), _curMethod);
+  }
+  // The popup shows the preset now applied (the item chosen, wherever the menu now has it).
+  const QSignalBlocker quiet(popup);
+  popup->setCurrentIndex(index < popup->count() && popup->itemText(index) == title ? index : popup->findText(title));
+  shownPreset_ = title;
+}
+
+void ToneMappingPluginController::applySource(const QString &source) {
+  saveTmSettingsDico(source);
+  updateControlsAndStaticSettings();
+  sendUpdateTMPreviewNotif(1);
+}
+
+void ToneMappingPluginController::setDefault() {
+  selectPreset(tr("Default"));
+  shownPreset_ = tr("Default");
+  applySource(QStringLiteral("Default"));
+}
+
+void ToneMappingPluginController::stickedSettings() { applySource(QStringLiteral("Sticky")); }
+
+void ToneMappingPluginController::loadPredefinedPreset(const QString &path) {
+  if (path.isEmpty()) return;
+  TmParam r{};
+  if (parse_xmp(QFile::encodeName(path).constData(), TMLIB_METHOD_DETAILS, r.data()) <= 0) return;
+  // The built-ins are "Details Enhancer" settings, whichever method is current.
+  _tmSettingsDico = _tmSettingsDico ? _tmSettingsDico->withRecord(TMLIB_METHOD_DETAILS, r) : SettingsStore();
+  updateControlsAndStaticSettings();
+  sendUpdateTMPreviewNotif(1);
+}
+
+int ToneMappingPluginController::replaceRecordFromFile(const QString &path, int method) {
+  TmParam r{};
+  const int result = parse_xmp(QFile::encodeName(path).constData(), method, r.data());
+  if (result <= 0) return result;
+  _tmSettingsDico = _tmSettingsDico ? _tmSettingsDico->withRecord(method, r) : SettingsStore();
+  updateControlsAndStaticSettings();
+  sendUpdateTMPreviewNotif(1);
+  return result;
+}
+
+void ToneMappingPluginController::setLoadSettings() {
+  const QString path = ui_services().openFile(window_.get(), tr("Load Tone Mapping Settings from XMP file"), tr("Load"),
+                                              QString(), {QStringLiteral("xmp"), QStringLiteral("XMP")});
+  if (path.isEmpty()) return;
+  const int r = replaceRecordFromFile(path, _curMethod);
+  if (r == -10) {
+    alertError(tr("XMP file does not contain Tone Mapping settings.\r\n\r\n"));
+  } else if (r == -5) {
+    const QString method = _curMethod == TMLIB_METHOD_COMPRESSOR ? tr("Tone Compressor") : tr("Details Enhancer");
+    alertError(tr("XMP file is not for settings of %1.\r\n\r\n").arg(method));
+  } else if (r <= 0) {
+    alertError(tr("Error found when reading XMP file.\r\n\r\n"));
+  } else {
+    // Settings from a file are the user's own: the popup says so.
+    if ((_customPreset & _curMethod) == 0)
+      buildPresetList(1);
+    else
+      buildPresetList(2);
+    shownPreset_ = ui_->cmbPreset->currentText();
+  }
+}
+
+void ToneMappingPluginController::setSaveSettings() {
+  const QString folder = preset_folder();
+  if (!QDir(folder).exists()) {
+    QDir().mkdir(app_folder());
+    QDir().mkdir(folder);
+  }
+  QString path =
+      ui_services().saveFile(window_.get(), tr("Save Tone Mapping Settings"), folder, QStringLiteral("MySettings.xmp"));
+  if (path.isEmpty()) return;
+  // Settings files end in .xmp: one is added, or replaces the extension given.
+  const QFileInfo chosen(path);
+  const int dot = chosen.fileName().lastIndexOf(QLatin1Char('.'));
+  const QString base = dot > 0 ? chosen.fileName().left(dot) : chosen.fileName();
+  path = chosen.dir().filePath(base + QStringLiteral(".xmp"));
+  const bool inPresets = QFileInfo(path).absoluteDir() == QDir(folder);
+  if (inPresets &&
+      (base == QLatin1String("Default") || base == QLatin1String("Custom") || base == QLatin1String("Previous"))) {
+    alertError(tr("File name %1 is reserved. Please choose another one.\r\n\r\n").arg(base));
+    return;
+  }
+  TmParam record{};
+  if (const TmParam *r = _tmSettingsDico ? _tmSettingsDico->record(_curMethod) : nullptr) record = *r;
+
+  // Written beside the target under another name and renamed over it only when complete, so a
+  // failed save never destroys the file it was to replace.
+  QTemporaryFile temp(QFileInfo(path).absolutePath() + QStringLiteral("/.") + base + QStringLiteral("-XXXXXX"));
+  QString reason;
+  if (!temp.open()) {
+    reason = temp.errorString();
+  } else {
+    temp.close();
+    const QByteArray tempName = QFile::encodeName(temp.fileName());
+    errno = 0;
+    const int w = write_xmp(tempName.constData(), _curMethod, record.data());
+    if (w <= 0) {
+      reason = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : tr("the settings could not be written");
+    } else if (std::rename(tempName.constData(), QFile::encodeName(path).constData()) != 0) {
+      reason = QString::fromLocal8Bit(std::strerror(errno));
+    } else {
+      temp.setAutoRemove(false);
+    }
+  }
+  if (!reason.isEmpty()) {
+    alertError(tr("Could not save the settings to %1: %2.\r\n\r\n").arg(QDir::toNativeSeparators(path), reason));
+    return;
+  }
+  if (inPresets) {
+    buildPresetList(0);
+    selectPreset(base);
+    shownPreset_ = base;
+  }
+}
+
+void ToneMappingPluginController::setDeleteSettings() {
+  const QString folder = preset_folder();
+  if (!QDir(folder).exists()) {
+    alertError(tr("Presets folder does not exist.\r\n\r\n"));
+    return;
+  }
+  const QString path = ui_services().openFile(window_.get(), tr("Delete Tone Mapping Settings"), tr("Delete"), folder,
+                                              {QStringLiteral("xmp"), QStringLiteral("XMP")});
+  if (path.isEmpty()) return;
+  if (!ui_services().confirm(window_.get(), QString(),
+                             tr("Are you sure you want to delete %1? \r\n\r\n").arg(QFileInfo(path).fileName()),
+                             tr("Delete"), tr("Cancel")))
+    return;
+  if (!QFile::remove(path)) {
+    alertError(tr("Could not delete %1").arg(path));
+    return;
+  }
+  // The deleted preset leaves the menu at once.
+  if (QFileInfo(path).absoluteDir() == QDir(folder)) {
+    const QString shown = shownPreset_;
+    const bool custom = (_customPreset & _curMethod) != 0;
+    buildPresetList(0);
+    if (custom) buildPresetList(1);
+    selectPreset(shown);
+  }
 }
 
 }  // namespace brightloom::dialog

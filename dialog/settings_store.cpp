@@ -68,40 +68,6 @@ void values_from_defaults(ControlValues &v, const TmParam &d) {
   v.lightMode = int(d[TMLIB_DE_SMOOTHING_MODE]) != 1;
 }
 
-void values_from_records(ControlValues &v, const TmParam *d, const TmParam *c) {
-  if (d != nullptr) {
-    const TmParam &r = *d;
-    v._valForce = int(r[TMLIB_DE_STRENGTH]);
-    v._valLum = r[TMLIB_DE_LUMINOSITY];
-    v._valSat = int(r[TMLIB_DE_COLOR_SATURATION]);
-    v._valSmooth = 2 - int(r[TMLIB_DE_SMOOTHING_LEVEL]);
-    v._valWP = r[TMLIB_DE_WHITE_CLIP];
-    v._valBP = r[TMLIB_DE_BLACK_CLIP];
-    v._valGamma = r[TMLIB_DE_GAMMA];
-    v._valMC = r[TMLIB_DE_MICROCONTRAST];
-    v._valNS = r[TMLIB_DE_MICROSMOOTHING];
-    v._valHL = int(r[TMLIB_DE_HIGHLIGHTS_SMOOTHING]);
-    v._valShS = int(r[TMLIB_DE_SHADOWS_SMOOTHING]);
-    v._valShC = int(r[TMLIB_DE_SHADOWS_CLIPPING]);
-    v._valColorTemp = r[TMLIB_DE_COLOR_TEMPERATURE];
-    v._valSatHL = r[TMLIB_DE_SATURATION_HIGHLIGHTS];
-    v._valSatSH = r[TMLIB_DE_SATURATION_SHADOWS];
-    v.pano = r[TMLIB_DE_PANORAMA_360] == 1.0f;
-    v.lightMode = r[TMLIB_DE_SMOOTHING_MODE] == 0.0f;
-    v._valSmoothCont = r[TMLIB_DE_SMOOTHING];
-  }
-  if (c != nullptr) {
-    const TmParam &r = *c;
-    v._valBrightness = r[TMLIB_TC_BRIGHTNESS];
-    v._valContrast = r[TMLIB_TC_CONTRAST];
-    v._valCompression = r[TMLIB_TC_COMPRESSION];
-    v._valWP2 = r[TMLIB_TC_WHITE_CLIP];
-    v._valBP2 = r[TMLIB_TC_BLACK_CLIP];
-    v._valColorTemp2 = r[TMLIB_TC_COLOR_TEMPERATURE];
-    v._valSat2 = r[TMLIB_TC_SATURATION];
-  }
-}
-
 bool host_record_is_plausible(const float *record) {
   int outOfRange = 0, zeros = 0;
   for (int i = 0; i < TMLIB_TMPARAM_SLOTS; ++i) {
@@ -139,6 +105,13 @@ const TmParam *SettingsStore::record(int method) const {
   if (method == TMLIB_METHOD_DETAILS && details_) return &*details_;
   if (method == TMLIB_METHOD_COMPRESSOR && compressor_) return &*compressor_;
   return nullptr;
+}
+
+SettingsStore SettingsStore::withRecord(int method, const TmParam &record) const {
+  SettingsStore s = *this;
+  if (method == TMLIB_METHOD_DETAILS) s.details_ = record;
+  if (method == TMLIB_METHOD_COMPRESSOR) s.compressor_ = record;
+  return s;
 }
 
 Snapshot take_snapshot(int method, const ControlValues &v) {

@@ -52,11 +52,6 @@ BRIGHTLOOM_DIALOG_EXPORT TmParam current_record(int method, const ControlValues 
 // their slots (integers truncated), method 2's from slots 0..4, 12, 13 of the same record.
 BRIGHTLOOM_DIALOG_EXPORT void values_from_defaults(ControlValues &v, const TmParam &record);
 
-// The values of both stored records (either may be absent), as the controls take them from the
-// store: integer parameters truncated, the level code turned back into _valSmooth, chkPano on
-// exactly when slot 15 is 1, chkCont on exactly when slot 16 is 0.
-BRIGHTLOOM_DIALOG_EXPORT void values_from_records(ControlValues &v, const TmParam *details, const TmParam *compressor);
-
 // Whether the host's record may be taken over as "Details Enhancer" settings: no slot below -10
 // or above 150 (a NaN counts as out of range) and not all 20 slots 0.
 BRIGHTLOOM_DIALOG_EXPORT bool host_record_is_plausible(const float *record);
@@ -69,6 +64,8 @@ class BRIGHTLOOM_DIALOG_EXPORT SettingsStore {
   static SettingsStore build(std::string_view source, int docType, const float *hostRecord,
                              const ControlValues &values);
   const TmParam *record(int method) const;
+  // A copy of this store with `method`'s record replaced (1 or 2; another method changes nothing).
+  SettingsStore withRecord(int method, const TmParam &record) const;
 
  private:
   std::optional<TmParam> details_, compressor_;

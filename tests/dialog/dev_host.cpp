@@ -5,11 +5,14 @@
 // with Cancel (or OK with --ok), which works offscreen (QT_QPA_PLATFORM=offscreen).
 //
 //   brightloom_dialog_dev IMAGE [--bits16] [--no-profile] [--method 2] [--size 0..8]
-//                               [--original] [--grab OUT.png] [--ok]
+//                               [--original] [--preset NAME] [--close Tone|Color|Smoothing]
+//                               [--grab OUT.png] [--ok]
 // --bits16 hands a float image as a 16-bit document (sRGB-encoded, clipped at 1.0 as an editor's
-// conversion does); --original grabs the "Show Original" view.
+// conversion does); --original grabs the "Show Original" view; --preset chooses an item of the
+// preset popup and --close folds a box of the first tab before the grab.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QTabWidget>
@@ -78,7 +81,7 @@ void to_16_bits(brightloom::Image &img) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string path, grab;
+  std::string path, grab, preset, close;
   bool bits16 = false, profile = true, ok = false, original = false;
   int method = 1, size = -1;
   for (int i = 1; i < argc; ++i) {
@@ -95,6 +98,10 @@ int main(int argc, char **argv) {
       method = std::atoi(argv[++i]);
     else if (a == "--size" && i + 1 < argc)
       size = std::atoi(argv[++i]);
+    else if (a == "--preset" && i + 1 < argc)
+      preset = argv[++i];
+    else if (a == "--close" && i + 1 < argc)
+      close = argv[++i];
     else if (a == "--grab" && i + 1 < argc)
       grab = argv[++i];
     else if (path.empty() && a[0] != '-')
@@ -149,6 +156,15 @@ int main(int argc, char **argv) {
       auto *dialog = qobject_cast<QDialog *>(w);
       if (dialog == nullptr) return;
       if (method == 2) dialog->findChild<QTabWidget *>(QStringLiteral("tabMethod"))->setCurrentIndex(1);
+      if (!preset.empty()) {
+        auto *popup = dialog->findChild<QComboBox *>(QStringLiteral("cmbPreset"));
+        const int at = popup->findText(QString::fromStdString(preset));
+        if (at < 0) std::fprintf(stderr, "no preset %s\n", preset.c_str());
+        popup->setCurrentIndex(at);
+        Q_EMIT popup->activated(at);
+      }
+      if (!close.empty())
+        if (auto *b = dialog->findChild<QAbstractButton *>(QString::fromStdString("discl" + close))) b->click();
       if (original)
         qobject_cast<QAbstractButton *>(dialog->findChild<QWidget *>(QStringLiteral("btnPreview")))->click();
       QApplication::processEvents();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QColorSpace>
+#include <QCoreApplication>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
@@ -260,7 +261,9 @@ Original show_original(dialog_test::Document &doc) {
     o.detailsEnabled = d.findChild<QWidget *>(QStringLiteral("sldStrength"))->isEnabled();
     o.compressorEnabled = d.findChild<QWidget *>(QStringLiteral("sldBrightness"))->isEnabled();
     o.stepperEnabled = d.findChild<QWidget *>(QStringLiteral("stpPreviewSize"))->isEnabled();
-    select_method(d, 2);  // with the original shown, a change computes nothing
+    // With the original shown, a change computes nothing.
+    d.findChild<QSlider *>(QStringLiteral("sldBrightness"))->setValue(30);
+    for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
     button->click();
     o.restoredWithoutRun =
         runs == 0 && c.tmPreviewRep() == preview && button->text() == QStringLiteral("Show Original");
@@ -312,6 +315,34 @@ TEST(ShowOriginal, FloatDocumentsKeepTheirOwnLayoutForEverySpp) {
       }
     }
   }
+}
+
+// A method chosen while the original is shown takes effect when the preview comes back: one
+// computation for that method, and OK then returns that method's settings.
+TEST(ShowOriginal, AMethodChosenMeanwhileIsPreviewedOnReturn) {
+  dialog_test::Document doc = dialog_test::float_document(20, 200, 3);
+  Records r;
+  r.settings.stickySizeType = 0;
+  dialog_test::call_dialog(doc, r, [&](QDialog &d, ToneMappingPluginController &c) {
+    const BitmapPtr details = c.tmPreviewRep();
+    d.findChild<QSlider *>(QStringLiteral("sldBrightness"))->setValue(25);
+    for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+    c.driver().runner = &counting;
+    runs = 0;
+    auto *button = d.findChild<QPushButton *>(QStringLiteral("btnPreview"));
+    button->click();
+    select_method(d, 2);
+    EXPECT_EQ(runs, 0) << "the switch itself computes nothing";
+    button->click();
+    EXPECT_EQ(runs, 1);
+    ASSERT_TRUE(c.tmPreviewRep());
+    EXPECT_NE(c.tmPreviewRep(), details);
+    EXPECT_EQ(c.previousParam()->method, 2);
+    dialog_test::click(d, "_doneButton");
+  });
+  EXPECT_EQ(r.settings.method, 2);
+  EXPECT_EQ(r.tm[TMLIB_TC_BRIGHTNESS], 2.5f);
+  EXPECT_EQ(r.tm[TMLIB_DE_STRENGTH], 0.0f) << "slot 1 of the Tone Compressor, not the Details Enhancer's Strength";
 }
 
 // Mean sRGB level of a grabbed widget's pixels inside r.

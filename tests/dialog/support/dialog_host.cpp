@@ -2,6 +2,10 @@
 #include "support/dialog_host.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QSlider>
 #include <QApplication>
 #include <QColorSpace>
 #include <QTimer>
@@ -103,6 +107,41 @@ int call_dialog(Document &doc, Records &records, const Drive &drive) {
 
 void click(QDialog &dialog, const char *name) {
   if (auto *b = dialog.findChild<QAbstractButton *>(QString::fromLatin1(name))) b->click();
+}
+
+void type_into(QDialog &dialog, const char *name, const QString &text) {
+  auto *field = dialog.findChild<QLineEdit *>(QString::fromLatin1(name));
+  if (field == nullptr) return;
+  field->setText(text);
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QCoreApplication::sendEvent(field, &press);
+}
+
+void move_slider(QDialog &dialog, const char *name, int position) {
+  if (auto *slider = dialog.findChild<QSlider *>(QString::fromLatin1(name))) slider->setValue(position);
+}
+
+void settle() {
+  for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+}
+
+bool choose_preset(QDialog &dialog, const QString &title) {
+  auto *popup = dialog.findChild<QComboBox *>(QStringLiteral("cmbPreset"));
+  const int at = popup->findText(title);
+  if (at < 0) return false;
+  popup->setCurrentIndex(at);
+  Q_EMIT popup->activated(at);
+  return true;
+}
+
+std::vector<QString> preset_menu(QDialog &dialog) {
+  auto *popup = dialog.findChild<QComboBox *>(QStringLiteral("cmbPreset"));
+  std::vector<QString> items;
+  for (int i = 0; i < popup->count(); ++i)
+    items.push_back(popup->itemData(i, Qt::AccessibleDescriptionRole).toString() == QLatin1String("separator")
+                        ? QStringLiteral("-")
+                        : popup->itemText(i));
+  return items;
 }
 
 }  // namespace dialog_test

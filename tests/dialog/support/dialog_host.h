@@ -50,6 +50,16 @@ int call_dialog(Document &doc, Records &records, const Drive &drive);
 
 // Clicks a button of the dialog by its outlet name.
 void click(QDialog &dialog, const char *name);
+// Types text into a field of the dialog and presses Return.
+void type_into(QDialog &dialog, const char *name, const QString &text);
+// Moves a slider to a position (in its own steps) as a drag does, without letting the event loop
+// turn; settle() then lets it turn until nothing is pending (the coalesced updates run).
+void move_slider(QDialog &dialog, const char *name, int position);
+void settle();
+// Chooses the first item of the preset popup with this title; false when there is none.
+bool choose_preset(QDialog &dialog, const QString &title);
+// The preset popup's items, separators as "-".
+std::vector<QString> preset_menu(QDialog &dialog);
 
 // Alerts and panels answered by the test: alerts are recorded; nothing is opened.
 class RecordingServices : public brightloom::dialog::UiServices {
@@ -62,11 +72,18 @@ class RecordingServices : public brightloom::dialog::UiServices {
     buttons.push_back(button);
     if (onAlert) onAlert();
   }
-  bool confirm(QWidget *, const QString &, const QString &, const QString &, const QString &) override { return false; }
-  QString openFile(QWidget *, const QString &, const QString &, const QString &, const QStringList &) override {
-    return QString();
+  bool confirm(QWidget *, const QString &, const QString &message, const QString &, const QString &) override {
+    questions.push_back(message);
+    return confirmAnswer;
   }
-  QString saveFile(QWidget *, const QString &, const QString &, const QString &) override { return QString(); }
+  QString openFile(QWidget *, const QString &, const QString &, const QString &, const QStringList &) override {
+    return openAnswer;
+  }
+  QString saveFile(QWidget *, const QString &, const QString &folder, const QString &proposed) override {
+    saveFolders.push_back(folder);
+    proposedNames.push_back(proposed);
+    return saveAnswer;
+  }
   bool openUrl(const QUrl &url) override {
     opened.push_back(url);
     return true;
@@ -74,6 +91,11 @@ class RecordingServices : public brightloom::dialog::UiServices {
   std::vector<QString> titles, messages, buttons;
   std::vector<QUrl> opened;
   std::function<void()> onAlert;
+  // What the panels answer: a file to open or save to (empty: the user cancels), and the choice
+  // of a confirmation.
+  QString openAnswer, saveAnswer;
+  bool confirmAnswer = false;
+  std::vector<QString> questions, saveFolders, proposedNames;
 };
 
 }  // namespace dialog_test

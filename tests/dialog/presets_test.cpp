@@ -1,0 +1,228 @@
+// SPDX-License-Identifier: MIT
+// The preset popup as a user works it: defaults, the host's previous settings, built-ins, the
+// user's presets, and loading, saving and deleting settings files through answered panels.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTabWidget>
+#include <QTemporaryDir>
+
+#include <tmlib/tmlib.h>
+
+#include "platform/resources.h"
+#include "support/dialog_host.h"
+
+namespace {
+
+using namespace brightloom::dialog;
+using dialog_test::Records;
+
+// A private data and config home for each test: its preset folder and user defaults.
+struct Home {
+  QTemporaryDir dir;
+  QString presets;
+  Home() {
+    qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toLocal8Bit());
+    presets = dir.filePath(QStringLiteral("data/Brightloom/Presets"));
+  }
+  QString write(const QString &name, int method, const float *param) const {
+    QDir().mkpath(presets);
+    const QString path = presets + QLatin1Char('/') + name;
+    EXPECT_GT(write_xmp(QFile::encodeName(path).constData(), method, param), 0);
+    return path;
+  }
+};
+
+std::array<float, 20> defaults(int method) {
+  std::array<float, 20> p{};
+  tmparam_default(method, 0, p.data());
+  return p;
+}
+
+Records run(const dialog_test::Drive &drive, Records r = {}) {
+  dialog_test::Document doc = dialog_test::float_document(20, 200, 3);
+  r.settings.stickySizeType = 0;
+  dialog_test::call_dialog(doc, r, drive);
+  return r;
+}
+
+void select_method(QDialog &d, int method) {
+  d.findChild<QTabWidget *>(QStringLiteral("tabMethod"))->setCurrentIndex(method - 1);
+}
+
+TEST(Presets, BuiltInsAndUserPresetsReplaceOnlyTheCurrentMethodsRecord) {
+  Home home;
+  auto tc = defaults(2);
+  tc[TMLIB_TC_COLOR_TEMPERATURE] = 3.0f;
+  tc[TMLIB_TC_BRIGHTNESS] = -2.0f;
+  home.write(QStringLiteral("Warm.xmp"), 2, tc.data());
+  run([&](QDialog &d, ToneMappingPluginController &c) {
+    dialog_test::move_slider(d, "sldColorTemp", -40);
+    dialog_test::settle();
+    EXPECT_EQ(dialog_test::preset_menu(d).front(), QStringLiteral("Custom"));
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Grunge")));
+    const TmParam grunge = *c.tmSettingsDico()->record(1);
+    EXPECT_NE(grunge[TMLIB_DE_STRENGTH], 70.0f);
+    EXPECT_EQ(c.values()._valForce, int(grunge[TMLIB_DE_STRENGTH]));
+    EXPECT_EQ(d.findChild<QComboBox *>(QStringLiteral("cmbPreset"))->currentText(), QStringLiteral("Grunge"));
+
+    select_method(d, 2);
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Warm")));
+    EXPECT_EQ(c.values()._valColorTemp2, 3.0f);
+    EXPECT_EQ(c.values()._valBrightness, -2.0f);
+    EXPECT_EQ(*c.tmSettingsDico()->record(1), grunge) << "the other method's record is left alone";
+    EXPECT_EQ(c.values()._valColorTemp, grunge[TMLIB_DE_COLOR_TEMPERATURE]);
+
+    // "Default" resets both methods.
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Default")));
+    EXPECT_EQ(*c.tmSettingsDico()->record(1), defaults(1));
+    EXPECT_EQ(*c.tmSettingsDico()->record(2), defaults(2));
+    EXPECT_EQ(c.values()._valForce, 70);
+  });
+}
+
+TEST(Presets, PreviousTakesTheHostsRecordWhenTheUserDefaultsOfferIt) {
+  Home home;
+  {
+    QSettings s(QString::fromLatin1(kOrganisation), QString::fromLatin1(kApplication));
+    s.setValue(QStringLiteral("LastSettingsV32Method1"), 1);
+  }
+  Records host;
+  host.tm = defaults(1);
+  host.tm[TMLIB_DE_STRENGTH] = 33.0f;
+  host.settings.method = 2;  // not taken over at start: both methods begin at their defaults
+  std::vector<QString> menu;
+  run(
+      [&](QDialog &d, ToneMappingPluginController &c) {
+        menu = dialog_test::preset_menu(d);
+        EXPECT_EQ(c.values()._valForce, 70);
+        dialog_test::move_slider(d, "sldBrightness", 20);
+        select_method(d, 2);
+        dialog_test::move_slider(d, "sldBrightness", 20);
+        dialog_test::settle();
+        select_method(d, 1);
+        ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Previous")));
+        EXPECT_EQ(c.values()._valForce, 33);
+        EXPECT_EQ(c.values()._valBrightness, 0.0f) << "the Tone Compressor goes back to its defaults";
+      },
+      host);
+  ASSERT_GE(menu.size(), 2u);
+  EXPECT_EQ(menu[1], QStringLiteral("Previous"));
+}
+
+TEST(SettingsFiles, LoadSaveAndDeleteThroughThePanels) {
+  Home home;
+  dialog_test::RecordingServices panels;
+  const QString elsewhere = home.dir.filePath(QStringLiteral("elsewhere"));
+  QDir().mkpath(elsewhere);
+  run([&](QDialog &d, ToneMappingPluginController &c) {
+    // A Tone Compressor file loaded for the Details Enhancer is refused and changes nothing.
+    const auto tc = defaults(2);
+    panels.openAnswer = home.write(QStringLiteral("Flat.xmp"), 2, tc.data());
+    const TmParam before = *c.tmSettingsDico()->record(1);
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Load Settings...")));
+    ASSERT_EQ(panels.messages.size(), 1u);
+    EXPECT_EQ(panels.messages[0], QStringLiteral("XMP file is not for settings of Details Enhancer.\r\n\r\n"));
+    EXPECT_EQ(*c.tmSettingsDico()->record(1), before);
+
+    // Saving: the extension becomes .xmp; a reserved name in the preset folder is refused, the
+    // same name elsewhere is written.
+    dialog_test::move_slider(d, "sldStrength", 550);
+    dialog_test::settle();
+    panels.saveAnswer = home.presets + QStringLiteral("/Default.txt");
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Save Settings...")));
+    ASSERT_EQ(panels.messages.size(), 2u);
+    EXPECT_EQ(panels.messages[1], QStringLiteral("File name Default is reserved. Please choose another one.\r\n\r\n"));
+    EXPECT_FALSE(QFile::exists(home.presets + QStringLiteral("/Default.xmp")));
+    panels.saveAnswer = elsewhere + QStringLiteral("/Default");
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Save Settings...")));
+    EXPECT_TRUE(QFile::exists(elsewhere + QStringLiteral("/Default.xmp")));
+
+    panels.saveAnswer = home.presets + QStringLiteral("/Mine.XMP");
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Save Settings...")));
+    ASSERT_TRUE(QFile::exists(home.presets + QStringLiteral("/Mine.xmp")));
+    EXPECT_EQ(panels.messages.size(), 2u);
+    const std::vector<QString> menu = dialog_test::preset_menu(d);
+    EXPECT_NE(std::find(menu.begin(), menu.end(), QStringLiteral("Mine")), menu.end());
+    EXPECT_EQ(d.findChild<QComboBox *>(QStringLiteral("cmbPreset"))->currentText(), QStringLiteral("Mine"));
+    // The next edit marks the settings as the user's own again.
+    dialog_test::move_slider(d, "sldStrength", 600);
+    dialog_test::settle();
+    EXPECT_EQ(d.findChild<QComboBox *>(QStringLiteral("cmbPreset"))->currentText(), QStringLiteral("Custom"));
+
+    // Loading the saved file brings its Strength back.
+    panels.openAnswer = home.presets + QStringLiteral("/Mine.xmp");
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Load Settings...")));
+    EXPECT_EQ(c.values()._valForce, 55);
+
+    // A save that cannot be written is reported with the file and the reason.
+    panels.saveAnswer = home.dir.filePath(QStringLiteral("missing/folder/Lost.xmp"));
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Save Settings...")));
+    ASSERT_EQ(panels.messages.size(), 3u);
+    EXPECT_TRUE(panels.messages[2].contains(QStringLiteral("Lost.xmp"))) << panels.messages[2].toStdString();
+
+    // Deleting asks first and takes the preset out of the menu.
+    panels.confirmAnswer = true;
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Delete Settings...")));
+    ASSERT_EQ(panels.questions.size(), 1u);
+    EXPECT_EQ(panels.questions[0], QStringLiteral("Are you sure you want to delete Mine.xmp? \r\n\r\n"));
+    EXPECT_FALSE(QFile::exists(home.presets + QStringLiteral("/Mine.xmp")));
+    const std::vector<QString> after = dialog_test::preset_menu(d);
+    EXPECT_EQ(std::find(after.begin(), after.end(), QStringLiteral("Mine")), after.end());
+  });
+}
+
+TEST(SettingsFiles, AFailedSaveNamesTheFileAndLeavesWhatWasThere) {
+  Home home;
+  dialog_test::RecordingServices panels;
+  // The chosen name is taken by a folder: the settings cannot be renamed into place.
+  const QString target = home.presets + QStringLiteral("/Keep.xmp");
+  ASSERT_TRUE(QDir().mkpath(target + QStringLiteral("/inside")));
+  panels.saveAnswer = target;
+  run([&](QDialog &d, ToneMappingPluginController &) {
+    dialog_test::move_slider(d, "sldStrength", 300);
+    dialog_test::settle();
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Save Settings...")));
+  });
+  ASSERT_EQ(panels.messages.size(), 1u);
+  EXPECT_TRUE(panels.messages[0].startsWith(QStringLiteral("Could not save the settings to ") + target + ": "))
+      << panels.messages[0].toStdString();
+  EXPECT_TRUE(QDir(target + QStringLiteral("/inside")).exists());
+  // No temporary file is left behind.
+  EXPECT_EQ(QDir(home.presets).entryList(QDir::Files | QDir::Hidden).size(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Presets, APresetIsUndoneOneParameterAtATimeInTheOrderApplied) {
+  Home home;
+  auto p = defaults(1);
+  p[TMLIB_DE_STRENGTH] = 50.0f;
+  p[TMLIB_DE_GAMMA] = 60.0f;
+  home.write(QStringLiteral("Two.xmp"), 1, p.data());
+  run([&](QDialog &d, ToneMappingPluginController &c) {
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Two")));
+    // In the order the controls are set: Strength, the smoothing level (a file in slider mode
+    // holds none, so it reads as level 0), Gamma (written as 0.9, read back as its position).
+    UndoStacks s = c.undoStacks();
+    std::vector<UndoEntry> entries;
+    while (auto e = s.last(1, false)) {
+      entries.insert(entries.begin(), *e);
+      s.dropLast(1, false);
+    }
+    EXPECT_EQ(entries, (std::vector<UndoEntry>{{101, 70.0f}, {105, 1.0f}, {108, 50.0f}}));
+    dialog_test::click(d, "btnUndo");
+    dialog_test::click(d, "btnUndo");
+    dialog_test::click(d, "btnUndo");
+    EXPECT_EQ(c.values()._valForce, 70);
+    EXPECT_EQ(c.values()._valGamma, 50.0f);
+  });
+}
+
+}  // namespace
