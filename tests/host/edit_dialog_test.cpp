@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QSpinBox>
+#include <QSlider>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -123,6 +124,22 @@ TEST_F(EditDialog, OkWithTheStickyRecordGivesRendersPicture) {
   EXPECT_NE(edited.samples, render_with("defaults", "details", {}).samples);
   EXPECT_EQ(render_with("last", "", {}, true).samples, edited.samples);
   EXPECT_EQ(load_edit_state(edit_state_path()).state.param[TMLIB_DE_STRENGTH], 80.0f);
+}
+
+// The user moves Strength to 55 and presses OK: the full picture is render's with Strength=55.
+TEST_F(EditDialog, MovingStrengthThenOkGivesRendersPictureOfThatStrength) {
+  std::string err;
+  ASSERT_EQ(edit_and_confirm(
+                [](QDialog &d) {
+                  // The slider moves in tenths; its update runs once the stream of moves pauses.
+                  d.findChild<QSlider *>(QStringLiteral("sldStrength"))->setValue(550);
+                  for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+                },
+                &err),
+            kExitOk)
+      << err;
+  EXPECT_EQ(read_png_back(dir.file("a.png")).samples, render_with("strength55", "details", {"Strength=55"}).samples);
+  EXPECT_EQ(load_edit_state(edit_state_path()).state.param[TMLIB_DE_STRENGTH], 55.0f);
 }
 
 // The user picks the Tone Compressor tab and confirms: the picture is render's with that method,
