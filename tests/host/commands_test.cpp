@@ -34,19 +34,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Captures what a command prints.
-struct Capture {
-  FILE *f = std::tmpfile();
-  ~Capture() { std::fclose(f); }
-  std::string text() const {
-    std::fflush(f);
-    std::rewind(f);
-    std::string s;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-    return s;
-  }
-};
 
 // Small real inputs: reduced copies of data files, written as OpenEXR and PFM.
 class Commands : public ::testing::Test {

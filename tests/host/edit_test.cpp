@@ -25,18 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Capture {
-  FILE *f = std::tmpfile();
-  ~Capture() { std::fclose(f); }
-  std::string text() const {
-    std::fflush(f);
-    std::rewind(f);
-    std::string s;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-    return s;
-  }
-};
 
 uint64_t digest(const unsigned char *p, size_t n) {
   uint64_t h = 1469598103934665603ull;

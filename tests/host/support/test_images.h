@@ -4,12 +4,27 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "image.h"
 
 namespace testing_host {
+
+// Captures what a command prints to a FILE *.
+struct Capture {
+  FILE *f = std::tmpfile();
+  ~Capture() { std::fclose(f); }
+  std::string text() const {
+    std::fflush(f);
+    std::rewind(f);
+    std::string s;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+    return s;
+  }
+};
 
 // A fresh folder under the system's temporary folder, removed with its contents at the end.
 class ScratchDir {
