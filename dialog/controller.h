@@ -105,6 +105,69 @@ class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
   void updateStrength(float value) { updateParam(101, value); }
   void updateGamma(float value) { updateParam(108, value); }
   void updateWP(float value) { updateParam(103, value); }
+  // The named actions of each parameter (slider, text field, update), one line each into the
+  // shared code above; colour temperature is one set for both methods, by the current tab.
+  void setDRI() { setParam(100); }
+  void typeDRI() { typeParam(100); }
+  void updateDRI(float value) { updateParam(100, value); }
+  void setStrength() { setParam(101); }
+  void typeStrength() { typeParam(101); }
+  void setSaturation() { setParam(102); }
+  void typeCS() { typeParam(102); }
+  void updateCS(float value) { updateParam(102, value); }
+  void setWP() { setParam(103); }
+  void typeWP() { typeParam(103); }
+  void setBP() { setParam(104); }
+  void typeBP() { typeParam(104); }
+  void updateBP(float value) { updateParam(104, value); }
+  void setMC() { setParam(106); }
+  void typeMC() { typeParam(106); }
+  void updateMC(float value) { updateParam(106, value); }
+  void setSmooth2() { setParam(107); }
+  void typeSmooth2() { typeParam(107); }
+  void updateSmooth2(float value) { updateParam(107, value); }
+  void setGamma() { setParam(108); }
+  void typeGamma() { typeParam(108); }
+  void setHL() { setParam(109); }
+  void typeHL() { typeParam(109); }
+  void updateHL(float value) { updateParam(109, value); }
+  void setShS() { setParam(110); }
+  void typeShS() { typeParam(110); }
+  void updateShS(float value) { updateParam(110, value); }
+  void setShC() { setParam(111); }
+  void typeShC() { typeParam(111); }
+  void updateShC(float value) { updateParam(111, value); }
+  void setSatHL() { setParam(113); }
+  void typeSatHL() { typeParam(113); }
+  void updateSatHL(float value) { updateParam(113, value); }
+  void setSatSH() { setParam(114); }
+  void typeSatSH() { typeParam(114); }
+  void updateSatSH(float value) { updateParam(114, value); }
+  void setSmoothingCont() { setParam(120); }
+  void typeSmoothingCont() { typeParam(120); }
+  void updateSmoothingCont(float value) { updateParam(120, value); }
+  void setBrightness() { setParam(200); }
+  void typeBrightness() { typeParam(200); }
+  void updateBrightness(float value) { updateParam(200, value); }
+  void setCompression() { setParam(201); }
+  void typeCompression() { typeParam(201); }
+  void updateCompression(float value) { updateParam(201, value); }
+  void setContrast() { setParam(202); }
+  void typeContrast() { typeParam(202); }
+  void updateContrast(float value) { updateParam(202, value); }
+  void setWP2() { setParam(203); }
+  void typeWP2() { typeParam(203); }
+  void updateWP2(float value) { updateParam(203, value); }
+  void setBP2() { setParam(204); }
+  void typeBP2() { typeParam(204); }
+  void updateBP2(float value) { updateParam(204, value); }
+  void setSaturation2() { setParam(213); }
+  void typeSaturation2() { typeParam(213); }
+  void updateSaturation2(float value) { updateParam(213, value); }
+  int colorTempCode() const { return _curMethod == 2 ? 212 : 112; }
+  void setColorTemp() { setParam(colorTempCode()); }
+  void typeColorTemp() { typeParam(colorTempCode()); }
+  void updateColorTemp(float value) { updateParam(colorTempCode(), value); }
   void setSmoothing(int index);
   void updateSmoothing(int index);
   void setCont();

@@ -124,6 +124,30 @@ TEST(SliderMoves, TheFieldFollowsAtOnceAndOneUpdateRunsPerPause) {
   });
 }
 
+TEST(NamedActions, EachParametersActionsReachItsOwnValue) {
+  with_dialog([](QDialog &d, ToneMappingPluginController &c) {
+    c.updateCS(55);
+    c.updateBrightness(2.5f);
+    c.updateSatSH(-3.0f);
+    EXPECT_EQ(c.values()._valSat, 55);
+    EXPECT_FLOAT_EQ(c.values()._valBrightness, 2.5f);
+    EXPECT_FLOAT_EQ(c.values()._valSatSH, -3.0f);
+    // Colour temperature is one set of actions for both methods, by the current tab.
+    c.updateColorTemp(4.0f);
+    EXPECT_FLOAT_EQ(c.values()._valColorTemp, 4.0f);
+    d.findChild<QTabWidget *>(QStringLiteral("tabMethod"))->setCurrentIndex(1);
+    dialog_test::settle();
+    c.updateColorTemp(-2.0f);
+    EXPECT_FLOAT_EQ(c.values()._valColorTemp2, -2.0f);
+    EXPECT_FLOAT_EQ(c.values()._valColorTemp, 4.0f);
+    // A typed Strength goes through its own field's clamp.
+    d.findChild<QLineEdit *>(QStringLiteral("txtStrength"))->setText(QStringLiteral("150"));
+    c.typeStrength();
+    EXPECT_EQ(c.values()._valForce, 100);
+    dialog_test::click(d, "_cancelButton");
+  });
+}
+
 TEST(SliderMoves, MovingStrengthAndPressingOkHandsTheValueBack) {
   const Records r = with_dialog([](QDialog &d, ToneMappingPluginController &) {
     dialog_test::move_slider(d, "sldStrength", 800);
