@@ -3,7 +3,6 @@
 // layer in place. The layer is read at the image's precision, rendered through the same code as
 // `brightloom render`, and written back through the shadow buffer as one undo step, so that a
 // selection limits the result and alpha stays as it was. Float images get linear light back.
-#include <dlfcn.h>
 #include <libgimp/gimp.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "dialog_bundle.h"
 #include "brightloom/plugin.h"
 #include "precision.h"
 #include "render.h"
@@ -86,9 +86,9 @@ double stage_fraction(brightloom::Stage s) {
   return 0.0;
 }
 
-// The dialog bundle, loaded once per call as `brightloom edit` loads it: $BRIGHTLOOM_BUNDLE, beside
-// the plug-in (where make install-gimp puts it), then the build tree's.
-using DoCocoaUIFn = int (*)(HostImageInfo *, float *, UserSettings *, const unsigned char *, const void *);
+// The dialog bundle, loaded as `brightloom edit` loads it, from the plug-in's own places:
+// $BRIGHTLOOM_BUNDLE, beside the plug-in (where make install-gimp puts it), then the build tree's.
+using brightloom::DoCocoaUIFn;
 
 DoCocoaUIFn load_dialog(std::string &why) {
   std::vector<std::string> candidates;
@@ -97,20 +97,12 @@ DoCocoaUIFn load_dialog(std::string &why) {
 #ifdef BRIGHTLOOM_BUNDLE_BUILD
   candidates.push_back(BRIGHTLOOM_BUNDLE_BUILD);
 #endif
-  for (const std::string &path : candidates) {
-    if (access(path.c_str(), R_OK) != 0) continue;
-    void *bundle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!bundle) {
-      why = dlerror();
-      return nullptr;
-    }
-    // Kept loaded: Qt's application lives until the process ends.
-    auto fn = reinterpret_cast<DoCocoaUIFn>(dlsym(bundle, "DoCocoaUI"));
-    if (!fn) why = path + " has no DoCocoaUI";
-    return fn;
+  auto bundle = brightloom::load_dialog_bundle(candidates, "BRIGHTLOOM_BUNDLE");
+  if (!bundle) {
+    why = bundle.failure().message();
+    return nullptr;
   }
-  why = "libBrightloomFilter.so was not found beside the plug-in (" + brightloom::program_folder() + ")";
-  return nullptr;
+  return bundle->doCocoaUI;
 }
 
 // The image's colour profile as the dialog takes it: linear (same primaries) for float documents,

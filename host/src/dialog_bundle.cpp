@@ -35,8 +35,9 @@ std::vector<std::string> bundle_candidates() {
   return out;
 }
 
-Result<DialogBundle> load_dialog_bundle() {
-  const std::vector<std::string> candidates = bundle_candidates();
+Result<DialogBundle> load_dialog_bundle() { return load_dialog_bundle(bundle_candidates(), "BRIGHTLOOM_DIALOG"); }
+
+Result<DialogBundle> load_dialog_bundle(const std::vector<std::string> &candidates, const char *env_name) {
   std::string looked;
   for (const std::string &path : candidates) {
     std::error_code ec;
@@ -61,12 +62,12 @@ Result<DialogBundle> load_dialog_bundle() {
     b.doCocoaUI = reinterpret_cast<DoCocoaUIFn>(entry);
     return b;
   }
-  const char *chosen = std::getenv("BRIGHTLOOM_DIALOG");
+  const char *chosen = std::getenv(env_name);
   if (chosen != nullptr && *chosen != '\0')
     return fail(
-        "", std::string("cannot find the dialog bundle: BRIGHTLOOM_DIALOG names ") + chosen + ", which is not a file");
-  return fail("", std::string("cannot find the dialog bundle ") + kBundleName + " (looked for " + looked +
-                      "; BRIGHTLOOM_DIALOG names another)");
+        "", std::string("cannot find the dialog bundle: ") + env_name + " names " + chosen + ", which is not a file");
+  return fail("", std::string("cannot find the dialog bundle ") + kBundleName + " (looked for " + looked + "; " +
+                      env_name + " names another)");
 }
 
 std::string missing_display() {

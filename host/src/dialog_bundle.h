@@ -30,6 +30,9 @@ struct DialogBundle {
 // of the places (listed), a library that cannot be loaded (the loader's reason), or one without
 // DoCocoaUI.
 Result<DialogBundle> load_dialog_bundle();
+// The same from a host's own list of places (the GIMP plug-in looks beside itself); env_name is
+// the variable that, when set, named the first place.
+Result<DialogBundle> load_dialog_bundle(const std::vector<std::string> &candidates, const char *env_name);
 
 // Whether a window can be shown: a Qt platform other than X11 chosen explicitly, a Wayland
 // display, or an X11 display that accepts a connection. Empty when one can; otherwise what is

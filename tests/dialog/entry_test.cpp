@@ -255,16 +255,6 @@ TEST(Lifecycle, HelpOpensThePageShippedBesideTheLibrary) {
   EXPECT_TRUE(QFileInfo::exists(page));
 }
 
-std::vector<QString> menu(QDialog &d) {
-  auto *popup = d.findChild<QComboBox *>(QStringLiteral("cmbPreset"));
-  std::vector<QString> items;
-  for (int i = 0; i < popup->count(); ++i)
-    items.push_back(popup->itemData(i, Qt::AccessibleDescriptionRole).toString() == QLatin1String("separator")
-                        ? QStringLiteral("-")
-                        : popup->itemText(i));
-  return items;
-}
-
 TEST(PresetMenu, ListsTheCurrentMethodsPresetsOnly) {
   QTemporaryDir home;
   ASSERT_TRUE(home.isValid());
@@ -284,9 +274,9 @@ TEST(PresetMenu, ListsTheCurrentMethodsPresetsOnly) {
   r.settings.stickySizeType = 0;
   std::vector<QString> first, second;
   dialog_test::call_dialog(doc, r, [&](QDialog &d, ToneMappingPluginController &) {
-    first = menu(d);
+    first = dialog_test::preset_menu(d);
     d.findChild<QTabWidget *>(QStringLiteral("tabMethod"))->setCurrentIndex(1);
-    second = menu(d);
+    second = dialog_test::preset_menu(d);
   });
   const std::vector<QString> expectedFirst = {"Default",
                                               "-",
