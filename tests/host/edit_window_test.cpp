@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // brightloom edit in a real window: an X server of its own (Xvfb), the program started as a
-// user starts it, the dialog looked at in a screenshot and confirmed with a key press (xdotool).
+// user starts it, the dialog looked at in a screenshot and tuned and confirmed from the keyboard (xdotool).
 // Skipped, saying why, where Xvfb or xdotool is missing (scripts/install-deps.sh installs both).
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -182,24 +182,43 @@ TEST(EditWindow, ConfirmedInARealWindowWritesThePicture) {
     colours.insert(uint32_t(shot[i]) << 16 | shot[i + 1] << 8 | shot[i + 2]);
   EXPECT_GT(colours.size(), 500u) << "see " << SCREENSHOT;
 
+  // Move the Strength slider from the keyboard as a user without a mouse does: the eighth Tab
+  // stop of the dialog (after the preview button, the size stepper and its field, the preset
+  // menu, the scroll view, the method tabs and the Tone box's disclosure button) is that slider,
+  // and Page Down moves it a page of 10 (twice, so that it does not land on the default 70).
+  // The pause lets the preview catch up before OK.
+  std::string keys = "xdotool windowfocus --sync " + wid + " key --delay 100";
+  for (int i = 0; i < 8; ++i) keys += " Tab";
+  shell(env + keys + " Page_Down Page_Down");
+  std::this_thread::sleep_for(std::chrono::seconds(2));
   // OK is the dialog's default button: Return confirms.
-  shell(env + "xdotool windowfocus --sync " + wid + " key Return");
+  shell(env + "xdotool key Return");
   const int rc = wait_for(edit, 120);
   ASSERT_EQ(rc, 0) << std::ifstream(dir.file("edit.log")).rdbuf();
   ASSERT_TRUE(fs::exists(dir.file("a.png")));
+
+  // The confirmed record is the sticky one with Strength moved down and nothing else changed.
+  const LoadedEditState after = load_edit_state(edit_state_path());
+  ASSERT_TRUE(after.warning.empty()) << after.warning;
+  const float strength = after.state.param[TMLIB_DE_STRENGTH];
+  EXPECT_EQ(strength, 60.0f) << "is the eighth Tab stop still the Strength slider?";
+  for (int slot = 0; slot < 20; ++slot) {
+    if (slot == TMLIB_DE_STRENGTH) continue;
+    EXPECT_EQ(after.state.param[slot], before.param[slot]) << "slot " << slot;
+  }
 
   RenderRequest req;
   req.inputs = {dir.file("a.exr")};
   req.quiet = true;
   req.save_last = false;
-  req.out_dir = dir.file("strength");
-  req.sets = {"Strength=80"};
+  req.out_dir = dir.file("moved");
+  req.sets = {"Strength=60"};
   ASSERT_EQ(run_render(req), kExitOk);
   req.out_dir = dir.file("defaults");
   req.sets.clear();
   ASSERT_EQ(run_render(req), kExitOk);
   const ReadBack edited = read_png_back(dir.file("a.png"));
-  EXPECT_EQ(edited.samples, read_png_back(dir.file("strength/a.png")).samples);
+  EXPECT_EQ(edited.samples, read_png_back(dir.file("moved/a.png")).samples);
   EXPECT_NE(edited.samples, read_png_back(dir.file("defaults/a.png")).samples);
 }
 
