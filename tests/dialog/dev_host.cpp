@@ -18,7 +18,6 @@
 #include <QTabWidget>
 #include <QTimer>
 
-#include <dlfcn.h>
 #include <lcms2.h>
 
 #include <cmath>
@@ -28,12 +27,11 @@
 #include <vector>
 
 #include "brightloom/plugin.h"
+#include "dialog_bundle.h"
 #include "icc.h"
 #include "image.h"
 
 namespace {
-
-using DoCocoaUIFn = int (*)(HostImageInfo *, float *, UserSettings *, const unsigned char *, const void *);
 
 std::vector<unsigned char> save_profile(cmsHPROFILE p) {
   std::vector<unsigned char> bytes;
@@ -134,16 +132,12 @@ int main(int argc, char **argv) {
   std::vector<unsigned char> icc;
   if (profile) icc = img.doc_type() == 0 ? linear_profile(img.spp) : brightloom::profile_for_output(img.icc, img.spp);
 
-  void *bundle = dlopen(BRIGHTLOOM_BUNDLE, RTLD_NOW | RTLD_LOCAL);
-  if (bundle == nullptr) {
-    std::fprintf(stderr, "cannot load the dialog: %s\n", dlerror());
+  auto bundle = brightloom::load_dialog_bundle({BRIGHTLOOM_BUNDLE}, "BRIGHTLOOM_DIALOG");
+  if (!bundle) {
+    std::fprintf(stderr, "%s\n", bundle.failure().message().c_str());
     return 1;
   }
-  auto doCocoaUI = reinterpret_cast<DoCocoaUIFn>(dlsym(bundle, "DoCocoaUI"));
-  if (doCocoaUI == nullptr) {
-    std::fprintf(stderr, "the bundle has no DoCocoaUI\n");
-    return 1;
-  }
+  const brightloom::DoCocoaUIFn doCocoaUI = bundle.value().doCocoaUI;
 
   HostImageInfo info{img.width, img.height, img.spp, img.doc_type(), {0, 0}, int32_t(icc.size())};
   float tm[20] = {};
