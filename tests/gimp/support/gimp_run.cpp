@@ -17,7 +17,9 @@ std::string private_profile(const std::string &folder, const std::string &plugin
   std::ofstream(folder + "/gimprc") << "(plug-in-path \"" << plugins
                                     << ":${gimp_plug_in_dir}/plug-ins/script-fu"
                                        ":${gimp_plug_in_dir}/plug-ins/file-exr"
-                                       ":${gimp_plug_in_dir}/plug-ins/file-tiff\")\n";
+                                       ":${gimp_plug_in_dir}/plug-ins/file-tiff\")\n"
+                                       // A test never waits on, or depends on, the network.
+                                       "(check-updates no)\n";
   return folder;
 }
 
