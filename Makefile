@@ -30,16 +30,20 @@ fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz
 
-# The GIMP 2.10 filter into the user's plug-in folder, with the dialog bundle and the presets beside
-# it; GIMP shows it under Filters > Tone Mapping after a restart.
+# The GIMP 2.10 filter into the user's plug-in folder, laid out as cmake --install lays it out (see
+# gimp/CMakeLists.txt): the dialog bundle in lib/, its resources in share/brightloom/. GIMP shows it
+# under Filters > Tone Mapping after a restart.
 GIMP_PLUGIN_DIR ?= $(or $(XDG_CONFIG_HOME),$(HOME)/.config)/GIMP/2.10/plug-ins/brightloom
 install-gimp: release
 	@test -x build/release/gimp/plug-ins/brightloom/brightloom || \
 	  { echo "install-gimp: the plug-in was not built (is libgimp2.0-dev installed?)" >&2; exit 1; }
-	mkdir -p "$(GIMP_PLUGIN_DIR)/share/brightloom/presets"
+	mkdir -p "$(GIMP_PLUGIN_DIR)/lib" "$(GIMP_PLUGIN_DIR)/share/brightloom/presets" \
+	  "$(GIMP_PLUGIN_DIR)/share/brightloom/images" "$(GIMP_PLUGIN_DIR)/share/brightloom/help"
 	install -m 755 build/release/gimp/plug-ins/brightloom/brightloom "$(GIMP_PLUGIN_DIR)/brightloom"
-	install -m 644 build/release/dialog/libBrightloomFilter.so "$(GIMP_PLUGIN_DIR)/libBrightloomFilter.so"
+	install -m 644 build/release/dialog/libBrightloomFilter.so "$(GIMP_PLUGIN_DIR)/lib/libBrightloomFilter.so"
 	install -m 644 resources/presets/*.xmp "$(GIMP_PLUGIN_DIR)/share/brightloom/presets/"
+	install -m 644 resources/images/*.png "$(GIMP_PLUGIN_DIR)/share/brightloom/images/"
+	install -m 644 resources/help/*.html "$(GIMP_PLUGIN_DIR)/share/brightloom/help/"
 	@echo "Installed into $(GIMP_PLUGIN_DIR); restart GIMP and use Filters > Tone Mapping > Brightloom…"
 
 clean:

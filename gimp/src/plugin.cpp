@@ -87,13 +87,14 @@ double stage_fraction(brightloom::Stage s) {
 }
 
 // The dialog bundle, loaded as `brightloom edit` loads it, from the plug-in's own places:
-// $BRIGHTLOOM_BUNDLE, beside the plug-in (where make install-gimp puts it), then the build tree's.
+// $BRIGHTLOOM_BUNDLE, lib/ beside the plug-in (where the installs put it, with the dialog's
+// resources in share/ beside lib/), then the build tree's.
 using brightloom::DoCocoaUIFn;
 
 DoCocoaUIFn load_dialog(std::string &why) {
   std::vector<std::string> candidates;
   if (const char *env = std::getenv("BRIGHTLOOM_BUNDLE"); env && *env) candidates.push_back(env);
-  candidates.push_back(brightloom::program_folder() + "/libBrightloomFilter.so");
+  candidates.push_back(brightloom::program_folder() + "/lib/libBrightloomFilter.so");
 #ifdef BRIGHTLOOM_BUNDLE_BUILD
   candidates.push_back(BRIGHTLOOM_BUNDLE_BUILD);
 #endif

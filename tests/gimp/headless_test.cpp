@@ -19,48 +19,24 @@
 #include <string>
 
 #include "image.h"
+#include "session.h"
+#include "support/gimp_run.h"
 
 using namespace brightloom;
+using namespace brightloom_test;
+using gimp_test::compare;
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string slurp(const fs::path &p) {
-  std::ifstream f(p);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// 0..255 display levels of sample i: linear floats through the 1/2.2 power the program encodes
-// files with, 16-bit samples (0..32768) and bytes as they are.
-double level(const Image &img, int64_t i) {
-  switch (img.type) {
-    case SampleType::F32:
-      return 255.0 * std::pow(std::clamp(double(img.pixels.as<float>()[i]), 0.0, 1.0), 1.0 / 2.2);
-    case SampleType::U16:
-      return img.pixels.as<uint16_t>()[i] * 255.0 / 32768.0;
-    default:
-      return img.pixels.data()[i];
-  }
-}
-
-bool gimp_console_found() { return std::system("command -v gimp-console-2.10 >/dev/null 2>&1") == 0; }
-
-}  // namespace
 
 TEST(GimpHeadless, NaturalMatchesTheProgramAndASelectionLimitsTheResult) {
   if (std::string(BRIGHTLOOM_GIMP_PLUGINS).empty())
     GTEST_SKIP() << "the GIMP plug-in was not built (libgimp2.0-dev missing: run scripts/install-deps.sh)";
-  if (!gimp_console_found()) GTEST_SKIP() << "gimp-console-2.10 is not installed (run scripts/install-deps.sh)";
+  if (!have_tool("gimp-console-2.10"))
+    GTEST_SKIP() << "gimp-console-2.10 is not installed (run scripts/install-deps.sh)";
 
   const fs::path data = BRIGHTLOOM_TEST_DATA;
-  const fs::path dir = fs::temp_directory_path() / ("brightloom-gimp-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir / "gimpdir");
-  // A private GIMP profile that finds the plug-in in the build tree and GIMP's own file plug-ins.
-  std::ofstream(dir / "gimpdir/gimprc") << "(plug-in-path \"" << BRIGHTLOOM_GIMP_PLUGINS
-                                        << ":${gimp_plug_in_dir}/plug-ins\")\n";
+  const ScratchDir scratch;
+  const fs::path dir = scratch.path();
+  const std::string profile = gimp_test::private_profile(scratch.file("gimpdir"), BRIGHTLOOM_GIMP_PLUGINS);
   const fs::path exr_out = dir / "gimp-exr.tif", tif_out = dir / "gimp-16.tif", last_out = dir / "gimp-last.tif";
   std::ofstream(dir / "run.scm")
       << "(define (bl-run in out select last)\n"
@@ -80,39 +56,25 @@ TEST(GimpHeadless, NaturalMatchesTheProgramAndASelectionLimitsTheResult) {
       << "(bl-run \"" << (data / "city-16bit.tif").string() << "\" \"" << last_out.string() << "\" #f #t)\n";
 
   const fs::path log = dir / "gimp.log";
-  const std::string cmd = "cd '" + dir.string() + "' && GIMP2_DIRECTORY='" + (dir / "gimpdir").string() +
+  const std::string cmd = "cd '" + dir.string() + "' && GIMP2_DIRECTORY='" + profile +
                           "' ASAN_OPTIONS=detect_leaks=0 timeout 300 gimp-console-2.10 -i -d -f -b '(load \"" +
                           (dir / "run.scm").string() + "\")' -b '(gimp-quit 0)' >'" + log.string() + "' 2>&1";
   const int rc = std::system(cmd.c_str());
-  const std::string out = slurp(log);
+  const std::string out = slurp(log.string());
   // GIMP reports every batch command; without either line it never got as far as running one.
   const bool started = out.find("batch command") != std::string::npos;
   if (!started) GTEST_SKIP() << "GIMP could not start headless (exit " << rc << "):\n" << out;
   ASSERT_NE(out.find("batch command executed successfully"), std::string::npos) << out;
   ASSERT_TRUE(fs::exists(exr_out) && fs::exists(tif_out) && fs::exists(last_out)) << out;
 
-  // The program's renders of the same files and settings.
-  const std::string program = BRIGHTLOOM_PROGRAM;
+  // The program's renders of the same files and settings (its last settings kept in the scratch folder).
+  const std::string program = "XDG_CONFIG_HOME='" + scratch.file("config") + "' '" + BRIGHTLOOM_PROGRAM + "'";
   for (const auto &[in, name] : {std::pair{"city.exr", "cli-exr.tif"}, std::pair{"city-16bit.tif", "cli-16.tif"}}) {
-    const std::string render = "'" + program + "' render '" + (data / in).string() +
-                               "' --preset Natural --bits 16 -q -o '" + (dir / name).string() + "'";
+    const std::string render = program + " render '" + (data / in).string() + "' --preset Natural --bits 16 -q -o '" +
+                               (dir / name).string() + "'";
     ASSERT_EQ(std::system(render.c_str()), 0) << render;
   }
 
-  auto compare = [](const Image &a, const Image &b, const std::function<bool(int, int)> &where) {
-    double worst = 0;
-    int64_t count = 0;
-    for (int y = 0; y < a.height; ++y)
-      for (int x = 0; x < a.width; ++x) {
-        if (!where(x, y)) continue;
-        for (int c = 0; c < 3; ++c) {
-          const int64_t i = (int64_t(y) * a.width + x) * 3 + c;
-          worst = std::max(worst, std::abs(level(a, i) - level(b, i)));
-        }
-        ++count;
-      }
-    return std::pair{worst, count};
-  };
   auto in_selection = [](int x, int y) { return x < 512 && y < 512; };
 
   auto gimp_exr = read_image(exr_out.string()), cli_exr = read_image((dir / "cli-exr.tif").string());
@@ -142,5 +104,4 @@ TEST(GimpHeadless, NaturalMatchesTheProgramAndASelectionLimitsTheResult) {
       "float image: at most %.2f levels from the program; 16-bit image: %.2f inside the selection, "
       "%.2f outside\n",
       exr_worst, in_worst, out_worst);
-  fs::remove_all(dir);
 }

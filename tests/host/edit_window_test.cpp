@@ -19,76 +19,15 @@
 
 #include "commands.h"
 #include "edit_state.h"
+#include "session.h"
 #include "support/test_images.h"
 
 using namespace brightloom;
 using namespace testing_host;
+using namespace brightloom_test;
 namespace fs = std::filesystem;
 
 namespace {
-
-bool have(const char *tool) {
-  return std::system(("command -v " + std::string(tool) + " > /dev/null 2>&1").c_str()) == 0;
-}
-
-// Output of a shell command (stdout), and its exit status.
-std::string shell(const std::string &cmd, int *status = nullptr) {
-  std::string out;
-  FILE *p = ::popen(cmd.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[512];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  const int st = ::pclose(p);
-  if (status) *status = st;
-  return out;
-}
-
-// Waits for a child up to `seconds`; its exit code, or -1 when it did not end (it is killed).
-int wait_for(pid_t pid, int seconds) {
-  for (int i = 0; i < seconds * 10; ++i) {
-    int st = 0;
-    if (::waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-  return -1;
-}
-
-// An Xvfb server on a free display, its screen kept as an XWD file in fbdir.
-class Xvfb {
- public:
-  explicit Xvfb(const std::string &fbdir) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(fds[0]);
-      const std::string fd = std::to_string(fds[1]);
-      ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-fbdir", fbdir.c_str(),
-               "-nolisten", "tcp", static_cast<char *>(nullptr));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    pollfd p{fds[0], POLLIN, 0};
-    std::string number;
-    char c;
-    while (::poll(&p, 1, 20000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    ::close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
-  }
-  ~Xvfb() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  const std::string &display() const { return display_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
-};
 
 uint32_t be32(const unsigned char *p) {
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
@@ -118,7 +57,7 @@ std::vector<unsigned char> screen_rect(const std::string &xwd, int x, int y, int
 }
 
 TEST(EditWindow, ConfirmedInARealWindowWritesThePicture) {
-  if (!have("Xvfb") || !have("xdotool"))
+  if (!have_tool("Xvfb") || !have_tool("xdotool"))
     GTEST_SKIP() << "Xvfb or xdotool is not installed (scripts/install-deps.sh installs xvfb and xdotool); "
                     "the real-window test of brightloom edit did not run";
   ScratchDir dir;

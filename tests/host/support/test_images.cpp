@@ -27,21 +27,6 @@ namespace fs = std::filesystem;
 using brightloom::Image;
 using brightloom::SampleType;
 
-ScratchDir::ScratchDir() {
-  std::string tmpl = (fs::temp_directory_path() / "brightloom-test-XXXXXX").string();
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
-}
-
-ScratchDir::~ScratchDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
-std::string ScratchDir::file(const std::string &name) const { return (fs::path(path_) / name).string(); }
-
 void write_exr_rgb(const std::string &path, int w, int h, const std::vector<float> &rgb, bool half,
                    const brightloom::Chromaticities *ch) {
   Imf::Header hdr(w, h);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image.h"
+#include "session.h"
 
 namespace testing_host {
 
@@ -26,17 +27,8 @@ struct Capture {
   }
 };
 
-// A fresh folder under the system's temporary folder, removed with its contents at the end.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  std::string file(const std::string &name) const;
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
+// A fresh folder, removed with its contents at the end (shared with the other suites).
+using brightloom_test::ScratchDir;
 
 // Writers of small inputs with the formats' own libraries.
 void write_exr_rgb(const std::string &path, int w, int h, const std::vector<float> &rgb, bool half,
