@@ -148,7 +148,7 @@ void ToneMappingPluginController::buildPresetList(int kind) {
   const bool previous = defaults.contains(QStringLiteral("LastSettingsV32Method%1").arg(_curMethod));
   if (previous) items.push_back({tr("Previous"), false, kPreviousKey});
   if (_curMethod == TMLIB_METHOD_DETAILS) {
-    items.push_back({QString(), true});
+    items.push_back({QString(), true, QString()});
     for (const auto &p : kBuiltinPresets) items.push_back({tr(p[0]), false, QString::fromLatin1(p[0])});
   }
   std::vector<PresetItem> user;
@@ -156,16 +156,17 @@ void ToneMappingPluginController::buildPresetList(int kind) {
   for (const QString &name : folder.entryList(QDir::Files | QDir::Readable, QDir::NoSort)) {
     if (!name.toLower().endsWith(QStringLiteral(".xmp"))) continue;
     const QByteArray path = QFile::encodeName(folder.filePath(name));
-    if (parse_xmp(path.constData(), -1, nullptr) == _curMethod) user.push_back({name.left(name.size() - 4)});
+    if (parse_xmp(path.constData(), -1, nullptr) == _curMethod)
+      user.push_back({name.left(name.size() - 4), false, QString()});
   }
   if (!user.empty()) {
-    items.push_back({QString(), true});
+    items.push_back({QString(), true, QString()});
     items.insert(items.end(), user.begin(), user.end());
   }
-  items.push_back({QString(), true});
+  items.push_back({QString(), true, QString()});
   items.push_back({tr("Load Settings..."), false, kLoadKey});
   items.push_back({tr("Save Settings..."), false, kSaveKey});
-  items.push_back({QString(), true});
+  items.push_back({QString(), true, QString()});
   items.push_back({tr("Delete Settings..."), false, kDeleteKey});
 
   fillPresetPopup(items);
