@@ -2,6 +2,7 @@
 #include "platform/translation.h"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QTranslator>
 
 namespace brightloom::dialog {
@@ -22,9 +23,16 @@ std::unique_ptr<QTranslator> load_string_table(const QLocale &locale) {
 
 DialogTranslation::DialogTranslation() : translator_(load_string_table(QLocale())) {
   if (translator_ && !QCoreApplication::installTranslator(translator_.get())) translator_.reset();
+  if (!translator_) return;
+  qtTranslator_ = std::make_unique<QTranslator>();
+  if (!qtTranslator_->load(QLocale(translator_->language()), QStringLiteral("qtbase"), QStringLiteral("_"),
+                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+      !QCoreApplication::installTranslator(qtTranslator_.get()))
+    qtTranslator_.reset();
 }
 
 DialogTranslation::~DialogTranslation() {
+  if (qtTranslator_) QCoreApplication::removeTranslator(qtTranslator_.get());
   if (translator_) QCoreApplication::removeTranslator(translator_.get());
 }
 

@@ -23,7 +23,9 @@ BRIGHTLOOM_DIALOG_EXPORT std::unique_ptr<QTranslator> load_string_table(const QL
 
 // Installs the table for the user's locale (QLocale(): the system's, or the one the host made
 // the default) in the running application for as long as it lives, and removes it again, so a
-// host's own application is left as it was found.
+// host's own application is left as it was found. With it goes Qt's own table for that language
+// where the system has one (qtbase_<language>.qm), so the file panels and message boxes speak
+// the dialog's language too.
 class BRIGHTLOOM_DIALOG_EXPORT DialogTranslation {
  public:
   DialogTranslation();
@@ -36,6 +38,7 @@ class BRIGHTLOOM_DIALOG_EXPORT DialogTranslation {
 
  private:
   std::unique_ptr<QTranslator> translator_;
+  std::unique_ptr<QTranslator> qtTranslator_;
 };
 
 }  // namespace brightloom::dialog

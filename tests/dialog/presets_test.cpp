@@ -310,11 +310,14 @@ TEST(Translation, GermanTitlesDoWhatTheirItemsDoAndTheHostIsLeftAsFound) {
       EXPECT_EQ(panels.titles[0], QStringLiteral("Fehler"));
       EXPECT_EQ(panels.messages[0],
                 QStringLiteral("Die XMP-Datei enthält keine Einstellungen für Detailverstärkung.\r\n\r\n"));
+      // Qt's own texts (the file panels) follow the dialog's language.
+      EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), QStringLiteral("Suchen in:"));
     });
   }
   EXPECT_EQ(QCoreApplication::translate("brightloom::dialog::ToneMappingPluginController", "Default"),
             QStringLiteral("Default"))
-      << "the table is removed with the dialog";
+      << "the tables are removed with the dialog";
+  EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), QStringLiteral("Look in:"));
 
   // A language without a table shows the English texts.
   const UserLocale french(QLocale(QLocale::French, QLocale::France));
