@@ -20,6 +20,7 @@
 #include "settings_store.h"
 #include "panel_folding.h"
 #include "undo_stacks.h"
+#include "platform/translation.h"
 
 namespace Ui {
 class BrightloomFilter;
@@ -59,10 +60,14 @@ BRIGHTLOOM_DIALOG_EXPORT void store_frame(UserSettings &settings, double x, doub
 // and the height above 100.
 BRIGHTLOOM_DIALOG_EXPORT bool frame_is_restorable(const UserSettings &settings);
 
-// One item of the preset popup (a separator has no title).
+// One item of the preset popup (a separator has no title). The title is what the user reads,
+// translated; the key is the item's English text for the commands and the built-in presets, and
+// empty for the user's own presets, so that a choice never depends on the language shown (a
+// user's file may well be named like a translated command).
 struct PresetItem {
   QString title;
   bool separator = false;
+  QString key;
 };
 
 class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
@@ -238,7 +243,12 @@ class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
   void alertError(const QString &message);
   QString previewFailureMessage(const PreviewResult &r) const;
   QWidget *outlet(const char *name) const;
+  // Fills the preset popup with a method's items, each with its key.
+  void fillPresetPopup(const std::vector<PresetItem> &items);
 
+  // The string table of the user's language, installed while the dialog lives (first, so that it
+  // is removed last, after the window).
+  std::unique_ptr<DialogTranslation> translation_;
   // Call state taken at init.
   int _docType = 0;
   // Set up by init.

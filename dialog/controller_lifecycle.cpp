@@ -52,6 +52,8 @@ bool frame_is_restorable(const UserSettings &s) {
 ToneMappingPluginController::ToneMappingPluginController() {
   const CallState &cs = call_state();
   ensure_application();
+  // Before the first text is looked up (the smoothing titles below, the form's texts).
+  translation_ = std::make_unique<DialogTranslation>();
   _nbProc = processor_count();
   qInfo("ToneMappingPluginController nbProc: %d", _nbProc);
   _curMethod = TMLIB_METHOD_DETAILS;

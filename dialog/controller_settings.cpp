@@ -28,9 +28,21 @@
 namespace brightloom::dialog {
 namespace {
 
-// The four built-in "Details Enhancer" presets: menu title and file name.
+// The four built-in "Details Enhancer" presets: menu title (the key of its translation, and the
+// item's key whatever the language) and file name.
 const char *const kBuiltinPresets[][2] = {
-    {"Natural", "Natural"}, {"Smooth Skies", "SmoothSkies"}, {"Painterly", "Painterly"}, {"Grunge", "Grunge"}};
+    {QT_TRANSLATE_NOOP("brightloom::dialog::ToneMappingPluginController", "Natural"), "Natural"},
+    {QT_TRANSLATE_NOOP("brightloom::dialog::ToneMappingPluginController", "Smooth Skies"), "SmoothSkies"},
+    {QT_TRANSLATE_NOOP("brightloom::dialog::ToneMappingPluginController", "Painterly"), "Painterly"},
+    {QT_TRANSLATE_NOOP("brightloom::dialog::ToneMappingPluginController", "Grunge"), "Grunge"}};
+
+// The keys of the popup's commands: their English titles.
+const QString kDefaultKey = QStringLiteral("Default");
+const QString kPreviousKey = QStringLiteral("Previous");
+const QString kCustomKey = QStringLiteral("Custom");
+const QString kLoadKey = QStringLiteral("Load Settings...");
+const QString kSaveKey = QStringLiteral("Save Settings...");
+const QString kDeleteKey = QStringLiteral("Delete Settings...");
 
 }  // namespace
 
@@ -119,7 +131,7 @@ void ToneMappingPluginController::buildPresetList(int kind) {
   QComboBox *popup = ui_->cmbPreset;
   const QSignalBlocker quiet(popup);
   if (kind == 1) {
-    popup->insertItem(0, tr("Custom"));
+    popup->insertItem(0, tr("Custom"), kCustomKey);
     _customPreset |= _curMethod;
     popup->setCurrentIndex(0);
     return;
@@ -131,40 +143,47 @@ void ToneMappingPluginController::buildPresetList(int kind) {
   // The rebuilt menu has no "Custom" item: the next edit inserts it again.
   _customPreset &= ~_curMethod;
   std::vector<PresetItem> items;
-  items.push_back({tr("Default")});
+  items.push_back({tr("Default"), false, kDefaultKey});
   const QSettings defaults(QString::fromLatin1(kOrganisation), QString::fromLatin1(kApplication));
   const bool previous = defaults.contains(QStringLiteral("LastSettingsV32Method%1").arg(_curMethod));
-  if (previous) items.push_back({tr("Previous")});
+  if (previous) items.push_back({tr("Previous"), false, kPreviousKey});
   if (_curMethod == TMLIB_METHOD_DETAILS) {
-    items.push_back({QString(), true});
-    for (const auto &p : kBuiltinPresets) items.push_back({tr(p[0])});
+    items.push_back({QString(), true, QString()});
+    for (const auto &p : kBuiltinPresets) items.push_back({tr(p[0]), false, QString::fromLatin1(p[0])});
   }
   std::vector<PresetItem> user;
   const QDir folder(preset_folder());
   for (const QString &name : folder.entryList(QDir::Files | QDir::Readable, QDir::NoSort)) {
     if (!name.toLower().endsWith(QStringLiteral(".xmp"))) continue;
     const QByteArray path = QFile::encodeName(folder.filePath(name));
-    if (parse_xmp(path.constData(), -1, nullptr) == _curMethod) user.push_back({name.left(name.size() - 4)});
+    if (parse_xmp(path.constData(), -1, nullptr) == _curMethod)
+      user.push_back({name.left(name.size() - 4), false, QString()});
   }
   if (!user.empty()) {
-    items.push_back({QString(), true});
+    items.push_back({QString(), true, QString()});
     items.insert(items.end(), user.begin(), user.end());
   }
-  items.push_back({QString(), true});
-  items.push_back({tr("Load Settings...")});
-  items.push_back({tr("Save Settings...")});
-  items.push_back({QString(), true});
-  items.push_back({tr("Delete Settings...")});
+  items.push_back({QString(), true, QString()});
+  items.push_back({tr("Load Settings..."), false, kLoadKey});
+  items.push_back({tr("Save Settings..."), false, kSaveKey});
+  items.push_back({QString(), true, QString()});
+  items.push_back({tr("Delete Settings..."), false, kDeleteKey});
 
+  fillPresetPopup(items);
+  _presetMenus[size_t(_curMethod)] = items;
+  popup->setCurrentIndex(previous ? 1 : 0);
+}
+
+void ToneMappingPluginController::fillPresetPopup(const std::vector<PresetItem> &items) {
+  QComboBox *popup = ui_->cmbPreset;
+  const QSignalBlocker quiet(popup);
   popup->clear();
   for (const PresetItem &item : items) {
     if (item.separator)
       popup->insertSeparator(popup->count());
     else
-      popup->addItem(item.title);
+      popup->addItem(item.title, item.key);
   }
-  _presetMenus[size_t(_curMethod)] = items;
-  popup->setCurrentIndex(previous ? 1 : 0);
 }
 
 void ToneMappingPluginController::selectPreset(const QString &title) {
@@ -177,36 +196,36 @@ void ToneMappingPluginController::selectPreset(const QString &title) {
 void ToneMappingPluginController::setPreset(int index) {
   QComboBox *popup = ui_->cmbPreset;
   const QString title = popup->itemText(index);
-  if (title == tr("Custom")) return;
+  // The item's key, not its title, says what it does: the titles are translated, and a user's
+  // preset may be named like a command or a built-in in any language.
+  const QString key = popup->itemData(index).toString();
+  if (key == kCustomKey) return;
   // What the popup showed before a command, to show again when the command changes nothing.
   const QString before = shownPreset_;
-  if (title == tr("Default")) {
+  if (key == kDefaultKey) {
     applySource(QStringLiteral("Default"));
-  } else if (title == tr("Previous")) {
+  } else if (key == kPreviousKey) {
     stickedSettings();
-  } else if (title == tr("Load Settings...")) {
+  } else if (key == kLoadKey) {
     selectPreset(before);
     setLoadSettings();
     return;
-  } else if (title == tr("Save Settings...")) {
+  } else if (key == kSaveKey) {
     selectPreset(before);
     setSaveSettings();
     return;
-  } else if (title == tr("Delete Settings...")) {
+  } else if (key == kDeleteKey) {
     selectPreset(before);
     setDeleteSettings();
     return;
+  } else if (key.isEmpty()) {
+    // A user's preset; a file that cannot be read changes nothing.
+    replaceRecordFromFile(preset_folder() + QLatin1Char('/') + title + QStringLiteral(".xmp"), _curMethod);
   } else {
-    bool builtin = false;
     for (const auto &p : kBuiltinPresets)
-      if (title == tr(p[0]) && popup->findText(title) == index) {
-        builtin = true;
+      if (key == QLatin1String(p[0]))
         loadPredefinedPreset(resource_folder() + QStringLiteral("/presets/") + QLatin1String(p[1]) +
                              QStringLiteral(".xmp"));
-      }
-    // A user's preset, also one named like a built-in; a file that cannot be read changes nothing.
-    if (!builtin)
-      replaceRecordFromFile(preset_folder() + QLatin1Char('/') + title + QStringLiteral(".xmp"), _curMethod);
   }
   // The popup shows the preset now applied (the item chosen, wherever the menu now has it).
   const QSignalBlocker quiet(popup);
@@ -221,7 +240,11 @@ void ToneMappingPluginController::applySource(const QString &source) {
 }
 
 void ToneMappingPluginController::setDefault() {
-  selectPreset(tr("Default"));
+  {
+    QComboBox *popup = ui_->cmbPreset;
+    const QSignalBlocker quiet(popup);
+    popup->setCurrentIndex(std::max(0, popup->findData(kDefaultKey)));
+  }
   shownPreset_ = tr("Default");
   applySource(QStringLiteral("Default"));
 }

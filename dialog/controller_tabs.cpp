@@ -67,7 +67,8 @@ void ToneMappingPluginController::tabViewDidSelect(int index) {
   QComboBox *popup = ui_->cmbPreset;
   // Keep the menu of the method being left, "Custom" item included.
   std::vector<PresetItem> left;
-  for (int i = 0; i < popup->count(); ++i) left.push_back({popup->itemText(i), is_separator(popup, i)});
+  for (int i = 0; i < popup->count(); ++i)
+    left.push_back({popup->itemText(i), is_separator(popup, i), popup->itemData(i).toString()});
   _presetMenus[size_t(_curMethod)] = std::move(left);
 
   if (index == 0) {
@@ -82,14 +83,8 @@ void ToneMappingPluginController::tabViewDidSelect(int index) {
   if (menu.empty()) {
     buildPresetList(0);
   } else {
+    fillPresetPopup(menu);
     const QSignalBlocker quiet(popup);
-    popup->clear();
-    for (const PresetItem &item : menu) {
-      if (item.separator)
-        popup->insertSeparator(popup->count());
-      else
-        popup->addItem(item.title);
-    }
     popup->setCurrentIndex(0);
   }
   sendUpdateTMPreviewNotif(0);

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools fonts-dejavu-core
+  qt6-base-dev qt6-base-dev-tools qt6-l10n-tools qt6-translations-l10n fonts-dejavu-core
   libopenexr-dev libtiff-dev libpng-dev libjpeg62-turbo-dev liblcms2-dev libcli11-dev
   xvfb xdotool
   gimp libgimp2.0-dev

@@ -3,6 +3,9 @@
 // and the same clicks on the dialog's widgets.
 #include <gtest/gtest.h>
 
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
 #include <QTabWidget>
 #include <QToolButton>
 
@@ -98,6 +101,28 @@ TEST(PanelFolding, TheDialogsBoxesFoldAndEachTabKeepsItsHeight) {
     EXPECT_TRUE(color->isVisibleTo(&d));
     EXPECT_EQ(tabs->maximumHeight(), height);
     EXPECT_EQ(smoothing->y(), smoothingTop);
+  });
+}
+
+// The five level buttons share the panel's width: with them shown, the value fields and the
+// last button stay inside the control panel's visible width, with the scroll bar and without it.
+TEST(PanelFolding, TheFiveLevelButtonsLeaveTheFieldsInView) {
+  dialog_test::Document doc = dialog_test::float_document(20, 200, 3);
+  dialog_test::Records r;
+  r.settings.stickySizeType = 0;
+  dialog_test::call_dialog(doc, r, [](QDialog &d, ToneMappingPluginController &) {
+    QWidget *viewport = d.findChild<QScrollArea *>(QStringLiteral("scrollView"))->viewport();
+    auto right_edge = [&](const char *name) {
+      auto *w = d.findChild<QWidget *>(QString::fromLatin1(name));
+      return w->mapTo(viewport, QPoint(w->width() - 1, 0)).x();
+    };
+    dialog_test::click(d, "chkCont");
+    for (const bool toneOpen : {true, false}) {
+      if (!toneOpen) dialog_test::click(d, "disclTone");
+      dialog_test::settle();
+      for (const char *name : {"txtColorTemp", "txtSmooth2", "btnSmoothingVL"})
+        EXPECT_LT(right_edge(name), viewport->width()) << name << (toneOpen ? "" : " with Tone closed");
+    }
   });
 }
 

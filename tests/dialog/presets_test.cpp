@@ -4,14 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
 
 #include <tmlib/tmlib.h>
 
+#include "../../resources/presets/builtin_presets.h"
 #include "platform/resources.h"
 #include "support/dialog_host.h"
 
@@ -222,6 +228,107 @@ TEST(Presets, APresetIsUndoneOneParameterAtATimeInTheOrderApplied) {
     dialog_test::click(d, "btnUndo");
     EXPECT_EQ(c.values()._valForce, 70);
     EXPECT_EQ(c.values()._valGamma, 50.0f);
+  });
+}
+
+}  // namespace
+
+namespace {
+
+// The user's locale for one dialog, as QLocale() reports it to the bundle.
+struct UserLocale {
+  explicit UserLocale(const QLocale &locale) { QLocale::setDefault(locale); }
+  ~UserLocale() { QLocale::setDefault(QLocale::system()); }
+};
+
+std::vector<QString> smoothing_titles(QDialog &d) {
+  std::vector<QString> titles;
+  for (const char *name : {"btnSmoothingVH", "btnSmoothingH", "btnSmoothingM", "btnSmoothingL", "btnSmoothingVL"})
+    titles.push_back(d.findChild<QPushButton *>(QString::fromLatin1(name))->text());
+  return titles;
+}
+
+TEST(Translation, GermanTitlesDoWhatTheirItemsDoAndTheHostIsLeftAsFound) {
+  Home home;
+  dialog_test::RecordingServices panels;
+  // "Standard" is the German title of "Default", and a file name a German user may well choose:
+  // the file names are not translated, so it is the user's preset, not the command.
+  auto mine = defaults(1);
+  mine[TMLIB_DE_STRENGTH] = 33.0f;
+  home.write(QStringLiteral("Standard.xmp"), 1, mine.data());
+  panels.openAnswer = home.write(QStringLiteral("Flat.xmp"), 2, defaults(2).data());
+  {
+    const UserLocale german(QLocale(QLocale::German, QLocale::Germany));
+    run([&](QDialog &d, ToneMappingPluginController &c) {
+      auto *popup = d.findChild<QComboBox *>(QStringLiteral("cmbPreset"));
+      EXPECT_EQ(
+          dialog_test::preset_menu(d),
+          (std::vector<QString>{QStringLiteral("Standard"), QStringLiteral("-"), QStringLiteral("Natürlich"),
+                                QStringLiteral("Glatter Himmel"), QStringLiteral("Malerisch"), QStringLiteral("Grunge"),
+                                QStringLiteral("-"), QStringLiteral("Standard"), QStringLiteral("-"),
+                                QStringLiteral("Einstellungen laden..."), QStringLiteral("Einstellungen speichern..."),
+                                QStringLiteral("-"), QStringLiteral("Einstellungen löschen...")}));
+      EXPECT_EQ(smoothing_titles(d),
+                (std::vector<QString>{QStringLiteral("Max"), QStringLiteral("Hoch"), QStringLiteral("Mittel"),
+                                      QStringLiteral("Niedrig"), QStringLiteral("Min")}));
+      EXPECT_EQ(d.findChild<QTabWidget *>(QStringLiteral("tabMethod"))->tabText(0),
+                QStringLiteral("Detailverstärkung"));
+      EXPECT_EQ(
+          d.findChild<QLabel *>(QStringLiteral("lblPreviewSize"))->text(),
+          QStringLiteral("Vorschaugröße: %1").arg(d.findChild<QSpinBox *>(QStringLiteral("stpPreviewSize"))->value()));
+      dialog_test::click(d, "btnPreview");
+      EXPECT_EQ(d.findChild<QPushButton *>(QStringLiteral("btnPreview"))->text(), QStringLiteral("Vorschau zeigen"));
+      dialog_test::click(d, "btnPreview");
+      EXPECT_EQ(d.findChild<QPushButton *>(QStringLiteral("btnPreview"))->text(), QStringLiteral("Original zeigen"));
+
+      // An edit marks the menu "Custom"; the translated built-in applies its settings, also after
+      // the menu has been kept across a tab switch.
+      dialog_test::move_slider(d, "sldStrength", 500);
+      dialog_test::settle();
+      EXPECT_EQ(popup->currentText(), QStringLiteral("Benutzerdefiniert"));
+      select_method(d, 2);
+      select_method(d, 1);
+      ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Natürlich")));
+      EXPECT_EQ(c.values()._valForce, int(brightloom::kBuiltinPresets[0].param[TMLIB_DE_STRENGTH]));
+      EXPECT_EQ(popup->currentText(), QStringLiteral("Natürlich"));
+
+      // The second "Standard" is the user's file, the first one the defaults.
+      int users = -1;
+      for (int i = 0; i < popup->count(); ++i)
+        if (popup->itemText(i) == QStringLiteral("Standard")) users = i;
+      ASSERT_GT(users, 0);
+      popup->setCurrentIndex(users);
+      Q_EMIT popup->activated(users);
+      EXPECT_EQ(c.values()._valForce, 33);
+      ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Standard")));
+      EXPECT_EQ(*c.tmSettingsDico()->record(1), defaults(1));
+      EXPECT_EQ(c.values()._valForce, 70);
+
+      // Alerts: the title and the message in German, the method's name filled in translated.
+      ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Einstellungen laden...")));
+      ASSERT_EQ(panels.titles.size(), 1u);
+      EXPECT_EQ(panels.titles[0], QStringLiteral("Fehler"));
+      EXPECT_EQ(panels.messages[0],
+                QStringLiteral("Die XMP-Datei enthält keine Einstellungen für Detailverstärkung.\r\n\r\n"));
+      // Qt's own texts (the file panels) follow the dialog's language.
+      EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), QStringLiteral("Suchen in:"));
+    });
+  }
+  EXPECT_EQ(QCoreApplication::translate("brightloom::dialog::ToneMappingPluginController", "Default"),
+            QStringLiteral("Default"))
+      << "the tables are removed with the dialog";
+  EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), QStringLiteral("Look in:"));
+
+  // A language without a table shows the English texts.
+  const UserLocale french(QLocale(QLocale::French, QLocale::France));
+  run([&](QDialog &d, ToneMappingPluginController &c) {
+    EXPECT_EQ(dialog_test::preset_menu(d).front(), QStringLiteral("Default"));
+    EXPECT_EQ(smoothing_titles(d)[2], QStringLiteral("Med"));
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Load Settings...")));
+    ASSERT_EQ(panels.titles.size(), 2u);
+    EXPECT_EQ(panels.titles[1], QStringLiteral("Error"));
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Default")));
+    EXPECT_EQ(c.values()._valForce, 70);
   });
 }
 
