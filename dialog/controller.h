@@ -105,6 +105,10 @@ class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
   // on both controls and refreshes the preview when the value changed.
   void setParam(int code);
   void sliderDone(int code);
+  // Runs the update of every slider whose move is still waiting for the run loop to turn: OK
+  // can arrive in the same batch of events as the last move (a key press while a preview is
+  // being computed), and that move belongs to what OK hands back.
+  void finishPendingSliderMoves();
   void typeParam(int code);
   void updateParam(int code, float value);
   void updateStrength(float value) { updateParam(101, value); }

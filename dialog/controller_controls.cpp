@@ -104,6 +104,15 @@ void ToneMappingPluginController::sliderDone(int code) {
   updateParam(code, float(double(slider->value()) / slider_units(c->scale)));
 }
 
+void ToneMappingPluginController::finishPendingSliderMoves() {
+  for (size_t i = 0; i < sliderTimers_.size(); ++i) {
+    QTimer *timer = sliderTimers_[i];
+    if (timer == nullptr || !timer->isActive()) continue;
+    timer->stop();
+    sliderDone(kParameterControls[i].code);
+  }
+}
+
 void ToneMappingPluginController::typeParam(int code) {
   const ParameterControl *c = control_of(code);
   if (c == nullptr) return;

@@ -168,7 +168,10 @@ void ToneMappingPluginController::initSettings() {
   showControls();
 }
 
-void ToneMappingPluginController::clickOK() { continueClickOK(); }
+void ToneMappingPluginController::clickOK() {
+  finishPendingSliderMoves();
+  continueClickOK();
+}
 
 void ToneMappingPluginController::continueClickOK() {
   const CallState &cs = call_state();

@@ -159,6 +159,18 @@ TEST(SliderMoves, MovingStrengthAndPressingOkHandsTheValueBack) {
   EXPECT_EQ(r.settings.method, 1);
 }
 
+// OK pressed while the last move's update still waits for the run loop (both in one batch of
+// events, as when the interface is busy computing a preview) hands back that last move too.
+TEST(SliderMoves, OkInTheSameBatchAsTheLastMoveHandsThatMoveBack) {
+  const Records r = with_dialog([](QDialog &d, ToneMappingPluginController &) {
+    dialog_test::move_slider(d, "sldStrength", 700);
+    dialog_test::settle();
+    dialog_test::move_slider(d, "sldStrength", 600);
+    dialog_test::click(d, "_doneButton");
+  });
+  EXPECT_EQ(r.tm[TMLIB_DE_STRENGTH], 60.0f);
+}
+
 TEST(Smoothing, ButtonsModeAndPanorama) {
   const Records r = with_dialog(
       [](QDialog &d, ToneMappingPluginController &c) {
