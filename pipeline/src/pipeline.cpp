@@ -20,6 +20,16 @@ DimParam dim_of(int width, int height, int spp) {
   return d;
 }
 
+// The record of a finishing operator (calc_tm3, tm_simple): the size, the output depth and
+// packed rows of spp samples in the source and the output alike.
+DimParam finishing_dim(int width, int height, int spp, int bits) {
+  DimParam d = dim_of(width, height, spp);
+  d.v[TMLIB_DIM_OUT_BITS] = bits;
+  d.v[TMLIB_DIM_SRC_STRIDE] = spp * width;
+  d.v[TMLIB_DIM_OUT_STRIDE] = spp * width;
+  return d;
+}
+
 OptimParam optim_of(int workers) {
   OptimParam o;
   init_optim_param(&o);
@@ -131,12 +141,8 @@ Outcome details(Source &src, const Request &req) {
   if (!run.enter(Step::Finishing)) return run.cancelled();
   run.out.pixels = Buffer::allocate(int64_t(W) * H * spp, req.out_bits / 8, true);
   if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY, "output");
-  DimParam dim3 = dim_of(W, H, spp);
-  dim3.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
-  dim3.v[TMLIB_DIM_SRC_STRIDE] = spp * W;
-  dim3.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
-  r = calc_tm3(src.doc_type, dim3, p, lum, table, curve, optim_of(req.workers), src.pixels.data(), pyramid.as<float>(),
-               run.out.pixels.data());
+  r = calc_tm3(src.doc_type, finishing_dim(W, H, spp, req.out_bits), p, lum, table, curve, optim_of(req.workers),
+               src.pixels.data(), pyramid.as<float>(), run.out.pixels.data());
   // In memory the stage gives -2 for one thing only: a worker thread could not be started, and
   // the calling thread has then finished the whole picture alone, the same picture.
   if (r == TMLIB_ERR_SHORT_IO && req.retry_on_one_worker) r = H;
@@ -204,12 +210,8 @@ Outcome details_from_disk(Source &src, const Request &req) {
   const size_t plane_offset = size_t(H) * size_t(W) * 2;
   std::memcpy(out.data() + plane_offset, pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
   pyramid.reset();
-  DimParam dim3 = dim_of(W, H, 3);
-  dim3.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
-  dim3.v[TMLIB_DIM_SRC_STRIDE] = 3 * W;
-  dim3.v[TMLIB_DIM_OUT_STRIDE] = 3 * W;
   opt.v[TMLIB_OPT_SOURCE_FILE] = intptr_t(f.source_raw.c_str());
-  r = calc_tm3(0, dim3, p, lum, table, &curve, opt, nullptr, nullptr, out.data());
+  r = calc_tm3(0, finishing_dim(W, H, 3, req.out_bits), p, lum, table, &curve, opt, nullptr, nullptr, out.data());
   if (r <= 0) return run.failed(r, "calc_tm3");
   out.shrink(size_t(W) * size_t(H) * 3 * size_t(req.out_bits / 8));
   run.out.pixels = std::move(out);
@@ -274,9 +276,7 @@ Outcome compressor(Source &src, const Request &req) {
   if (!run.enter(Step::Finishing)) return run.cancelled();
   run.out.pixels = Buffer::allocate(int64_t(W) * H * spp, req.out_bits / 8, true);
   if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY, "output");
-  DimParam dim = dim_of(W, H, spp);
-  dim.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
-  dim.v[TMLIB_DIM_OUT_STRIDE] = spp * W;
+  const DimParam dim = finishing_dim(W, H, spp, req.out_bits);
   int r = tm_simple(dim, p, lum, table, optim_of(req.workers), rgbe, run.out.pixels.data());
   if (r == TMLIB_ERR_SHORT_IO && req.retry_on_one_worker && req.workers > 1)
     // A worker thread could not be started (a process limit, say): the same mapping on the

@@ -19,8 +19,6 @@
 namespace tmlib {
 namespace {
 
-// Slots of LogLumStats read here.
-
 // (int)v != 0 without the undefined conversion of NaN or huge values: sliders that are
 // not numbers simply switch their step off.
 bool truncates_to_nonzero(float v) { return v >= 1.0f || v <= -1.0f; }

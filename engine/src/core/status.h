@@ -1,20 +1,24 @@
 // SPDX-License-Identifier: MIT
-// Result codes of the engine, named once so that code reads as the reasons.
+// Result codes of the engine, named once so that code reads as the reasons. The values are
+// those of the C interface (tmlib/records.h), which says what each one means; these are the
+// engine's own short names for them.
 #pragma once
+
+#include "tmlib/records.h"
 
 namespace tmlib {
 
 enum Status : int {
-  kOk = 0,
-  kErrOpen = -1,         // file cannot be opened or positioned; unusable statistics; image too small
-  kErrShortIo = -2,      // short read or write; a worker thread that cannot be created
-  kErrDims = -3,         // missing or inconsistent Radiance dimensions
-  kErrNoMemory = -4,     // allocation failed, or a size that cannot be represented
-  kErrRunRepeat = -5,    // run-length repeat past its component
-  kErrRunCode = -6,      // run-length code 0 or literal past its component
-  kErrSolverFile = -20,  // solver temporary-file failure
-  kErrPlaneMin = -101,   // stage-3 luminance plane with a negative minimum
-  kErrPlaneMax = -102,   // stage-3 luminance plane with a negative maximum
+  kOk = TMLIB_OK,
+  kErrOpen = TMLIB_ERR_OPEN,
+  kErrShortIo = TMLIB_ERR_SHORT_IO,
+  kErrDims = TMLIB_ERR_DIMS,
+  kErrNoMemory = TMLIB_ERR_NO_MEMORY,
+  kErrRunRepeat = TMLIB_ERR_RUN_REPEAT,
+  kErrRunCode = TMLIB_ERR_RUN_CODE,
+  kErrSolverFile = TMLIB_ERR_SOLVER_FILE,
+  kErrPlaneMin = TMLIB_ERR_PLANE_MIN,
+  kErrPlaneMax = TMLIB_ERR_PLANE_MAX,
 };
 
 }  // namespace tmlib

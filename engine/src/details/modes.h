@@ -15,15 +15,18 @@ namespace tmlib {
 // and filled for one mode must never be solved by the other mode's solver.
 inline bool smoothing_slider(const float *param) { return param[TMLIB_DE_SMOOTHING_MODE] != 0.0f; }
 
-// Solver code (slot 18), truncated toward zero (NaN as 0, clamped to the int range): 0 or
-// less widens stage 1's attenuation window to six levels, and stage 2 picks its tolerance
-// from it. 0.5 is code 0 for both stages.
-inline int solver_code(const float *param) {
-  const float v = param[TMLIB_DE_SOLVER_CODE];
+// A TmParam slot read as an int: truncated toward zero, NaN as 0, clamped to the int range
+// (a corrupted record must not make the conversion undefined).
+inline int param_as_int(float v) {
   if (std::isnan(v)) return 0;
   if (v >= 2147483647.0f) return 2147483647;
   if (v <= -2147483648.0f) return -2147483647 - 1;
   return static_cast<int>(v);
 }
+
+// Solver code (slot 18), read with param_as_int: 0 or less widens stage 1's attenuation
+// window to six levels, and stage 2 picks its tolerance from it. 0.5 is code 0 for both
+// stages.
+inline int solver_code(const float *param) { return param_as_int(param[TMLIB_DE_SOLVER_CODE]); }
 
 }  // namespace tmlib

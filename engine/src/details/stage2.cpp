@@ -34,13 +34,6 @@ std::vector<LevelSize> cascade_levels(int width, int height, int count) {
   return levels;
 }
 
-int param_as_int(float v) {
-  if (std::isnan(v)) return 0;
-  if (v >= 2147483647.0f) return 2147483647;
-  if (v <= -2147483648.0f) return -2147483647 - 1;
-  return static_cast<int>(v);
-}
-
 float tolerance_base(int code) {
   switch (code) {
     case -1:

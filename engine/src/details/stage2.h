@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "details/modes.h"
 #include "tmlib/details.h"
 
 // Kernels that keep their historical names and C linkage (callable from outside the engine
@@ -51,9 +52,8 @@ void laplace_rows(int width, int height, int is360, const float *in, int firstRo
 
 // ---- conjugate-gradient cascade -------------------------------------------------------
 
-// A TmParam slot read as an int: truncated toward zero, NaN as 0, clamped to the int range
-// (a corrupted record must not make the conversion undefined).
-int param_as_int(float v);
+// TmParam slots read as ints, the same way stage 1 and tm_dim read them.
+using tmlib::param_as_int;
 
 // Levels 0 .. count-1 of the cascade: level 0 is width x height, each next level halves
 // both sides rounding up while both exceed 3, and stays put once either is 3 or less.

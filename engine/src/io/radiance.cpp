@@ -49,7 +49,6 @@ constexpr int kDiskLineBuffer = 129;  // decomp2 reads at most 128
 constexpr int kRleMaxLiteral = 128;   // codes 1..128 are literals, 129..255 repeats
 constexpr int kBlock = 16;
 constexpr int kPrimariesFlag = 32;
-constexpr int kDimsPrimariesSlot = 6;
 
 constexpr float kDefaultPrimaries[8] = {0.648431f, 0.330856f, 0.321152f, 0.597871f,
                                         0.155886f, 0.066044f, 0.3101f,   0.3162f};
@@ -422,10 +421,10 @@ int dim2_impl(const char *path, float *primaries, std::int32_t *dims) {
     // The record holds 32 bits; a larger file is marked by the largest value, which the
     // in-memory reader takes as "measure the file yourself".
     dims[TMLIB_RD_FILE_SIZE] = size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(size);
-    if (info.primaries) dims[kDimsPrimariesSlot] = kPrimariesFlag;
+    if (info.primaries) dims[TMLIB_RD_PRIMARIES_FLAG] = kPrimariesFlag;
   }
   if (primaries != nullptr) {
-    const bool flagged = dims != nullptr ? dims[kDimsPrimariesSlot] > 0 : info.primaries;
+    const bool flagged = dims != nullptr ? dims[TMLIB_RD_PRIMARIES_FLAG] > 0 : info.primaries;
     for (int i = 0; i < 8; ++i) {
       primaries[i] = !flagged ? 0.0f : info.primaries ? info.primaryValues[i] : kDefaultPrimaries[i];
     }
