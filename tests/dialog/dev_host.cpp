@@ -18,8 +18,6 @@
 #include <QTabWidget>
 #include <QTimer>
 
-#include <lcms2.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -28,38 +26,10 @@
 
 #include "brightloom/plugin.h"
 #include "dialog_bundle.h"
-#include "icc.h"
+#include "document_profile.h"
 #include "image.h"
 
 namespace {
-
-std::vector<unsigned char> save_profile(cmsHPROFILE p) {
-  std::vector<unsigned char> bytes;
-  cmsUInt32Number n = 0;
-  if (p != nullptr && cmsSaveProfileToMem(p, nullptr, &n) && n > 0) {
-    bytes.resize(n);
-    cmsSaveProfileToMem(p, bytes.data(), &n);
-  }
-  if (p != nullptr) cmsCloseProfile(p);
-  return bytes;
-}
-
-// The profile a float document is handed with: linear light, Rec. 709 primaries, D65.
-std::vector<unsigned char> linear_profile(int spp) {
-  cmsCIExyY d65;
-  cmsWhitePointFromTemp(&d65, 6504);
-  cmsToneCurve *linear = cmsBuildGamma(nullptr, 1.0);
-  cmsHPROFILE p = nullptr;
-  if (spp == 1) {
-    p = cmsCreateGrayProfile(&d65, linear);
-  } else {
-    const cmsCIExyYTRIPLE rec709 = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
-    cmsToneCurve *curves[3] = {linear, linear, linear};
-    p = cmsCreateRGBProfile(&d65, &rec709, curves);
-  }
-  cmsFreeToneCurve(linear);
-  return save_profile(p);
-}
 
 // A 16-bit version of a float image, as an editor converts it: sRGB-encoded, 0..32768.
 void to_16_bits(brightloom::Image &img) {
@@ -129,8 +99,9 @@ int main(int argc, char **argv) {
     return 1;
   }
   if (bits16 && img.type == brightloom::SampleType::F32) to_16_bits(img);
+  // The profile `brightloom edit` hands the dialog with the same document.
   std::vector<unsigned char> icc;
-  if (profile) icc = img.doc_type() == 0 ? linear_profile(img.spp) : brightloom::profile_for_output(img.icc, img.spp);
+  if (profile) icc = brightloom::document_profile(img);
 
   auto bundle = brightloom::load_dialog_bundle({BRIGHTLOOM_BUNDLE}, "BRIGHTLOOM_DIALOG");
   if (!bundle) {
