@@ -161,7 +161,7 @@ int edit(const EditRequest &req, FILE *out, FILE *err) {
   opt.param = param;
   opt.bits = req.bits;
   opt.workers = workers;
-  opt.on_stage = [&progress](Stage s) { progress.stage(0, stage_name(s)); };
+  opt.on_stage = [&progress](Stage s) { progress.stage(0, pipeline::step_name(s)); };
   const int W = img->width, H = img->height;
   std::vector<unsigned char> picture_icc = picture_profile(*img);
   auto pic = render(*img, opt);
