@@ -101,7 +101,7 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
     opt.disk = req.disk;
     opt.temp_dir = req.temp_dir;
     opt.disk_threshold_pixels = req.disk_threshold_pixels;
-    opt.on_stage = [&progress, i](Stage s) { progress.stage(int(i), stage_name(s)); };
+    opt.on_stage = [&progress, i](Stage s) { progress.stage(int(i), pipeline::step_name(s)); };
     const int W = img->width, H = img->height;
     const double encode = img->encode_seconds;
     std::vector<unsigned char> icc = picture_profile(*img);

@@ -31,13 +31,16 @@ Status rgbe_to_float(Image &img) {
   const int64_t W = img.width, H = img.height;
   Buffer f = Buffer::allocate(W * H * 3, 4);
   if (!f) return fail("", "not enough memory for the float copy of the image");
+  // The engine's table of exponent scales: table[E] = 2^(E - 136).
+  float table[256];
+  exp_lut(table, -8);
   const unsigned char *src = img.pixels.data();
   float *dst = f.as<float>();
   for (int64_t y = 0; y < H; ++y) {
     const unsigned char *row = src + y * W * 4;
     for (int64_t x = 0; x < W; ++x) {
       const int e = row[3 * W + x];
-      const float scale = e == 0 ? 0.0f : std::ldexp(1.0f, e - 136);
+      const float scale = e == 0 ? 0.0f : table[e];
       for (int c = 0; c < 3; ++c) dst[(y * W + x) * 3 + c] = float(row[c * W + x]) * scale;
     }
   }
@@ -161,7 +164,7 @@ int edit(const EditRequest &req, FILE *out, FILE *err) {
   opt.param = param;
   opt.bits = req.bits;
   opt.workers = workers;
-  opt.on_stage = [&progress](Stage s) { progress.stage(0, stage_name(s)); };
+  opt.on_stage = [&progress](Stage s) { progress.stage(0, pipeline::step_name(s)); };
   const int W = img->width, H = img->height;
   std::vector<unsigned char> picture_icc = picture_profile(*img);
   auto pic = render(*img, opt);

@@ -7,6 +7,15 @@
 #include <cstdio>
 
 namespace brightloom {
+namespace {
+
+// The determinant of a 3 x 3 matrix, expanded along its first row.
+double det3(const double (&a)[3][3]) {
+  return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) - a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+         a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+}
+
+}  // namespace
 
 std::string implausible_primaries(const Chromaticities &c) {
   const float v[8] = {c.red_x, c.red_y, c.green_x, c.green_y, c.blue_x, c.blue_y, c.white_x, c.white_y};
@@ -23,19 +32,14 @@ std::string implausible_primaries(const Chromaticities &c) {
                           {c.red_y, c.green_y, c.blue_y},
                           {1.0 - c.red_x - c.red_y, 1.0 - c.green_x - c.green_y, 1.0 - c.blue_x - c.blue_y}};
   const double w[3] = {c.white_x / c.white_y, 1.0, (1.0 - c.white_x - c.white_y) / c.white_y};
-  const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                     m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                     m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+  const double det = det3(m);
   if (std::fabs(det) < 1e-3) return "the primaries do not span a colour space (they lie on one line or coincide)";
   // Cramer's rule, one column replaced by w at a time.
   for (int col = 0; col < 3; ++col) {
     double a[3][3];
     for (int r = 0; r < 3; ++r)
       for (int k = 0; k < 3; ++k) a[r][k] = k == col ? w[r] : m[r][k];
-    const double d = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
-                     a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-                     a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
-    if (!(d / det > 0)) return "the white point lies outside the triangle of the primaries";
+    if (!(det3(a) / det > 0)) return "the white point lies outside the triangle of the primaries";
   }
   return {};
 }

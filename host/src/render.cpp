@@ -120,20 +120,6 @@ void encode_display(Picture &pic, int bits) {
   pic.pixels.shrink(size_t(n));
 }
 
-Stage stage_of(pipeline::Step s) {
-  switch (s) {
-    case pipeline::Step::Statistics:
-      return Stage::Statistics;
-    case pipeline::Step::Pyramid:
-      return Stage::Pyramid;
-    case pipeline::Step::Solve:
-      return Stage::Solve;
-    case pipeline::Step::Finishing:
-      return Stage::Finishing;
-  }
-  return Stage::Statistics;
-}
-
 // The reason of a failed run, in the user's terms.
 Failure reason_of(const pipeline::Outcome &out, const RenderOptions &o, bool from_disk, int W, int H) {
   const int r = out.code;
@@ -168,20 +154,6 @@ Failure reason_of(const pipeline::Outcome &out, const RenderOptions &o, bool fro
 
 }  // namespace
 
-const char *stage_name(Stage s) {
-  switch (s) {
-    case Stage::Statistics:
-      return "statistics";
-    case Stage::Pyramid:
-      return "pyramid";
-    case Stage::Solve:
-      return "solve";
-    case Stage::Finishing:
-      return "finishing";
-  }
-  return "?";
-}
-
 int64_t default_disk_threshold() {
   const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
   const int64_t bytes = pages > 0 && page > 0 ? int64_t(pages) * page : int64_t(4) << 30;
@@ -214,7 +186,7 @@ Result<Picture> render(Image &image, const RenderOptions &o) {
   req.check_source_statistics = true;
   req.retry_on_one_worker = true;
   req.release_source = true;
-  if (o.on_stage) req.hooks.on_step = [&o](pipeline::Step s) { o.on_stage(stage_of(s)); };
+  req.hooks.on_step = o.on_stage;
 
   std::optional<TempFolder> tmp;
   pipeline::DiskFiles files;

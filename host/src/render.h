@@ -6,13 +6,14 @@
 #include <functional>
 #include <string>
 
+#include "brightloom/pipeline.h"
 #include "image.h"
 #include "settings.h"
 
 namespace brightloom {
 
-enum class Stage { Statistics, Pyramid, Solve, Finishing };
-const char *stage_name(Stage s);
+// The steps of a render, as the pipeline reports them; pipeline::step_name names them.
+using Stage = pipeline::Step;
 
 struct RenderOptions {
   int method = 1;   // 1 Details Enhancer, 2 Tone Compressor

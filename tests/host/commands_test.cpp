@@ -34,6 +34,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Every writable format at every depth it holds, each read back by its own reader.
+struct OutputCase {
+  const char *name;
+  int bits;
+  ReadBack (*read)(const std::string &);
+};
+const OutputCase kOutputCases[] = {{"p8.png", 8, read_png_back},
+                                   {"p16.png", 16, read_png_back},
+                                   {"t8.tif", 8, read_tiff_back},
+                                   {"t16.tif", 16, read_tiff_back},
+                                   {"j.jpg", 8, read_jpeg_back}};
 
 // Small real inputs: reduced copies of data files, written as OpenEXR and PFM.
 class Commands : public ::testing::Test {
@@ -98,16 +109,7 @@ TEST_F(Commands, BatchGoesOnPastABrokenFileAndSaysWhichFailed) {
 }
 
 TEST_F(Commands, OutputsCarryTheirDepthAndProfile) {
-  struct Case {
-    const char *name;
-    int bits;
-    ReadBack (*read)(const std::string &);
-  } cases[] = {{"p8.png", 8, read_png_back},
-               {"p16.png", 16, read_png_back},
-               {"t8.tif", 8, read_tiff_back},
-               {"t16.tif", 16, read_tiff_back},
-               {"j.jpg", 8, read_jpeg_back}};
-  for (const Case &c : cases) {
+  for (const OutputCase &c : kOutputCases) {
     Capture out, err;
     RenderRequest req = request({dir.file("a.exr")});
     req.out_dir.clear();
@@ -197,16 +199,7 @@ TEST_F(Commands, FloatPicturesShowTheEnginesLinearResultThroughTheirProfile) {
     const uint16_t *L = linear->pixels.as<uint16_t>();
     for (size_t i = 0; i < want.size(); i += 97) ASSERT_NEAR(want[i], L[i] / 65535.0f, 2e-4f) << "document profile";
 
-    struct Case {
-      const char *name;
-      int bits;
-      ReadBack (*read)(const std::string &);
-    } cases[] = {{"p8.png", 8, read_png_back},
-                 {"p16.png", 16, read_png_back},
-                 {"t8.tif", 8, read_tiff_back},
-                 {"t16.tif", 16, read_tiff_back},
-                 {"j.jpg", 8, read_jpeg_back}};
-    for (const Case &c : cases) {
+    for (const OutputCase &c : kOutputCases) {
       SCOPED_TRACE(std::string(method) + " " + c.name);
       Capture out, err;
       RenderRequest req = request({dir.file("scene.exr")});
