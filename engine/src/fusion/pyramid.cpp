@@ -13,7 +13,7 @@ namespace {
 
 // Stops the pyramid once its shorter side is this small: the top level then mixes the frames
 // over the whole picture, which keeps the overall tonality of a natural photograph.
-constexpr int kTopSide = 8;
+constexpr int kTopSide = 4;
 
 int mirror(int i, int n) {
   if (n == 1) return 0;
@@ -64,23 +64,17 @@ void expand_row(const float *coarse, int cw, int ch, int y, float *t, int w, flo
     const float *b = coarse + std::int64_t(clampi((y + 1) / 2, ch)) * cw;
     for (int x = 0; x < cw; ++x) t[x] = 0.5f * (a[x] + b[x]);
   }
-  // Interior pixels without clamping, the edges with it.
-  int x = 0;
-  for (; x < w && (x < 2 || x / 2 + 1 >= cw); ++x) {
-    const int c = x / 2;
-    out[x] = (x & 1) == 0 ? 0.125f * (t[clampi(c - 1, cw)] + t[clampi(c + 1, cw)]) + 0.75f * t[c]
-                          : 0.5f * (t[c] + t[clampi(c + 1, cw)]);
-  }
-  const int interiorEnd = std::min(w, 2 * cw - 2);
-  for (; x < interiorEnd; ++x) {
-    const int c = x / 2;
-    out[x] = (x & 1) == 0 ? 0.125f * (t[c - 1] + t[c + 1]) + 0.75f * t[c] : 0.5f * (t[c] + t[c + 1]);
-  }
-  for (; x < w; ++x) {
-    const int c = x / 2;
-    out[x] = (x & 1) == 0 ? 0.125f * (t[clampi(c - 1, cw)] + t[clampi(c + 1, cw)]) + 0.75f * t[clampi(c, cw)]
-                          : 0.5f * (t[clampi(c, cw)] + t[clampi(c + 1, cw)]);
-  }
+  // Even pixels take [1 6 1] / 8 around t[x / 2], odd ones [1 1] / 2; the interior without
+  // clamping, so that the compiler can vectorise it.
+  auto T = [&](int i) { return t[clampi(i, cw)]; };
+  const int evens = (w + 1) / 2, odds = w / 2;
+  const int evenEnd = std::min(evens, cw - 1), oddEnd = std::min(odds, cw - 1);
+  out[0] = 0.125f * (T(-1) + T(1)) + 0.75f * t[0];
+  int c = 1;
+  for (; c < evenEnd; ++c) out[2 * c] = 0.125f * (t[c - 1] + t[c + 1]) + 0.75f * t[c];
+  for (; c < evens; ++c) out[2 * c] = 0.125f * (T(c - 1) + T(c + 1)) + 0.75f * T(c);
+  for (c = 0; c < oddEnd; ++c) out[2 * c + 1] = 0.5f * (t[c] + t[c + 1]);
+  for (; c < odds; ++c) out[2 * c + 1] = 0.5f * (T(c) + T(c + 1));
 }
 
 }  // namespace
@@ -104,15 +98,15 @@ bool make_layout(int width, int height, int channels, Layout &out) {
     h = (h + 1) / 2;
   }
   out.accum_floats = total;
-  // Scratch: the frame at full size, then a second buffer for the next level (which also holds
-  // the weights' working planes: three full-size planes' worth).
+  // Scratch: the frame at full size, then a second buffer for the next level, which first holds
+  // the weights' working rows (one and a half full-size planes' worth).
   std::int64_t first = 0, second = 0;
   if (!checked_product(out.level[0].cells(), out.planes, first)) return false;
   const std::int64_t next = out.levels > 1 ? out.level[1].cells() : 0;
   if (!checked_product(next, out.planes, second)) return false;
   std::int64_t work = 0;
   if (!checked_product(out.level[0].cells(), 3, work)) return false;
-  second = std::max(second, work);
+  second = std::max(second, work / 2 + 1);
   out.second_offset = first;
   if (__builtin_add_overflow(first, second, &out.scratch_floats)) return false;
   std::int64_t bytes = 0;

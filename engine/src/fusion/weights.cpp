@@ -18,8 +18,8 @@ namespace {
 // The defaults follow the classic exposure-fusion weighting: a Gaussian of width 0.2 around
 // mid-grey for the exposure, a gentle saturation term, and some local contrast, which keeps
 // the structure of whichever frame shows it best.
-constexpr float kExposureWidth = 0.2f;
-constexpr float kBaseContrast = 0.5f;
+constexpr float kExposureWidth = 0.25f;
+constexpr float kBaseContrast = 1.0f;
 constexpr float kBaseSaturation = 0.2f;
 // Floors of the contrast and saturation measures: a flat or grey patch (a clear sky, a white
 // wall) must still be chosen by its exposure, not by noise.
@@ -139,113 +139,129 @@ bool decode_frame(const FrameSource &src, const Planes &g, int workers) {
   return true;
 }
 
+// The weight of a pixel from its exposure term, its saturation and its contrast measure.
+struct WeightFormula {
+  float optimum, inv2s2, we, ws, wc;
+  float operator()(const float *v, int C, float contrast) const {
+    float lnE, sat = 0.0f;
+    if (C == 3) {
+      const float r = v[0], g = v[1], b = v[2];
+      const float mu = (r + g + b) * (1.0f / 3.0f);
+      sat = std::sqrt(((r - mu) * (r - mu) + (g - mu) * (g - mu) + (b - mu) * (b - mu)) * (1.0f / 3.0f));
+      lnE = -((r - optimum) * (r - optimum) + (g - optimum) * (g - optimum) + (b - optimum) * (b - optimum)) * inv2s2;
+    } else {
+      lnE = -(v[0] - optimum) * (v[0] - optimum) * inv2s2;
+    }
+    float lw = we * lnE;
+    if (C == 3 && ws != 0.0f) lw += ws * std::log(sat + kSaturationFloor);
+    // The usual unit exponent of the contrast needs no logarithm.
+    if (wc == 1.0f) return std::exp(lw) * (contrast + kContrastFloor) + kWeightFloor;
+    if (wc != 0.0f) lw += wc * std::log(contrast + kContrastFloor);
+    return std::exp(lw) + kWeightFloor;
+  }
+};
+
+// Method 11's contrast: the grey's standard deviation over the Radius box, into the weight
+// plane. Exact integer box sums: row sums first, then a running column sum per band, so each
+// band may start its sums afresh and still give the bits of a single worker.
+bool local_deviation(const Controls &c, const Planes &g, float *work, int workers) {
+  const int W = g.w, H = g.h, C = g.planes - 1;
+  const int64_t n = g.cells();
+  const int r = int(std::lround(c.localRadius));
+  auto *q = reinterpret_cast<uint16_t *>(work);              // quantised grey, n x 2 bytes
+  auto *rowSum = reinterpret_cast<int32_t *>(work + n / 2 + 1);  // sums of q over the row window
+  std::vector<int64_t> rowSq, colSum, colSq;                   // sums of q^2 over it; column sums
+  const int P = std::max(1, workers);
+  try {
+    rowSq.assign(size_t(n), 0);
+    colSum.assign(size_t(P) * W, 0);
+    colSq.assign(size_t(P) * W, 0);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  for_rows(H, workers, [&](int, int y) {
+    const int64_t o = int64_t(y) * W;
+    for (int x = 0; x < W; ++x)
+      q[o + x] = uint16_t(std::lround(std::clamp(grey_of(g, o + x), 0.0f, 1.0f) * kGreyLevels));
+    int32_t s = 0;
+    int64_t s2 = 0;
+    for (int x = -r; x <= r; ++x) {
+      const int xi = std::clamp(x, 0, W - 1);
+      s += q[o + xi];
+      s2 += int64_t(q[o + xi]) * q[o + xi];
+    }
+    for (int x = 0; x < W; ++x) {
+      rowSum[o + x] = s;
+      rowSq[size_t(o + x)] = s2;
+      const int add = std::min(x + r + 1, W - 1), sub = std::max(x - r, 0);
+      s += int32_t(q[o + add]) - int32_t(q[o + sub]);
+      s2 += int64_t(q[o + add]) * q[o + add] - int64_t(q[o + sub]) * q[o + sub];
+    }
+  });
+  const double count = double(2 * r + 1) * double(2 * r + 1);
+  run_workers_finishing_inline(P, [&](int k) {
+    const RowBand b = pointwise_band(H, P, k);
+    if (b.rows == 0) return;
+    int64_t *cs = colSum.data() + size_t(k) * W, *cq = colSq.data() + size_t(k) * W;
+    for (int yy = b.start - r; yy <= b.start + r; ++yy) {
+      const int64_t o = int64_t(std::clamp(yy, 0, H - 1)) * W;
+      for (int x = 0; x < W; ++x) {
+        cs[x] += rowSum[o + x];
+        cq[x] += rowSq[size_t(o + x)];
+      }
+    }
+    for (int y = b.start; y < b.start + b.rows; ++y) {
+      float *out = g.row(C, y);
+      for (int x = 0; x < W; ++x) {
+        const double mean = double(cs[x]) / count;
+        const double var = std::max(0.0, double(cq[x]) / count - mean * mean);
+        out[x] = float(std::sqrt(var) / kGreyLevels);
+      }
+      const int64_t add = int64_t(std::min(y + r + 1, H - 1)) * W, sub = int64_t(std::max(y - r, 0)) * W;
+      for (int x = 0; x < W; ++x) {
+        cs[x] += int64_t(rowSum[add + x]) - rowSum[sub + x];
+        cq[x] += rowSq[size_t(add + x)] - rowSq[size_t(sub + x)];
+      }
+    }
+  });
+  return true;
+}
+
 bool compute_weights(const Controls &c, const Planes &g, float *work, int workers) {
   const int W = g.w, H = g.h, C = g.planes - 1;
   const int64_t n = g.cells();
+  const WeightFormula formula{c.optimum, 1.0f / (2.0f * kExposureWidth * kExposureWidth), c.exposureExponent,
+                              c.saturationExponent, c.contrastExponent};
+  auto pixel = [&](int64_t i, float v[3]) {
+    for (int ch = 0; ch < C; ++ch) v[ch] = g.base[ch * n + i];
+  };
+  if (c.method == TMLIB_METHOD_FUSION_INTENSIVE) {
+    if (!local_deviation(c, g, work, workers)) return false;
+    for_rows(H, workers, [&](int, int y) {
+      float *wt = g.row(C, y);
+      float v[3];
+      for (int x = 0; x < W; ++x) {
+        pixel(int64_t(y) * W + x, v);
+        wt[x] = formula(v, C, wt[x]);
+      }
+    });
+    return true;
+  }
+  // Method 10's contrast: |Laplacian| of the grey, mirrored at the edges.
   float *grey = work;
   for_rows(H, workers, [&](int, int y) {
     for (int x = 0; x < W; ++x) grey[int64_t(y) * W + x] = grey_of(g, int64_t(y) * W + x);
   });
-
-  // Contrast: |Laplacian| of the grey (method 10) or the grey's standard deviation over the
-  // Radius box (method 11), into `contrast`.
-  float *contrast = work + n;
-  if (c.method == TMLIB_METHOD_FUSION_INTENSIVE) {
-    // Exact integer box sums: row sums first, then a running column sum per band.
-    const int r = int(std::lround(c.localRadius));
-    auto *q = reinterpret_cast<uint16_t *>(work + n);        // quantised grey (n x 2 bytes)
-    auto *rowSum = reinterpret_cast<int32_t *>(work + 2 * n);  // sums of q over the row window
-    std::vector<int64_t> rowSq;                                 // sums of q^2 over the row window
-    std::vector<int64_t> colSum, colSq;
-    const int P = std::max(1, workers);
-    try {
-      rowSq.assign(size_t(n), 0);
-      colSum.assign(size_t(P) * W, 0);
-      colSq.assign(size_t(P) * W, 0);
-    } catch (const std::bad_alloc &) {
-      return false;
-    }
-    for_rows(H, workers, [&](int, int y) {
-      const int64_t o = int64_t(y) * W;
-      for (int x = 0; x < W; ++x) q[o + x] = uint16_t(std::lround(std::clamp(grey[o + x], 0.0f, 1.0f) * kGreyLevels));
-      int32_t s = 0;
-      int64_t s2 = 0;
-      for (int x = -r; x <= r; ++x) {
-        const int xi = std::clamp(x, 0, W - 1);
-        s += q[o + xi];
-        s2 += int64_t(q[o + xi]) * q[o + xi];
-      }
-      for (int x = 0; x < W; ++x) {
-        rowSum[o + x] = s;
-        rowSq[size_t(o + x)] = s2;
-        const int add = std::min(x + r + 1, W - 1), sub = std::max(x - r, 0);
-        s += int32_t(q[o + add]) - int32_t(q[o + sub]);
-        s2 += int64_t(q[o + add]) * q[o + add] - int64_t(q[o + sub]) * q[o + sub];
-      }
-    });
-    const double count = double(2 * r + 1) * double(2 * r + 1);
-    // Each band starts its running column sums afresh; integer sums make that exact.
-    run_workers_finishing_inline(P, [&](int k) {
-      const RowBand b = pointwise_band(H, P, k);
-      if (b.rows == 0) return;
-      int64_t *cs = colSum.data() + size_t(k) * W, *cq = colSq.data() + size_t(k) * W;
-      std::fill(cs, cs + W, 0);
-      std::fill(cq, cq + W, 0);
-      for (int yy = b.start - r; yy <= b.start + r; ++yy) {
-        const int64_t o = int64_t(std::clamp(yy, 0, H - 1)) * W;
-        for (int x = 0; x < W; ++x) {
-          cs[x] += rowSum[o + x];
-          cq[x] += rowSq[size_t(o + x)];
-        }
-      }
-      for (int y = b.start; y < b.start + b.rows; ++y) {
-        float *out = contrast + int64_t(y) * W;
-        for (int x = 0; x < W; ++x) {
-          const double mean = double(cs[x]) / count;
-          const double var = std::max(0.0, double(cq[x]) / count - mean * mean);
-          out[x] = float(std::sqrt(var) / kGreyLevels);
-        }
-        const int64_t add = int64_t(std::min(y + r + 1, H - 1)) * W, sub = int64_t(std::max(y - r, 0)) * W;
-        for (int x = 0; x < W; ++x) {
-          cs[x] += int64_t(rowSum[add + x]) - rowSum[sub + x];
-          cq[x] += rowSq[size_t(add + x)] - rowSq[size_t(sub + x)];
-        }
-      }
-    });
-  } else {
-    for_rows(H, workers, [&](int, int y) {
-      const float *m = grey + int64_t(y) * W;
-      const float *u = grey + int64_t(y > 0 ? y - 1 : std::min(1, H - 1)) * W;
-      const float *d = grey + int64_t(y < H - 1 ? y + 1 : std::max(H - 2, 0)) * W;
-      float *out = contrast + int64_t(y) * W;
-      for (int x = 0; x < W; ++x) {
-        const int xl = x > 0 ? x - 1 : std::min(1, W - 1), xr = x < W - 1 ? x + 1 : std::max(W - 2, 0);
-        out[x] = std::fabs(4.0f * m[x] - u[x] - d[x] - m[xl] - m[xr]);
-      }
-    });
-  }
-
-  const float inv2s2 = 1.0f / (2.0f * kExposureWidth * kExposureWidth);
   for_rows(H, workers, [&](int, int y) {
-    const int64_t o = int64_t(y) * W;
+    const float *m = grey + int64_t(y) * W;
+    const float *u = grey + int64_t(y > 0 ? y - 1 : std::min(1, H - 1)) * W;
+    const float *d = grey + int64_t(y < H - 1 ? y + 1 : std::max(H - 2, 0)) * W;
     float *wt = g.row(C, y);
+    float v[3];
     for (int x = 0; x < W; ++x) {
-      float lnE = 0.0f, sat = 0.0f;
-      if (C == 3) {
-        const float r = g.base[o + x], gg = g.base[n + o + x], b = g.base[2 * n + o + x];
-        const float mu = (r + gg + b) * (1.0f / 3.0f);
-        sat = std::sqrt(((r - mu) * (r - mu) + (gg - mu) * (gg - mu) + (b - mu) * (b - mu)) * (1.0f / 3.0f));
-        lnE = -((r - c.optimum) * (r - c.optimum) + (gg - c.optimum) * (gg - c.optimum) +
-                (b - c.optimum) * (b - c.optimum)) *
-              inv2s2;
-      } else {
-        const float v = g.base[o + x];
-        lnE = -(v - c.optimum) * (v - c.optimum) * inv2s2;
-      }
-      float lw = c.exposureExponent * lnE;
-      if (c.contrastExponent != 0.0f) lw += c.contrastExponent * std::log(contrast[o + x] + kContrastFloor);
-      if (C == 3 && c.saturationExponent != 0.0f) lw += c.saturationExponent * std::log(sat + kSaturationFloor);
-      wt[x] = std::exp(lw) + kWeightFloor;
+      const int xl = x > 0 ? x - 1 : std::min(1, W - 1), xr = x < W - 1 ? x + 1 : std::max(W - 2, 0);
+      pixel(int64_t(y) * W + x, v);
+      wt[x] = formula(v, C, std::fabs(4.0f * m[x] - u[x] - d[x] - m[xl] - m[xr]));
     }
   });
   return true;

@@ -41,7 +41,7 @@ struct FrameSource {
 };
 bool decode_frame(const FrameSource &src, const Planes &g, int workers);
 
-// The weight plane of `g` from its colour planes; `work` holds three planes of g's size.
+// The weight plane of `g` from its colour planes; `work` holds one and a half planes of g's size.
 bool compute_weights(const Controls &c, const Planes &g, float *work, int workers);
 
 }  // namespace tmlib::fusion
