@@ -13,7 +13,9 @@ std::string frame_name(const std::vector<std::string> &names, int i) {
   return size_t(i) < names.size() ? names[size_t(i)] : "frame " + std::to_string(i + 1);
 }
 
-std::string size_text(int w, int h) { return std::to_string(w) + " x " + std::to_string(h); }
+std::string size_text(int w, int h, int spp) {
+  return std::to_string(w) + " x " + std::to_string(h) + (spp >= 3 ? " colour" : " grey");
+}
 
 int kind_of(SampleType t) {
   switch (t) {
@@ -84,10 +86,9 @@ Result<Picture> fuse_frames(int count, const FrameSource &source, const FusionOp
     if (what == "frame") return supplyFailure;
     if (what == "frame size") {
       const Image &m = *current;
-      return fail(frame_name(names, out.frame),
-                  "the frame is " + size_text(m.width, m.height) + (m.spp != firstSpp ? " with other channels" : "") +
-                      ", " + frame_name(names, 0) + " is " + size_text(W, H) +
-                      ": the frames of a fusion must have the same size and channels");
+      return fail(frame_name(names, out.frame), "the frame is " + size_text(m.width, m.height, m.spp) + ", " +
+                                                    frame_name(names, 0) + " is " + size_text(W, H, firstSpp) +
+                                                    ": the frames of a fusion must have the same size and channels");
     }
     if (what == "pyramid" || what == "output") return fail("", "not enough memory for the fusion pyramids");
     return fail(out.frame >= 0 ? frame_name(names, out.frame) : "", engine_reason("exposure fusion", out.code));

@@ -150,7 +150,8 @@ struct WeightFormula {
       sat = std::sqrt(((r - mu) * (r - mu) + (g - mu) * (g - mu) + (b - mu) * (b - mu)) * (1.0f / 3.0f));
       lnE = -((r - optimum) * (r - optimum) + (g - optimum) * (g - optimum) + (b - optimum) * (b - optimum)) * inv2s2;
     } else {
-      lnE = -(v[0] - optimum) * (v[0] - optimum) * inv2s2;
+      // As the three equal channels of a grey pixel would count in colour.
+      lnE = -3.0f * (v[0] - optimum) * (v[0] - optimum) * inv2s2;
     }
     float lw = we * lnE;
     if (C == 3 && ws != 0.0f) lw += ws * std::log(sat + kSaturationFloor);
