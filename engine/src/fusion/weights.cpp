@@ -168,7 +168,9 @@ struct WeightFormula {
 bool local_deviation(const Controls &c, const Planes &g, float *work, int workers) {
   const int W = g.w, H = g.h, C = g.planes - 1;
   const int64_t n = g.cells();
-  const int r = int(std::lround(c.localRadius));
+  // A window wider than 32,767 pixels would overflow the 32-bit row sums; it is far beyond any
+  // local contrast anyway.
+  const int r = int(std::min(std::lround(c.localRadius), 16383L));
   auto *q = reinterpret_cast<uint16_t *>(work);              // quantised grey, n x 2 bytes
   auto *rowSum = reinterpret_cast<int32_t *>(work + n / 2 + 1);  // sums of q over the row window
   std::vector<int64_t> rowSq, colSum, colSq;                   // sums of q^2 over it; column sums
