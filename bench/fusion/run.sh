@@ -24,7 +24,7 @@ for set in "$brackets"/*/; do
     frames+=("$png")
   done
   ((${#frames[@]} >= 2)) || continue
-  enfuse -q -o "$work/$name-enfuse.png" "${frames[@]}" 2>/dev/null
+  enfuse -o "$work/$name-enfuse.png" "${frames[@]}" 2>/dev/null
   "$tool" --method 10 "$work/$name-adjust.png" "${frames[@]}" >/dev/null
   "$tool" --method 11 "$work/$name-intensive.png" "${frames[@]}" >/dev/null
   printf '%-14s %-10s %-10s %-10s\n' "$name" \
@@ -45,7 +45,7 @@ done
 /usr/bin/convert "$work/big2.png" -evaluate multiply 0.7 "$work/big$((i + 2)).png"
 big=("$work"/big[1-5].png)
 /usr/bin/time -f 'enfuse: %e s elapsed, %U s user, %S s system, peak %M KB' \
-  enfuse -q -o "$work/big-enfuse.png" "${big[@]}" 2>&1 | grep -v '^enfuse: \(info\|note\|warning\)' || true
+  enfuse -o "$work/big-enfuse.png" "${big[@]}" 2>&1 | grep -v "^enfuse: \(info\|note\|warning\)" || true
 /usr/bin/time -f 'ours:   %e s elapsed, %U s user, %S s system, peak %M KB' \
   "$tool" --method 10 "$work/big-ours.png" "${big[@]}"
 echo "pictures in $work"
