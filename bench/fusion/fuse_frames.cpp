@@ -24,9 +24,12 @@ int main(int argc, char **argv) {
   for (; i < argc && argv[i][0] == '-'; ++i) {
     const std::string a = argv[i];
     if (i + 1 >= argc) break;
-    if (a == "--method") o.method = std::atoi(argv[++i]);
-    else if (a == "--workers") o.workers = std::atoi(argv[++i]);
-    else if (a == "--bits") o.bits = std::atoi(argv[++i]);
+    if (a == "--method")
+      o.method = std::atoi(argv[++i]);
+    else if (a == "--workers")
+      o.workers = std::atoi(argv[++i]);
+    else if (a == "--bits")
+      o.bits = std::atoi(argv[++i]);
     else if (a == "--set") {
       const char *s = argv[++i];
       sets.emplace_back(std::atoi(s), float(std::atof(std::strchr(s, '=') ? std::strchr(s, '=') + 1 : "0")));

@@ -181,7 +181,8 @@ Outcome fuse_source(Source &src, const Request &req) {
   const int bytes = req.out_bits / 8;
   Buffer grey = Buffer::allocate(int64_t(W) * H, bytes);
   if (!grey) return failure(std::move(o), TMLIB_ERR_NO_MEMORY, "output");
-  for (int64_t i = 0; i < int64_t(W) * H; ++i) std::memcpy(grey.data() + i * bytes, o.pixels.data() + i * 3 * bytes, bytes);
+  for (int64_t i = 0; i < int64_t(W) * H; ++i)
+    std::memcpy(grey.data() + i * bytes, o.pixels.data() + i * 3 * bytes, bytes);
   o.pixels = std::move(grey);
   return o;
 }

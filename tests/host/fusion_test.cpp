@@ -98,9 +98,15 @@ TEST(FusionRender, SettingsFilesOfBothMethodsRoundTripAndRenderAsTheCommandLineD
     std::vector<std::pair<const char *, float>> values;
   };
   const Case cases[] = {
-      {10, "fusion-adjust",
-       {{"Accentuation", 20}, {"BlendingPoint", -10}, {"Shadows", 30}, {"Saturation", 15}, {"WhiteClip", 0.5f},
-        {"BlackClip", 0.25f}, {"MidtonesAdjustment", 10}}},
+      {10,
+       "fusion-adjust",
+       {{"Accentuation", 20},
+        {"BlendingPoint", -10},
+        {"Shadows", 30},
+        {"Saturation", 15},
+        {"WhiteClip", 0.5f},
+        {"BlackClip", 0.25f},
+        {"MidtonesAdjustment", 10}}},
       {11, "fusion-intensive", {{"Strength", 60}, {"Saturation", -20}, {"Radius", 25}}},
   };
   for (const Case &c : cases) {

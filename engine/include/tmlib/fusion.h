@@ -10,8 +10,8 @@
  * The frames stream through the operator one at a time: the caller zeroes an accumulator once,
  * hands each frame to fusion_add (which builds the frame's pyramids in the scratch buffer and
  * adds them, weighted, to the accumulator), and fusion_finish collapses the accumulated pyramid
- * into the picture. Memory is the accumulator (about 5.4 floats per pixel for RGB) plus the
- * scratch (about 6 floats per pixel) whatever the number of frames. Each level of the result
+ * into the picture. Memory is the accumulator (about 5.3 floats per pixel for RGB) plus the
+ * scratch (about 5.5 floats per pixel) whatever the number of frames. Each level of the result
  * is normalised by the sum of the weight pyramids at that level, so a frame's order does not
  * matter and identical frames give back that frame.
  *
@@ -49,11 +49,11 @@ TMLIB_EXTERN_C_BEGIN
 
 /* Sample layouts of a frame. */
 enum TmlibFusionKind {
-  TMLIB_FUSION_RGBE = 0,     /* scanline-planar RGBE rows (4 * W bytes a row), linear light */
-  TMLIB_FUSION_U8 = 8,       /* interleaved unsigned 8-bit samples, display-encoded, 0..255 */
-  TMLIB_FUSION_U16 = 16,     /* interleaved 16-bit samples, display-encoded, 0..32768 as the host's
-                                 16-bit documents hold them (above 32768: white) */
-  TMLIB_FUSION_LINEAR = 32   /* interleaved floats, linear light (negative and NaN count as 0) */
+  TMLIB_FUSION_RGBE = 0,   /* scanline-planar RGBE rows (4 * W bytes a row), linear light */
+  TMLIB_FUSION_U8 = 8,     /* interleaved unsigned 8-bit samples, display-encoded, 0..255 */
+  TMLIB_FUSION_U16 = 16,   /* interleaved 16-bit samples, display-encoded, 0..32768 as the host's
+                              16-bit documents hold them (above 32768: white) */
+  TMLIB_FUSION_LINEAR = 32 /* interleaved floats, linear light (negative and NaN count as 0) */
 };
 
 /* Buffer sizes of a fusion of W x H pictures with `channels` colour channels (1 grey, 3 RGB).

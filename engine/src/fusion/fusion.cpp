@@ -31,9 +31,7 @@ Planes level_planes(const Layout &l, int i, float *accum) {
 }
 
 // The gain of level i's band: the fine bands (finer than the control's scale) get the gain.
-float band_gain(const Controls &c, int i) {
-  return float(int64_t(1) << i) < c.detailScale ? c.detailGain : 1.0f;
-}
+float band_gain(const Controls &c, int i) { return float(int64_t(1) << i) < c.detailScale ? c.detailGain : 1.0f; }
 
 // Percentile of the histogram, as a level 0..1: the level below which `percent` of the pixels lie.
 float percentile_level(const std::vector<int64_t> &histo, int64_t total, double percent) {
@@ -78,8 +76,7 @@ extern "C" int fusion_add(int method, const float *param, DimParam dim, int kind
   try {
     const int W = dim.v[TMLIB_DIM_WIDTH], H = dim.v[TMLIB_DIM_HEIGHT], spp = dim.v[TMLIB_DIM_SPP];
     if (!plausible_dim(dim) || frame == nullptr || accum == nullptr || scratch == nullptr) return tmlib::kErrOpen;
-    if (kind != TMLIB_FUSION_RGBE && kind != TMLIB_FUSION_U8 && kind != TMLIB_FUSION_U16 &&
-        kind != TMLIB_FUSION_LINEAR)
+    if (kind != TMLIB_FUSION_RGBE && kind != TMLIB_FUSION_U8 && kind != TMLIB_FUSION_U16 && kind != TMLIB_FUSION_LINEAR)
       return tmlib::kErrOpen;
     const bool linear = kind == TMLIB_FUSION_RGBE || kind == TMLIB_FUSION_LINEAR;
     if (linear && !(gain > 0.0f && std::isfinite(gain))) return tmlib::kErrOpen;
@@ -133,8 +130,7 @@ extern "C" int fusion_finish(int method, const float *param, DimParam dim, int f
     for (int i = l.levels - 1; i >= 0; --i) {
       const Planes acc = level_planes(l, i, accum);
       const Planes coarse = i + 1 < l.levels ? level_planes(l, i + 1, accum) : Planes{};
-      if (!collapse(acc, i + 1 < l.levels ? &coarse : nullptr, band_gain(c, i), workers))
-        return tmlib::kErrNoMemory;
+      if (!collapse(acc, i + 1 < l.levels ? &coarse : nullptr, band_gain(c, i), workers)) return tmlib::kErrNoMemory;
     }
 
     const Planes out = level_planes(l, 0, accum);

@@ -124,8 +124,7 @@ bool decode_frame(const FrameSource &src, const Planes &g, int workers) {
       case TMLIB_FUSION_U16: {
         const uint16_t *row = static_cast<const uint16_t *>(src.pixels) + int64_t(y) * src.rowStride;
         for (int x = 0; x < W; ++x)
-          for (int c = 0; c < C; ++c)
-            out[c][x] = std::min(float(row[int64_t(x) * spp + c]) * (1.0f / 32768.0f), 1.0f);
+          for (int c = 0; c < C; ++c) out[c][x] = std::min(float(row[int64_t(x) * spp + c]) * (1.0f / 32768.0f), 1.0f);
         break;
       }
       default: {
@@ -171,9 +170,9 @@ bool local_deviation(const Controls &c, const Planes &g, float *work, int worker
   // A window wider than 32,767 pixels would overflow the 32-bit row sums; it is far beyond any
   // local contrast anyway.
   const int r = int(std::min(std::lround(c.localRadius), 16383L));
-  auto *q = reinterpret_cast<uint16_t *>(work);              // quantised grey, n x 2 bytes
+  auto *q = reinterpret_cast<uint16_t *>(work);                  // quantised grey, n x 2 bytes
   auto *rowSum = reinterpret_cast<int32_t *>(work + n / 2 + 1);  // sums of q over the row window
-  std::vector<int64_t> rowSq, colSum, colSq;                   // sums of q^2 over it; column sums
+  std::vector<int64_t> rowSq, colSum, colSq;                     // sums of q^2 over it; column sums
   const int P = std::max(1, workers);
   try {
     rowSq.assign(size_t(n), 0);

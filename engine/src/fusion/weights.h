@@ -15,8 +15,8 @@ struct Controls {
   float contrastExponent = 0.0f;
   float saturationExponent = 0.0f;
   float exposureExponent = 1.0f;
-  float optimum = 0.5f;    // the display level counted as best exposed
-  float localRadius = 0;   // method 11: radius of the local contrast, in pixels of this picture
+  float optimum = 0.5f;   // the display level counted as best exposed
+  float localRadius = 0;  // method 11: radius of the local contrast, in pixels of this picture
   // bands
   float detailGain = 1.0f;  // gain of the fine bands
   float detailScale = 0;    // bands finer than this many pixels get the gain

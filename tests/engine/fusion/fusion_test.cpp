@@ -34,7 +34,9 @@ Frame exposure(int W, int H, float gain) {
   return f;
 }
 
-std::vector<Frame> bracket(int W, int H) { return {exposure(W, H, 1.0f), exposure(W, H, 16.0f), exposure(W, H, 256.0f)}; }
+std::vector<Frame> bracket(int W, int H) {
+  return {exposure(W, H, 1.0f), exposure(W, H, 16.0f), exposure(W, H, 256.0f)};
+}
 
 std::array<float, 20> defaults(int method) {
   std::array<float, 20> p{};
@@ -65,8 +67,7 @@ std::vector<int> fuse(int method, const std::array<float, 20> &p, const std::vec
   std::vector<uint8_t> out(size_t(W) * H * 3 * (bits / 8));
   if (fusion_finish(method, p.data(), dim, int(frames.size()), opt, accum.data(), out.data()) != H) return {};
   std::vector<int> v(size_t(W) * H * 3);
-  for (size_t i = 0; i < v.size(); ++i)
-    v[i] = bits == 16 ? reinterpret_cast<const uint16_t *>(out.data())[i] : out[i];
+  for (size_t i = 0; i < v.size(); ++i) v[i] = bits == 16 ? reinterpret_cast<const uint16_t *>(out.data())[i] : out[i];
   return v;
 }
 
@@ -78,7 +79,8 @@ double mean_luma(const std::vector<int> &v) {
 
 double mean_chroma(const std::vector<int> &v) {
   double s = 0;
-  for (size_t i = 0; i < v.size(); i += 3) s += double(std::max({v[i], v[i + 1], v[i + 2]}) - std::min({v[i], v[i + 1], v[i + 2]}));
+  for (size_t i = 0; i < v.size(); i += 3)
+    s += double(std::max({v[i], v[i + 1], v[i + 2]}) - std::min({v[i], v[i + 1], v[i + 2]}));
   return s / double(v.size() / 3);
 }
 
@@ -248,10 +250,10 @@ TEST(Fusion, RefusesHostileArguments) {
   auto add = [&](int method, DimParam d, int kind, int64_t stride, float gain, const void *px) {
     return fusion_add(method, p.data(), d, kind, stride, gain, px, opt, accum.data(), scratch.data());
   };
-  EXPECT_EQ(add(1, dim, TMLIB_FUSION_U8, 48, 1.0f, f.data()), -1);    // not a fusion method
-  EXPECT_EQ(add(10, dim, 7, 48, 1.0f, f.data()), -1);                 // unknown kind
-  EXPECT_EQ(add(10, dim, TMLIB_FUSION_U8, 47, 1.0f, f.data()), -1);   // short rows
-  EXPECT_EQ(add(10, dim, TMLIB_FUSION_U8, 48, 1.0f, nullptr), -1);    // no frame
+  EXPECT_EQ(add(1, dim, TMLIB_FUSION_U8, 48, 1.0f, f.data()), -1);      // not a fusion method
+  EXPECT_EQ(add(10, dim, 7, 48, 1.0f, f.data()), -1);                   // unknown kind
+  EXPECT_EQ(add(10, dim, TMLIB_FUSION_U8, 47, 1.0f, f.data()), -1);     // short rows
+  EXPECT_EQ(add(10, dim, TMLIB_FUSION_U8, 48, 1.0f, nullptr), -1);      // no frame
   EXPECT_EQ(add(10, dim, TMLIB_FUSION_LINEAR, 48, NAN, f.data()), -1);  // no gain
   EXPECT_EQ(add(10, dim, TMLIB_FUSION_LINEAR, 48, -1.0f, f.data()), -1);
   DimParam bad = dim;
