@@ -10,15 +10,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "dialog_bundle.h"
 #include "brightloom/plugin.h"
-#include "precision.h"
+#include "layer_mapping.h"
 #include "render.h"
 #include "settings.h"
 #include "settings_resolution.h"
+#include "workers.h"
 
 namespace {
 
@@ -226,7 +226,7 @@ Outcome tone_map(gint32 image, gint32 drawable, GimpRunMode mode, const GimpPara
 
   gimp_progress_init_printf("Brightloom: %s", method_name(options.method));
   options.bits = gimp::out_bits(layout);
-  options.workers = int(std::clamp(std::thread::hardware_concurrency(), 1u, 32u));
+  options.workers = default_worker_count();
   options.linear_float = true;  // GIMP's float images are linear: the result goes back as such
   options.on_stage = [](Stage s) { gimp_progress_update(stage_fraction(s)); };
   auto pic = render(*img, options);

@@ -12,7 +12,7 @@
 #include "dialog_bundle.h"
 #include "document_profile.h"
 #include "edit_state.h"
-#include "engine.h"
+#include "workers.h"
 #include "output_naming.h"
 #include "progress.h"
 

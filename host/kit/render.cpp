@@ -15,7 +15,7 @@
 
 #include "brightloom/pipeline.h"
 #include "cleanup.h"
-#include "engine.h"
+#include "result_messages.h"
 
 namespace brightloom {
 namespace {

@@ -1,16 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "engine.h"
-
-#include <unistd.h>
-
-#include <algorithm>
+#include "result_messages.h"
 
 namespace brightloom {
-
-int default_worker_count() {
-  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
-  return int(std::clamp<long>(n, 1, TMLIB_MAX_WORKERS));
-}
 
 std::string engine_reason(const char *stage, int code) {
   std::string what;

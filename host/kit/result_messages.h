@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The thin C++ layer over the engine's C ABI: engine codes turned into reasons, and the worker
-// count of this machine.
+// Engine result codes turned into reasons a user can act on.
 #pragma once
 
 #include <tmlib/tmlib.h>
@@ -8,9 +7,6 @@
 #include <string>
 
 namespace brightloom {
-
-// Online processors clamped to 1..32.
-int default_worker_count();
 
 // A reason for an engine result code, naming the stage that returned it.
 std::string engine_reason(const char *stage, int code);
