@@ -282,8 +282,8 @@ Status save_last_settings(int method, const TmParam &param) {
   // through, a read-only file is left as it is.
   const int r = write_xmp(path.c_str(), method, param.data());
   if (r == 1) return Status::success();
-  return fail(path, r == -1 ? "cannot save the last settings: the file or its folder cannot be written"
-                            : "cannot save the last settings (code " + std::to_string(r) + ")");
+  return fail(path, r == TMLIB_ERR_OPEN ? "cannot save the last settings: the file or its folder cannot be written"
+                                        : "cannot save the last settings (code " + std::to_string(r) + ")");
 }
 
 }  // namespace brightloom
