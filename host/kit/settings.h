@@ -8,12 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "brightloom/tm_param.h"
 #include "folders.h"
 #include "result.h"
 
 namespace brightloom {
-
-using TmParam = std::array<float, 20>;
 
 enum class SlotKind { Number, Integer, Clip, Gamma, SmoothingMode, Smoothing, Flag };
 
