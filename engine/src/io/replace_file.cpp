@@ -82,6 +82,23 @@ struct Tracked {
   Tracked &operator=(const Tracked &) = delete;
 };
 
+// Runs the writer on `fd`, flushes it to the disk when durable, and closes it in every case;
+// false when any of it failed, with `error` the errno of a failed flush or close (0 when the
+// writer itself failed).
+bool write_and_close(int fd, const std::function<bool(int)> &write, bool durable, int &error) {
+  error = 0;
+  bool written = write(fd);
+  if (written && durable && ::fsync(fd) != 0) {
+    error = errno;
+    written = false;
+  }
+  if (::close(fd) != 0 && written) {
+    error = errno;
+    written = false;
+  }
+  return written;
+}
+
 // A device or a pipe: written as it is (-o /dev/stdout feeds a pipe; replacing /dev/null by a
 // file would break every other program).
 ReplaceResult write_special(const std::string &target, const std::function<bool(int)> &write) {
@@ -100,11 +117,8 @@ ReplaceResult write_special(const std::string &target, const std::function<bool(
     return fault(ReplaceFault::kOpen, EAGAIN, target);
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  const bool written = write(fd);
-  const int e = written ? 0 : errno;
-  const bool closed = ::close(fd) == 0;
-  if (!written) return fault(ReplaceFault::kWrite, 0, target);
-  if (!closed) return fault(ReplaceFault::kWrite, e, target);
+  int error = 0;
+  if (!write_and_close(fd, write, false, error)) return fault(ReplaceFault::kWrite, error, target);
   ReplaceResult r;
   r.in_place = true;
   r.target = target;
@@ -121,18 +135,11 @@ ReplaceResult write_in_place(const std::string &target, const std::function<bool
   }
   if (fd < 0) return fault(ReplaceFault::kOpen, errno, target);
   int error = 0;
-  bool written = ::ftruncate(fd, 0) == 0 || (error = errno, false);
-  written = written && write(fd);
-  if (written && durable && ::fsync(fd) != 0) {
-    error = errno;
-    written = false;
-  }
-  if (::close(fd) != 0 && written) {
-    error = errno;
-    written = false;
-  }
-  if (!written) {
+  const auto write_from_start = [&](int f) { return (::ftruncate(f, 0) == 0 || (error = errno, false)) && write(f); };
+  int close_error = 0;
+  if (!write_and_close(fd, write_from_start, durable, close_error)) {
     if (created) ::unlink(target.c_str());
+    if (close_error != 0) error = close_error;
     return fault(ReplaceFault::kWrite, error, target);
   }
   ReplaceResult r;
@@ -241,17 +248,8 @@ ReplaceResult replace_file(const std::string &path, const std::function<bool(int
     }
     (void)::fchmod(fd, existing.st_mode & 07777);
   }
-  bool written = write(fd);
   int error = 0;
-  if (written && options.durable && ::fsync(fd) != 0) {
-    error = errno;
-    written = false;
-  }
-  if (::close(fd) != 0 && written) {
-    error = errno;
-    written = false;
-  }
-  if (!written) {
+  if (!write_and_close(fd, write, options.durable, error)) {
     ::unlink(temp.c_str());
     return fault(ReplaceFault::kWrite, error, target);
   }
