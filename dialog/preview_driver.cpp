@@ -62,7 +62,7 @@ void PreviewDriver::setDimFromSizeType(int type) {
 void PreviewDriver::computeDimensions() { pipeline::preview_dimensions(_qvDim, doc_.iMax, doc_.jMax, _qvW, _qvH); }
 
 int PreviewDriver::makeSource() {
-  const int kind = doc_.docType == 0 ? 10 : doc_.docType;
+  const int kind = doc_.docType == 0 ? TMLIB_SOURCE_FLOAT : doc_.docType;
   pipeline::Source fresh;
   const int r = pipeline::make_source(kind, doc_.iMax, doc_.jMax, doc_.spp, int64_t(doc_.iMax) * doc_.spp, doc_.pixels,
                                       _qvW, _qvH, fresh);

@@ -47,18 +47,20 @@ class Run {
     out.step = s;
     if (req_.hooks.cancel && req_.hooks.cancel()) {
       out.code = kCancelled;
+      out.fault = Fault::kCancelled;
       return false;
     }
     if (req_.hooks.on_step) req_.hooks.on_step(s);
     return true;
   }
-  Outcome failed(int code, const char *what) {
+  Outcome failed(int code, Fault fault, const char *what) {
     out.code = code;
+    out.fault = fault;
     out.what = what;
     out.pixels.reset();
     return std::move(out);
   }
-  Outcome cancelled() { return failed(kCancelled, "cancelled"); }
+  Outcome cancelled() { return failed(kCancelled, Fault::kCancelled, "cancelled"); }
   // tm_dim, then the image size the later stages read from the record; false when refused.
   bool size_pyramid(int W, int H, const float *p, int32_t *dims) {
     if (tm_dim(W, H, p, dims) < 0) {
@@ -73,7 +75,7 @@ class Run {
   Outcome file_failed(const std::string &path, int code) {
     out.file = path;
     out.error_number = errno;
-    return failed(code, "temporary file");
+    return failed(code, Fault::kTemporaryFile, "temporary file");
   }
 
   const Request &req_;
@@ -92,12 +94,12 @@ Outcome details(Source &src, const Request &req) {
   if (!run.enter(Step::Statistics)) return run.cancelled();
   if (req.check_source_statistics && src.doc_type == 0) {
     float stats[TMLIB_LUM_PARAMS] = {};
-    if (const int r = source_statistics(src, stats); r < 0) return run.failed(r, "logMinMaxMoy");
+    if (const int r = source_statistics(src, stats); r < 0) return run.failed(r, Fault::kStatistics, "logMinMaxMoy");
   }
 
   int32_t dims[TMLIB_PYRAMID_DIMS] = {};
   if (!run.enter(Step::Pyramid)) return run.cancelled();
-  if (!run.size_pyramid(W, H, p, dims)) return run.failed(TMLIB_ERR_OPEN, "tm_dim");
+  if (!run.size_pyramid(W, H, p, dims)) return run.failed(TMLIB_ERR_OPEN, Fault::kPyramidSize, "tm_dim");
   const int64_t m = std::max<int64_t>(dims[TMLIB_PD_SOLVER_CELLS], dims[TMLIB_PD_ANALYSIS_CELLS]);
   const size_t S = src.pixels.size();
 
@@ -109,7 +111,7 @@ Outcome details(Source &src, const Request &req) {
     own_curve = camera_curve(src.doc_type == 1 ? 65536 : 1);
     curve = own_curve.as<float>();
   }
-  if (!pyramid || !work || curve == nullptr) return run.failed(TMLIB_ERR_NO_MEMORY, "pyramid");
+  if (!pyramid || !work || curve == nullptr) return run.failed(TMLIB_ERR_NO_MEMORY, Fault::kPyramidMemory, "pyramid");
   std::memcpy(work.data(), src.pixels.data(), S);
 
   float lum[TMLIB_LUM_PARAMS] = {};
@@ -123,7 +125,7 @@ Outcome details(Source &src, const Request &req) {
   int r = calc_tm1(src.doc_type, dim, p, dims, lum, table, curve, 0, optim_of(req.workers), work.data(),
                    pyramid.as<float>());
   if (req.carry != nullptr) req.carry->white_point = lum[TMLIB_LUM_WHITE_POINT];
-  if (r < 0) return run.failed(r, "calc_tm1");
+  if (r < 0) return run.failed(r, Fault::kPyramid, "calc_tm1");
   work.reset();
   if (req.carry != nullptr) {
     req.carry->lwa = lum[TMLIB_LUM_LOG_AVERAGE];
@@ -134,20 +136,20 @@ Outcome details(Source &src, const Request &req) {
   if (!run.enter(Step::Solve)) return run.cancelled();
   r = calc_tm2(dim, dims[TMLIB_PD_MIN_WIDTH], dims[TMLIB_PD_MIN_HEIGHT], dims[TMLIB_PD_SOLVER_CELLS],
                dims[TMLIB_PD_LEVELS], p, optim_of(req.workers), pyramid.as<float>());
-  if (r < 0) return run.failed(r, "calc_tm2");
+  if (r < 0) return run.failed(r, Fault::kSolver, "calc_tm2");
   // Level 0 is the compressed luminance; the coarser levels are no longer needed.
   pyramid.shrink(size_t(W) * size_t(H) * sizeof(float));
 
   if (!run.enter(Step::Finishing)) return run.cancelled();
   run.out.pixels = Buffer::allocate(int64_t(W) * H * spp, req.out_bits / 8, true);
-  if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY, "output");
+  if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY, Fault::kOutputMemory, "output");
   r = calc_tm3(src.doc_type, finishing_dim(W, H, spp, req.out_bits), p, lum, table, curve, optim_of(req.workers),
                src.pixels.data(), pyramid.as<float>(), run.out.pixels.data());
   // In memory the stage gives -2 for one thing only: a worker thread could not be started, and
   // the calling thread has then finished the whole picture alone, the same picture.
   if (r == TMLIB_ERR_SHORT_IO && req.retry_on_one_worker) r = H;
   if (req.release_source) src.pixels.reset();
-  if (r <= 0) return run.failed(r, "calc_tm3");
+  if (r <= 0) return run.failed(r, Fault::kFinishing, "calc_tm3");
   run.out.code = r;
   return std::move(run.out);
 }
@@ -164,7 +166,7 @@ Outcome details_from_disk(Source &src, const Request &req) {
 
   if (!run.enter(Step::Statistics)) return run.cancelled();
   float stats[TMLIB_LUM_PARAMS] = {};
-  if (const int r = source_statistics(src, stats); r < 0) return run.failed(r, "logMinMaxMoy");
+  if (const int r = source_statistics(src, stats); r < 0) return run.failed(r, Fault::kStatistics, "logMinMaxMoy");
   if (const int r = write_radiance(f.source_hdr, src.pixels.data(), W, H); r < 0)
     return run.file_failed(f.source_hdr, r);
   {
@@ -179,10 +181,10 @@ Outcome details_from_disk(Source &src, const Request &req) {
   exp_lut(table, -8);
   int32_t dims[TMLIB_PYRAMID_DIMS] = {};
   if (!run.enter(Step::Pyramid)) return run.cancelled();
-  if (!run.size_pyramid(W, H, p, dims)) return run.failed(TMLIB_ERR_OPEN, "tm_dim");
+  if (!run.size_pyramid(W, H, p, dims)) return run.failed(TMLIB_ERR_OPEN, Fault::kPyramidSize, "tm_dim");
   const int64_t m = std::max<int64_t>({dims[TMLIB_PD_SOLVER_CELLS], dims[TMLIB_PD_ANALYSIS_CELLS], int64_t(W) * H});
   Buffer pyramid = Buffer::allocate(m, sizeof(float), true);
-  if (!pyramid) return run.failed(TMLIB_ERR_NO_MEMORY, "pyramid");
+  if (!pyramid) return run.failed(TMLIB_ERR_NO_MEMORY, Fault::kPyramidMemory, "pyramid");
 
   OptimParam opt = optim_of(req.workers);
   opt.v[TMLIB_OPT_READ_FROM_DISK] = 1;
@@ -198,21 +200,21 @@ Outcome details_from_disk(Source &src, const Request &req) {
   float curve = 0;
 
   int r = calc_tm1(0, dim, p, dims, lum, table, &curve, 0, opt, nullptr, pyramid.as<float>());
-  if (r < 0) return run.failed(r, "calc_tm1");
+  if (r < 0) return run.failed(r, Fault::kPyramid, "calc_tm1");
   if (!run.enter(Step::Solve)) return run.cancelled();
   r = calc_tm2(dim, dims[TMLIB_PD_MIN_WIDTH], dims[TMLIB_PD_MIN_HEIGHT], dims[TMLIB_PD_SOLVER_CELLS],
                dims[TMLIB_PD_LEVELS], p, opt, pyramid.as<float>());
-  if (r < 0) return run.failed(r, "calc_tm2");
+  if (r < 0) return run.failed(r, Fault::kSolver, "calc_tm2");
 
   if (!run.enter(Step::Finishing)) return run.cancelled();
   Buffer out = Buffer::allocate(int64_t(W) * H, 6, true);
-  if (!out) return run.failed(TMLIB_ERR_NO_MEMORY, "output");
+  if (!out) return run.failed(TMLIB_ERR_NO_MEMORY, Fault::kOutputMemory, "output");
   const size_t plane_offset = size_t(H) * size_t(W) * 2;
   std::memcpy(out.data() + plane_offset, pyramid.data(), size_t(W) * size_t(H) * sizeof(float));
   pyramid.reset();
   opt.v[TMLIB_OPT_SOURCE_FILE] = intptr_t(f.source_raw.c_str());
   r = calc_tm3(0, finishing_dim(W, H, 3, req.out_bits), p, lum, table, &curve, opt, nullptr, nullptr, out.data());
-  if (r <= 0) return run.failed(r, "calc_tm3");
+  if (r <= 0) return run.failed(r, Fault::kFinishing, "calc_tm3");
   out.shrink(size_t(W) * size_t(H) * 3 * size_t(req.out_bits / 8));
   run.out.pixels = std::move(out);
   run.out.code = r;
@@ -261,9 +263,9 @@ Outcome compressor(Source &src, const Request &req) {
       own_curve = camera_curve(65536);
       curve = own_curve.as<float>();
     }
-    if (!converted || curve == nullptr) return run.failed(TMLIB_ERR_NO_MEMORY, "RGBE copy");
+    if (!converted || curve == nullptr) return run.failed(TMLIB_ERR_NO_MEMORY, Fault::kRgbeCopyMemory, "RGBE copy");
     const int r = convert_to_rgbe(16, W, H, spp, int64_t(spp) * W, curve, src.pixels.as<uint16_t>(), converted.data());
-    if (r < 0) return run.failed(r, "convert_to_rgbe");
+    if (r < 0) return run.failed(r, Fault::kRgbeConversion, "convert_to_rgbe");
     if (req.release_source) src.pixels.reset();
     rgbe = converted.data();
   }
@@ -271,11 +273,12 @@ Outcome compressor(Source &src, const Request &req) {
   exp_lut(table, -8);
   float lum[TMLIB_LUM_PARAMS] = {};
   // Statistics that could not be taken would leave the operator reading an unwritten record.
-  if (const int s = logMinMaxMoy(W, H, table, rgbe, lum); s < 0) return run.failed(s, "logMinMaxMoy");
+  if (const int s = logMinMaxMoy(W, H, table, rgbe, lum); s < 0)
+    return run.failed(s, Fault::kStatistics, "logMinMaxMoy");
 
   if (!run.enter(Step::Finishing)) return run.cancelled();
   run.out.pixels = Buffer::allocate(int64_t(W) * H * spp, req.out_bits / 8, true);
-  if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY, "output");
+  if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY, Fault::kOutputMemory, "output");
   const DimParam dim = finishing_dim(W, H, spp, req.out_bits);
   int r = tm_simple(dim, p, lum, table, optim_of(req.workers), rgbe, run.out.pixels.data());
   if (r == TMLIB_ERR_SHORT_IO && req.retry_on_one_worker && req.workers > 1)
@@ -283,7 +286,7 @@ Outcome compressor(Source &src, const Request &req) {
     // calling thread alone gives the same picture.
     r = tm_simple(dim, p, lum, table, optim_of(1), rgbe, run.out.pixels.data());
   if (req.release_source) src.pixels.reset();
-  if (r <= 0) return run.failed(r, "tm_simple");
+  if (r <= 0) return run.failed(r, Fault::kToneCompressor, "tm_simple");
   if (src.doc_type == 0 && req.tone_compressor_display_power)
     raise_to_2_2(run.out.pixels, req.out_bits, int64_t(W) * H * spp);
   run.out.code = r;
@@ -331,7 +334,7 @@ void preview_dimensions(int dim, int iMax, int jMax, int &width, int &height) {
 int make_source(int kind, int srcWidth, int srcHeight, int spp, int64_t rowStride, const void *pixels, int width,
                 int height, Source &out) {
   out = Source{};
-  const bool rgbe = kind == 10 || kind == 0;
+  const bool rgbe = kind == TMLIB_SOURCE_FLOAT || kind == TMLIB_SOURCE_RGBE;
   Buffer b = Buffer::allocate(int64_t(width) * height, rgbe ? 4 : int64_t(2) * spp, true);
   if (!b) return TMLIB_ERR_NO_MEMORY;
   const int r = extract_rgbe_preview(kind, srcWidth, srcHeight, spp, rowStride, width, height, pixels, b.data());

@@ -108,13 +108,32 @@ struct Request {
   Hooks hooks;
 };
 
+// Where a run failed. The engine function that returned the code (or the buffer the pipeline
+// could not allocate) is named beside it, for messages and logs.
+enum class Fault {
+  kNone,
+  kCancelled,       // hooks.cancel asked the run to stop
+  kStatistics,      // logMinMaxMoy
+  kRgbeConversion,  // convert_to_rgbe
+  kPyramidSize,     // tm_dim refused the size (too_small)
+  kPyramid,         // calc_tm1
+  kSolver,          // calc_tm2
+  kFinishing,       // calc_tm3
+  kToneCompressor,  // tm_simple
+  kPyramidMemory,   // the Details Enhancer's pyramid and work buffers
+  kOutputMemory,    // the output picture
+  kRgbeCopyMemory,  // the RGBE copy of a float source
+  kTemporaryFile,   // work from disk: `file` and `error_number` say which and why
+};
+
 struct Outcome {
   int code = 0;                  // > 0 success; the failing step's engine result, -4, or kCancelled
   Step step = Step::Statistics;  // the step that failed (when code <= 0)
   int levels = 0;                // solver levels of the pyramid (Details Enhancer), for messages
   bool too_small = false;        // tm_dim refused the size (a side of 9 pixels or less per level)
-  // What failed: the engine function that returned the code ("calc_tm2"), or for -4 from the
-  // pipeline itself the buffer it could not allocate ("pyramid", "output", "RGBE copy").
+  Fault fault = Fault::kNone;
+  // The engine function that returned the code ("calc_tm2"), or for the pipeline's own
+  // allocations the buffer ("pyramid", "output", "RGBE copy").
   const char *what = "";
   std::string file;      // the temporary file a failure concerns, when it is one
   int error_number = 0;  // errno of that file's failure
