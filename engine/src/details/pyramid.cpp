@@ -87,43 +87,77 @@ void rgbe_log_row(const std::uint8_t *row, int width, const float *table, float 
 extern "C" int calc_tm0(int docType, int spp, int width, int height, std::int64_t rowLength, int width2, int height2,
                         int w0, int h0, float *lumParam, const float *table, const float *curve, const void *src,
                         float *out) {
-  using namespace tmlib::stage1;
+  return tmlib::stage1::log_luminance(0, docType, spp, width, height, rowLength, width2, height2, w0, h0, lumParam,
+                                      table, curve, src, out);
+}
+
+namespace tmlib::stage1 {
+
+int log_luminance(int workers, int docType, int spp, int width, int height, std::int64_t rowLength, int width2,
+                  int height2, int w0, int h0, float *lumParam, const float *table, const float *curve,
+                  const void *src, float *out) {
   if (width <= 9 || height <= 9 || width2 != width || height2 != height || w0 < width || h0 < height)
     return tmlib::kErrOpen;
   if (src == nullptr || out == nullptr || lumParam == nullptr) return tmlib::kErrOpen;
-  LogStats stats;
-  switch (docType) {
-    case 0: {
-      if (table == nullptr) return tmlib::kErrOpen;
-      const auto *rgbe = static_cast<const std::uint8_t *>(src);
-      for (int y = 0; y < height; ++y)
-        rgbe_log_row(rgbe + 4 * static_cast<std::int64_t>(width) * y, width, table,
-                     out + static_cast<std::int64_t>(y) * w0, &stats);
-      replace_invalid_logs(out, width, height, w0, stats.mean());
-      stats.write(lumParam);
-      break;
-    }
-    case 1:
-    case 2: {
-      if (curve == nullptr || spp < 1) return tmlib::kErrOpen;
-      if (rowLength == 0) rowLength = static_cast<std::int64_t>(spp) * width;
-      if (rowLength < static_cast<std::int64_t>(spp) * width) return tmlib::kErrOpen;
-      if (docType == 1) {
-        interleaved_rows(static_cast<const std::uint16_t *>(src), spp, width, height, rowLength, w0, curve, kWr, kWg,
-                         kWb, out, &stats);
-        stats.write(lumParam);
-      } else {
-        interleaved_rows(static_cast<const std::uint8_t *>(src), spp, width, height, rowLength, w0, curve, kWr8, kWg8,
-                         kWb8, out, nullptr);
-      }
-      break;
-    }
-    default:
-      return tmlib::kErrOpen;
+  if (docType == 0 && table == nullptr) return tmlib::kErrOpen;
+  if (docType == 1 || docType == 2) {
+    if (curve == nullptr || spp < 1) return tmlib::kErrOpen;
+    if (rowLength == 0) rowLength = static_cast<std::int64_t>(spp) * width;
+    if (rowLength < static_cast<std::int64_t>(spp) * width) return tmlib::kErrOpen;
+  } else if (docType != 0) {
+    return tmlib::kErrOpen;
   }
+  // The logarithms of each band of rows on its worker; the statistics afterwards, in pixel
+  // order, since their double sum depends on the order of its terms.
+  const bool threaded = workers > 1 && static_cast<std::int64_t>(width) * height > kThreadedMinCells;
+  const int bands = threaded ? std::min(workers, kMaxWorkers) : 1;
+  auto rows = [&](int first, int count, LogStats *stats) {
+    switch (docType) {
+      case 0: {
+        const auto *rgbe = static_cast<const std::uint8_t *>(src);
+        LogStats unused;
+        for (int y = first; y < first + count; ++y)
+          rgbe_log_row(rgbe + 4 * static_cast<std::int64_t>(width) * y, width, table,
+                       out + static_cast<std::int64_t>(y) * w0, stats != nullptr ? stats : &unused);
+        break;
+      }
+      case 1:
+        interleaved_rows(static_cast<const std::uint16_t *>(src) + rowLength * first, spp, width, count, rowLength,
+                         w0, curve, kWr, kWg, kWb, out + static_cast<std::int64_t>(first) * w0, stats);
+        break;
+      default:
+        interleaved_rows(static_cast<const std::uint8_t *>(src) + rowLength * first, spp, width, count, rowLength,
+                         w0, curve, kWr8, kWg8, kWb8, out + static_cast<std::int64_t>(first) * w0, nullptr);
+        break;
+    }
+  };
+  LogStats stats;
+  if (bands == 1) {
+    rows(0, height, &stats);
+  } else {
+    run_workers(
+        bands,
+        [&](int k) {
+          const RowBand band = pointwise_band(height, bands, k);
+          rows(band.start, band.rows, nullptr);
+        },
+        [&] { rows(0, height, nullptr); });
+    if (docType != 2) {
+      for (int y = 0; y < height; ++y) {
+        const float *row = out + static_cast<std::int64_t>(y) * w0;
+        // Valid logarithms of finite positive floats lie far above the placeholder.
+        for (int x = 0; x < width; ++x)
+          if (row[x] != kInvalidLog) stats.add(row[x]);
+      }
+    }
+  }
+  if (docType == 0) replace_invalid_logs(out, width, height, w0, stats.mean());
+  if (docType != 2) stats.write(lumParam);
   pad_level(out, width, height, w0, h0);
   return height;
 }
+
+}  // namespace tmlib::stage1
 
 namespace tmlib::stage1 {
 
@@ -149,11 +183,13 @@ inline float corner(float c, float e1, float e2) { return kCornerCentre * c + kC
 
 }  // namespace
 
-void gaussian_reduce(const float *fine, int wf, int hf, float *coarse, bool is360) {
+namespace {
+
+// Coarse rows [first, end) of one reduction step.
+void gaussian_reduce_rows(const float *fine, int wf, int hf, float *coarse, bool is360, int first, int end) {
   const int wc = (wf + 1) / 2;
-  const int hc = (hf + 1) / 2;
   const int mid = wf / 2;
-  for (int i = 0; i < hc; ++i) {
+  for (int i = first; i < end; ++i) {
     const int r = 2 * i;
     // The lower neighbour row of the odd last row is the row itself: clamped at the level.
     const float *up = fine + static_cast<std::int64_t>(r > 0 ? r - 1 : 0) * wf;
@@ -190,6 +226,30 @@ void gaussian_reduce(const float *fine, int wf, int hf, float *coarse, bool is36
       out[j] = v;
     }
   }
+}
+
+}  // namespace
+
+void gaussian_reduce(const float *fine, int wf, int hf, float *coarse, bool is360) {
+  gaussian_reduce_rows(fine, wf, hf, coarse, is360, 0, (hf + 1) / 2);
+}
+
+void gaussian_reduce(int workers, const float *fine, int wf, int hf, float *coarse, bool is360) {
+  const int hc = (hf + 1) / 2;
+  const std::int64_t cells = static_cast<std::int64_t>((wf + 1) / 2) * hc;
+  if (workers < 2 || cells <= kThreadedMinCells) {
+    gaussian_reduce(fine, wf, hf, coarse, is360);
+    return;
+  }
+  const int bands = std::min(workers, kMaxWorkers);
+  // Each coarse row depends on the fine level alone: a band done twice gives the same values.
+  run_workers(
+      bands,
+      [&](int k) {
+        const RowBand band = pointwise_band(hc, bands, k);
+        gaussian_reduce_rows(fine, wf, hf, coarse, is360, band.start, band.start + band.rows);
+      },
+      [&] { gaussian_reduce(fine, wf, hf, coarse, is360); });
 }
 
 // ---------------------------------------------------------------------------------------
