@@ -118,6 +118,10 @@ int log_luminance(int workers, int docType, int spp, int width, int height, std:
 // components beyond +-100 set to 0. prevRow and curRow are scratch rows of w floats.
 // Returns the sum of the magnitudes.
 double gradient_level(float *lev, int w, int h, float scale, bool is360, float *prevRow, float *curRow);
+// The same over `workers` threads (bands of rows) for levels of more than kThreadedMinCells
+// cells; the same magnitudes and the same sum whatever the count.
+double gradient_level(int workers, float *lev, int w, int h, float scale, bool is360, float *prevRow,
+                      float *curRow);
 
 // Attenuates one level in place with tm1b, over `workers` threads (pointwise bands) when
 // workers >= 2 and the level has more than kThreadedMinCells cells. A worker that cannot be
@@ -146,6 +150,9 @@ void divergence_row(const float *phiPrev, const float *phiCur, const float *hPre
 // The right-hand side of a whole in-memory level, written over phi (w x h); H is the saved
 // log luminance of the level; phiPrev and phiCur are scratch rows of w floats.
 void divergence_level(float *phi, int w, int h, const float *H, float *phiPrev, float *phiCur);
+// The same over `workers` threads (bands of rows) for levels of more than kThreadedMinCells
+// cells; the same values whatever the count.
+void divergence_level(int workers, float *phi, int w, int h, const float *H, float *phiPrev, float *phiCur);
 
 }  // namespace stage1
 }  // namespace tmlib

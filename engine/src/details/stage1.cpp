@@ -400,7 +400,7 @@ int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t
     // The magnitudes are summed in double: added one by one in single precision, millions of
     // them would stop counting once the running sum dwarfs each one (the mean would come out
     // far too small on a large picture).
-    const double sum = gradient_level(pyramid + lev.offset, lev.w, lev.h, scale, p.is360, rowA, rowB);
+    const double sum = gradient_level(workers, pyramid + lev.offset, lev.w, lev.h, scale, p.is360, rowA, rowB);
     const auto avg = static_cast<float>(sum / static_cast<double>(lev.size()));
     const float alpha = p.alphaFactor * avg;
     const float c = p.smoothFactor * avg;
@@ -425,7 +425,7 @@ int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t
     if (fromDisk) {
       if (const int r = divergence_from_file(saved.get(), lev, phi, rowH, rowA, rowB); r < 0) return r;
     } else {
-      divergence_level(phi, lev.w, lev.h, static_cast<const float *>(work) + lev.offset, rowA, rowB);
+      divergence_level(workers, phi, lev.w, lev.h, static_cast<const float *>(work) + lev.offset, rowA, rowB);
     }
   }
   // A pyramid whose analysis levels stop early (a side of 5 or less) has solver levels

@@ -90,6 +90,43 @@ TEST(WorkerCounts, GaussianReduction) {
   }
 }
 
+TEST(WorkerCounts, GradientMagnitudesAndTheirSum) {
+  std::mt19937 rng(21);
+  std::uniform_real_distribution<float> v(-3.0f, 3.0f);
+  const int w = 123, h = 71;
+  std::vector<float> level(size_t(w) * h);
+  for (float &f : level) f = v(rng);
+  level[500] = 400.0f;  // a component beyond the noise limit
+  std::vector<float> rowA(w), rowB(w);
+  for (bool is360 : {false, true}) {
+    std::vector<float> one = level;
+    const double sumOne = stage1::gradient_level(one.data(), w, h, 0.5f, is360, rowA.data(), rowB.data());
+    for (int workers : kCounts) {
+      std::vector<float> many = level;
+      const double sumMany =
+          stage1::gradient_level(workers, many.data(), w, h, 0.5f, is360, rowA.data(), rowB.data());
+      EXPECT_TRUE(same_bits(one, many)) << "is360 " << is360 << ", " << workers << " workers";
+      EXPECT_EQ(std::memcmp(&sumOne, &sumMany, sizeof sumOne), 0) << workers << " workers";
+    }
+  }
+}
+
+TEST(WorkerCounts, Divergence) {
+  std::mt19937 rng(33);
+  std::uniform_real_distribution<float> v(0.1f, 2.0f);
+  const int w = 97, h = 59;
+  std::vector<float> phi(size_t(w) * h), H(size_t(w) * h), rowA(w), rowB(w);
+  for (float &f : phi) f = v(rng);
+  for (float &f : H) f = v(rng);
+  std::vector<float> one = phi;
+  stage1::divergence_level(one.data(), w, h, H.data(), rowA.data(), rowB.data());
+  for (int workers : kCounts) {
+    std::vector<float> many = phi;
+    stage1::divergence_level(workers, many.data(), w, h, H.data(), rowA.data(), rowB.data());
+    EXPECT_TRUE(same_bits(one, many)) << workers << " workers";
+  }
+}
+
 TEST(WorkerCounts, NormalisationFindsTheSameClipPoints) {
   // Repeated extremes, signed zeros and a NaN: the first minimum and maximum in pixel order
   // must be found, whichever band holds them.
