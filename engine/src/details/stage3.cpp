@@ -400,12 +400,17 @@ int calc_tm3_checked(int kind, DimParam dim, const float *param, const float *lu
   if (!checked_product(static_cast<std::int64_t>(width) * 4, height, extent)) return kErrArgs;
 
   const int workers = opt.v[TMLIB_OPT_READ_FROM_DISK] < 0 ? 0 : clamp_workers(opt.v[TMLIB_OPT_WORKERS]);
-  // The normalisation's passes and the finish are rounds of the same workers.
-  const WorkerCrew crew(workers);
-  const int normalised = normalise_plane(workers, width, height, param, plane);
+  // A worker of the normalisation that could not be started had its band done here; the call
+  // still reports it, as it does for the finish's workers.
+  bool normalisationFellBack = false;
+  const int normalised = normalise_plane(workers, width, height, param, plane, &normalisationFellBack);
   if (normalised < 0) return normalised;
 
   if (workers < 2) return tm31(kind, dim, param, lumParam, table, curve, opt, src, plane, dst, width, height);
+  if (normalisationFellBack) {
+    const int whole = tm31(kind, dim, param, lumParam, table, curve, opt, src, plane, dst, width, height);
+    return whole < 0 ? whole : kErrShortIo;
+  }
 
   Tm3Task tasks[kMaxWorkers];
   for (int i = 0; i < workers; ++i) {
@@ -437,10 +442,10 @@ SmoothStep make_smooth_step(float p, float from, float q, float to) {
 }
 
 int tm30(int width, int height, DimParam /*dim*/, const float *param, float *plane) {
-  return normalise_plane(0, width, height, param, plane);
+  return normalise_plane(0, width, height, param, plane, nullptr);
 }
 
-int normalise_plane(int workers, int width, int height, const float *param, float *plane) {
+int normalise_plane(int workers, int width, int height, const float *param, float *plane, bool *fellBack) {
   const std::int64_t n = static_cast<std::int64_t>(width) * height;
   auto *bytes = reinterpret_cast<unsigned char *>(plane);
   const float whiteClip = clip_percent(param[TMLIB_DE_WHITE_CLIP], 0.25f);
@@ -449,10 +454,11 @@ int normalise_plane(int workers, int width, int height, const float *param, floa
   // is done on the calling thread, so every band is done once and by the same code.
   const int bands = (workers > 1 && n > kNormaliseThreadedMinCells) ? std::min(workers, kMaxWorkers) : 1;
   auto each_band = [&](auto &&body) {
-    run_workers_finishing_inline(bands, [&](int k) {
+    const RunMode mode = run_workers_finishing_inline(bands, [&](int k) {
       const Chunk c = vector_chunk(n, bands, k);
       body(k, c.start, c.start + c.count);
     });
+    if (mode == RunMode::kFellBack && fellBack != nullptr) *fellBack = true;
   };
 
   // The first minimum and maximum in pixel order (as one pass would find them): each band's
