@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "details/pyramid.h"
+#include "core/status.h"
 #include "details/stage3.h"
 #include "io/rgbe_pixel.h"
 #include "tmlib/tmlib.h"
@@ -152,6 +153,44 @@ TEST(WorkerCounts, NormalisationFindsTheSameClipPoints) {
       EXPECT_TRUE(same_bits(one, many)) << "clips " << white << "/" << black << ", " << workers << " workers";
     }
   }
+}
+
+TEST(WorkerCounts, FinishingStageReportsAnyWorkerThatCouldNotStart) {
+  // Large enough for the normalisation to run on the workers: a failed thread creation in any
+  // of its passes or in the finish gives -2 with the whole picture done.
+  const int w = 64, h = 40;
+  const std::vector<uint8_t> rgbe = rgbe_rows(w, h, 2);
+  std::vector<float> plane(size_t(w) * h);
+  for (size_t i = 0; i < plane.size(); ++i) plane[i] = 0.01f + float(i % 97) * 0.03f;
+  float param[TMLIB_TMPARAM_SLOTS], table[256];
+  tmparam_default(TMLIB_METHOD_DETAILS, 0, param);
+  exp_lut(table, -8);
+  const float lum[7] = {0.2f, 400.0f, 0.001f, -1.6f, -2.5f, 0.5f, 2.0f};
+  auto run = [&](int workers, std::vector<uint8_t> &out) {
+    DimParam dim;
+    init_dim_param(&dim);
+    dim.v[TMLIB_DIM_WIDTH] = w;
+    dim.v[TMLIB_DIM_HEIGHT] = h;
+    dim.v[TMLIB_DIM_SPP] = 3;
+    dim.v[TMLIB_DIM_OUT_BITS] = 8;
+    dim.v[TMLIB_DIM_SRC_STRIDE] = dim.v[TMLIB_DIM_OUT_STRIDE] = 3 * w;
+    OptimParam opt;
+    init_optim_param(&opt);
+    opt.v[TMLIB_OPT_WORKERS] = workers;
+    std::vector<float> work = plane;
+    out.assign(size_t(3) * w * h, 0);
+    return calc_tm3(0, dim, param, lum, table, nullptr, opt, rgbe.data(), work.data(), out.data());
+  };
+  std::vector<uint8_t> single;
+  ASSERT_EQ(run(1, single), h);
+  for (int failAt : {0, 4, 8, 10}) {
+    tmlib::testing::fail_thread_creation_at(failAt);
+    std::vector<uint8_t> out;
+    EXPECT_EQ(run(3, out), kErrShortIo) << failAt;
+    EXPECT_EQ(out, single) << failAt;
+    EXPECT_EQ(tmlib::testing::live_workers(), 0);
+  }
+  tmlib::testing::fail_thread_creation_at(-1);
 }
 
 TEST(WorkerCounts, StageOneAsAWhole) {
