@@ -16,6 +16,7 @@
 #include "details/stage2.h"
 #include "core/status.h"
 #include "core/tiling.h"
+#include "core/vector_exp.h"
 #include "tmlib/blur.h"
 
 namespace tmlib::stage2 {
@@ -249,7 +250,7 @@ int multigrid_in_memory(const GridHierarchy &g, int W, int H, int is360, int wor
   const int expWorkers = (workers > 1 && N > kThreadedMinCells) ? workers : 0;
   run_workers_finishing_inline(expWorkers, [&](int k) {
     const Chunk c = vector_chunk(N, expWorkers, k);
-    for (std::int64_t i = c.start, end = c.start + c.count; i < end; ++i) pyramid[i] = std::exp(u[i]);
+    exp_floats(u.get() + c.start, pyramid + c.start, c.count);
   });
   return H;
 }

@@ -16,6 +16,7 @@
 #include "details/stage2.h"
 #include "core/status.h"
 #include "core/tiling.h"
+#include "core/vector_exp.h"
 
 namespace tmlib::stage2 {
 
@@ -221,7 +222,7 @@ int calc_tm2new2_stats(DimParam dim, int levels, const float *param, OptimParam 
   const int expWorkers = (workers > 1 && N > kExpThreadedMinCells) ? workers : 0;
   run_workers_finishing_inline(expWorkers, [&](int k) {
     const Chunk c = vector_chunk(N, expWorkers, k);
-    for (std::int64_t i = c.start, end = c.start + c.count; i < end; ++i) pyramid[i] = std::exp(pyramid[i]);
+    exp_floats(pyramid + c.start, pyramid + c.start, c.count);
   });
 
   if (streaming) {
