@@ -221,12 +221,12 @@ Outcome details(Source &src, const Request &req, Memo::State *memo) {
     lum[TMLIB_LUM_MEDIAN] = req.carry->lwmed;
   }
   const auto statsKey = SlotKey<3>::of(p, {TMLIB_DE_WHITE_CLIP, TMLIB_DE_SMOOTHING_LEVEL, TMLIB_DE_SMOOTHING_MODE});
-  const auto planeKey = SlotKey<8>::of(
-      p, {TMLIB_DE_LUMINOSITY, TMLIB_DE_SMOOTHING_LEVEL, TMLIB_DE_MICROCONTRAST, TMLIB_DE_MICROSMOOTHING,
-          TMLIB_DE_PANORAMA_360, TMLIB_DE_SMOOTHING_MODE, TMLIB_DE_SMOOTHING, TMLIB_DE_SOLVER_CODE});
-  const bool statsKept = memo != nullptr && memo->stats_key == statsKey &&
-                         (!memo->stats_kept_carry ||
-                          std::memcmp(&memo->carried_median, &lum[TMLIB_LUM_MEDIAN], sizeof(float)) == 0);
+  const auto planeKey =
+      SlotKey<8>::of(p, {TMLIB_DE_LUMINOSITY, TMLIB_DE_SMOOTHING_LEVEL, TMLIB_DE_MICROCONTRAST, TMLIB_DE_MICROSMOOTHING,
+                         TMLIB_DE_PANORAMA_360, TMLIB_DE_SMOOTHING_MODE, TMLIB_DE_SMOOTHING, TMLIB_DE_SOLVER_CODE});
+  const bool statsKept =
+      memo != nullptr && memo->stats_key == statsKey &&
+      (!memo->stats_kept_carry || std::memcmp(&memo->carried_median, &lum[TMLIB_LUM_MEDIAN], sizeof(float)) == 0);
   const bool planeKept = memo != nullptr && memo->plane_key == planeKey && memo->plane.size() == planeBytes;
 
   Buffer ownPyramid;
@@ -577,7 +577,8 @@ Outcome run(Source &src, const Request &req) {
     return o;
   }
   const bool fromDisk = req.disk != nullptr && src.doc_type == 0 && src.spp == 3;
-  Memo::State *memo = req.memo != nullptr && !fromDisk && req.memo->state().bind(src, req) ? &req.memo->state() : nullptr;
+  Memo::State *memo =
+      req.memo != nullptr && !fromDisk && req.memo->state().bind(src, req) ? &req.memo->state() : nullptr;
   if (req.method == Method::Compressor) return compressor(src, req, memo);
   if (fromDisk) return details_from_disk(src, req);
   return details(src, req, memo);

@@ -54,8 +54,9 @@ bool probes_agree() {
     bits ^= std::uint32_t(i * 2654435761u) & 0xfffu;  // scatter the low mantissa bits
     std::memcpy(&in[i], &bits, sizeof bits);
   }
-  const float edges[] = {0.0f, -0.0f, 1e-30f, -1e-30f, 87.99999f, 88.0f, 88.72283f, 88.72284f, -87.33654f,
-                         -103.9720840454f, -104.0f, 1.0f, -1.0f, 0.5f, 1.0e-8f, 0.6931472f};
+  const float edges[] = {0.0f,      -0.0f,     1e-30f,     -1e-30f,          87.99999f, 88.0f,
+                         88.72283f, 88.72284f, -87.33654f, -103.9720840454f, -104.0f,   1.0f,
+                         -1.0f,     0.5f,      1.0e-8f,    0.6931472f};
   std::memcpy(in, edges, sizeof edges);
   exp_floats_avx2(in, vec, kProbes);
   for (int i = 0; i < kProbes; ++i) {

@@ -96,8 +96,8 @@ extern "C" int calc_tm0(int docType, int spp, int width, int height, std::int64_
 namespace tmlib::stage1 {
 
 int log_luminance(int workers, int docType, int spp, int width, int height, std::int64_t rowLength, int width2,
-                  int height2, int w0, int h0, float *lumParam, const float *table, const float *curve,
-                  const void *src, float *out) {
+                  int height2, int w0, int h0, float *lumParam, const float *table, const float *curve, const void *src,
+                  float *out) {
   if (width <= 9 || height <= 9 || width2 != width || height2 != height || w0 < width || h0 < height)
     return tmlib::kErrOpen;
   if (src == nullptr || out == nullptr || lumParam == nullptr) return tmlib::kErrOpen;
@@ -124,12 +124,12 @@ int log_luminance(int workers, int docType, int spp, int width, int height, std:
         break;
       }
       case 1:
-        interleaved_rows(static_cast<const std::uint16_t *>(src) + rowLength * first, spp, width, count, rowLength,
-                         w0, curve, kWr, kWg, kWb, out + static_cast<std::int64_t>(first) * w0, stats);
+        interleaved_rows(static_cast<const std::uint16_t *>(src) + rowLength * first, spp, width, count, rowLength, w0,
+                         curve, kWr, kWg, kWb, out + static_cast<std::int64_t>(first) * w0, stats);
         break;
       default:
-        interleaved_rows(static_cast<const std::uint8_t *>(src) + rowLength * first, spp, width, count, rowLength,
-                         w0, curve, kWr8, kWg8, kWb8, out + static_cast<std::int64_t>(first) * w0, nullptr);
+        interleaved_rows(static_cast<const std::uint8_t *>(src) + rowLength * first, spp, width, count, rowLength, w0,
+                         curve, kWr8, kWg8, kWb8, out + static_cast<std::int64_t>(first) * w0, nullptr);
         break;
     }
   };
@@ -321,8 +321,7 @@ double gradient_level(float *lev, int w, int h, float scale, bool is360, float *
   return sum;
 }
 
-double gradient_level(int workers, float *lev, int w, int h, float scale, bool is360, float *prevRow,
-                      float *curRow) {
+double gradient_level(int workers, float *lev, int w, int h, float scale, bool is360, float *prevRow, float *curRow) {
   const int bands = std::min(workers, kMaxWorkers);
   if (bands < 2 || static_cast<std::int64_t>(w) * h <= kThreadedMinCells || h < 2 * bands)
     return gradient_level(lev, w, h, scale, is360, prevRow, curRow);
@@ -439,15 +438,15 @@ void divergence_row(const float *phiPrev, const float *phiCur, const float *hPre
 namespace {
 
 // Rows [from, to) of the divergence in place; above: the original row from - 1 of phi.
-void divergence_rows(float *phi, int w, int h, int from, int to, const float *H, const float *above,
-                     float *phiPrev, float *phiCur) {
+void divergence_rows(float *phi, int w, int h, int from, int to, const float *H, const float *above, float *phiPrev,
+                     float *phiCur) {
   const float *prev = above;
   for (int y = from; y < to; ++y) {
     float *row = phi + static_cast<std::int64_t>(y) * w;
     std::memcpy(phiCur, row, sizeof(float) * w);
     const float *hCur = H + static_cast<std::int64_t>(y) * w;
-    divergence_row(y > 0 ? prev : nullptr, phiCur, y > 0 ? hCur - w : nullptr, hCur, y + 1 < h ? hCur + w : nullptr,
-                   w, row);
+    divergence_row(y > 0 ? prev : nullptr, phiCur, y > 0 ? hCur - w : nullptr, hCur, y + 1 < h ? hCur + w : nullptr, w,
+                   row);
     std::swap(phiPrev, phiCur);
     prev = phiPrev;
   }

@@ -111,8 +111,8 @@ void gaussian_reduce(int workers, const float *fine, int wf, int hf, float *coar
 // calc_tm0 with its logarithms over `workers` threads (bands of rows); the statistics are
 // still gathered in pixel order, so the level and lumParam are the same whatever the count.
 int log_luminance(int workers, int docType, int spp, int width, int height, std::int64_t rowLength, int width2,
-                  int height2, int w0, int h0, float *lumParam, const float *table, const float *curve,
-                  const void *src, float *out);
+                  int height2, int w0, int h0, float *lumParam, const float *table, const float *curve, const void *src,
+                  float *out);
 
 // Replaces the w x h log luminance at lev by the gradient magnitudes scale * |grad|, with
 // components beyond +-100 set to 0. prevRow and curRow are scratch rows of w floats.
@@ -120,8 +120,7 @@ int log_luminance(int workers, int docType, int spp, int width, int height, std:
 double gradient_level(float *lev, int w, int h, float scale, bool is360, float *prevRow, float *curRow);
 // The same over `workers` threads (bands of rows) for levels of more than kThreadedMinCells
 // cells; the same magnitudes and the same sum whatever the count.
-double gradient_level(int workers, float *lev, int w, int h, float scale, bool is360, float *prevRow,
-                      float *curRow);
+double gradient_level(int workers, float *lev, int w, int h, float scale, bool is360, float *prevRow, float *curRow);
 
 // Attenuates one level in place with tm1b, over `workers` threads (pointwise bands) when
 // workers >= 2 and the level has more than kThreadedMinCells cells. A worker that cannot be

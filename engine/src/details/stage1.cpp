@@ -368,11 +368,11 @@ int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t
   float *rowH = rowB + l0.w;
 
   // 1. Log luminance into level 0.
-  const int r0 = fromDisk ? calc_tm0s(docType, width, height, lumParam, table, decoderFlag, path_at(opt, 2),
-                                      path_at(opt, 3), pyramid)
-                          : log_luminance(workers, docType, dim.v[TMLIB_DIM_SPP], width, height,
-                                          dim.v[TMLIB_DIM_OUT_STRIDE], width, height, l0.w, l0.h, lumParam, table,
-                                          curve, work, pyramid);
+  const int r0 =
+      fromDisk
+          ? calc_tm0s(docType, width, height, lumParam, table, decoderFlag, path_at(opt, 2), path_at(opt, 3), pyramid)
+          : log_luminance(workers, docType, dim.v[TMLIB_DIM_SPP], width, height, dim.v[TMLIB_DIM_OUT_STRIDE], width,
+                          height, l0.w, l0.h, lumParam, table, curve, work, pyramid);
   if (r0 < 0) return r0;
 
   // 2. Gaussian pyramid.

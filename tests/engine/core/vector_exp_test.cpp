@@ -39,12 +39,28 @@ TEST(VectorExp, SameBitsAsTheCLibraryOverEveryInputClass) {
   if (!avx2_fma()) GTEST_SKIP() << "this processor has no AVX2 and FMA: the scalar path is used";
   std::vector<float> in;
   in.reserve((size_t(1) << 24) + 64);
-  for (std::uint64_t b = 0; b < (std::uint64_t(1) << 32); b += 256) in.push_back(from_bits(std::uint32_t(b + (b >> 12) % 256)));
-  const float edges[] = {0.0f, -0.0f, std::numeric_limits<float>::denorm_min(), -std::numeric_limits<float>::min(),
-                         87.99999f, 88.0f, 88.72283f, 88.72284f, 89.0f, -87.33654f, -103.97207f, -103.97208f,
-                         -104.0f, -150.0f, std::numeric_limits<float>::infinity(),
-                         -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(),
-                         std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(), 0.6931472f};
+  for (std::uint64_t b = 0; b < (std::uint64_t(1) << 32); b += 256)
+    in.push_back(from_bits(std::uint32_t(b + (b >> 12) % 256)));
+  const float edges[] = {0.0f,
+                         -0.0f,
+                         std::numeric_limits<float>::denorm_min(),
+                         -std::numeric_limits<float>::min(),
+                         87.99999f,
+                         88.0f,
+                         88.72283f,
+                         88.72284f,
+                         89.0f,
+                         -87.33654f,
+                         -103.97207f,
+                         -103.97208f,
+                         -104.0f,
+                         -150.0f,
+                         std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity(),
+                         std::numeric_limits<float>::quiet_NaN(),
+                         std::numeric_limits<float>::max(),
+                         -std::numeric_limits<float>::max(),
+                         0.6931472f};
   in.insert(in.end(), std::begin(edges), std::end(edges));
   std::vector<float> out(in.size());
   exp_floats_avx2(in.data(), out.data(), int64_t(in.size()));

@@ -54,14 +54,29 @@ struct Change {
 
 // Every slot of the Details Enhancer, some twice, and a return to an earlier setting.
 const std::vector<Change> kDetailsChanges = {
-    {TMLIB_DE_STRENGTH, 30},          {TMLIB_DE_COLOR_SATURATION, 80}, {TMLIB_DE_WHITE_CLIP, 2},
-    {TMLIB_DE_BLACK_CLIP, 1},         {TMLIB_DE_GAMMA, 40},            {TMLIB_DE_HIGHLIGHTS_SMOOTHING, 30},
-    {TMLIB_DE_SHADOWS_SMOOTHING, 20}, {TMLIB_DE_SHADOWS_CLIPPING, 10},  {TMLIB_DE_COLOR_TEMPERATURE, 20},
-    {TMLIB_DE_SATURATION_HIGHLIGHTS, -5}, {TMLIB_DE_SATURATION_SHADOWS, 4}, {TMLIB_DE_LUMINOSITY, 3},
-    {TMLIB_DE_MICROCONTRAST, 6},      {TMLIB_DE_MICROSMOOTHING, 12},   {TMLIB_DE_SMOOTHING, 4},
-    {TMLIB_DE_SOLVER_CODE, -1},       {TMLIB_DE_PANORAMA_360, 1},      {TMLIB_DE_SMOOTHING_MODE, 0},
-    {TMLIB_DE_SMOOTHING_LEVEL, 1},    {TMLIB_DE_STRENGTH, 70},         {TMLIB_DE_SMOOTHING_MODE, 1},
-    {TMLIB_DE_WHITE_CLIP, 0.25f},     {TMLIB_DE_STRENGTH, 30},
+    {TMLIB_DE_STRENGTH, 30},
+    {TMLIB_DE_COLOR_SATURATION, 80},
+    {TMLIB_DE_WHITE_CLIP, 2},
+    {TMLIB_DE_BLACK_CLIP, 1},
+    {TMLIB_DE_GAMMA, 40},
+    {TMLIB_DE_HIGHLIGHTS_SMOOTHING, 30},
+    {TMLIB_DE_SHADOWS_SMOOTHING, 20},
+    {TMLIB_DE_SHADOWS_CLIPPING, 10},
+    {TMLIB_DE_COLOR_TEMPERATURE, 20},
+    {TMLIB_DE_SATURATION_HIGHLIGHTS, -5},
+    {TMLIB_DE_SATURATION_SHADOWS, 4},
+    {TMLIB_DE_LUMINOSITY, 3},
+    {TMLIB_DE_MICROCONTRAST, 6},
+    {TMLIB_DE_MICROSMOOTHING, 12},
+    {TMLIB_DE_SMOOTHING, 4},
+    {TMLIB_DE_SOLVER_CODE, -1},
+    {TMLIB_DE_PANORAMA_360, 1},
+    {TMLIB_DE_SMOOTHING_MODE, 0},
+    {TMLIB_DE_SMOOTHING_LEVEL, 1},
+    {TMLIB_DE_STRENGTH, 70},
+    {TMLIB_DE_SMOOTHING_MODE, 1},
+    {TMLIB_DE_WHITE_CLIP, 0.25f},
+    {TMLIB_DE_STRENGTH, 30},
 };
 
 bool finishing_only(int slot) {
@@ -160,10 +175,9 @@ TEST(RefreshMemo, ToneCompressorSlidersRerunOnlyTheMapping) {
     pl::Memo memo;
     float param[TMLIB_TMPARAM_SLOTS];
     tmparam_default(TMLIB_METHOD_COMPRESSOR, 0, param);
-    const Change changes[] = {{TMLIB_TC_BRIGHTNESS, 2},        {TMLIB_TC_COMPRESSION, -3},
-                              {TMLIB_TC_CONTRAST, 1},          {TMLIB_TC_WHITE_CLIP, 5},
-                              {TMLIB_TC_BLACK_CLIP, 2},        {TMLIB_TC_COLOR_TEMPERATURE, 5},
-                              {TMLIB_TC_SATURATION, 10},       {TMLIB_TC_BRIGHTNESS, -4}};
+    const Change changes[] = {{TMLIB_TC_BRIGHTNESS, 2},  {TMLIB_TC_COMPRESSION, -3}, {TMLIB_TC_CONTRAST, 1},
+                              {TMLIB_TC_WHITE_CLIP, 5},  {TMLIB_TC_BLACK_CLIP, 2},   {TMLIB_TC_COLOR_TEMPERATURE, 5},
+                              {TMLIB_TC_SATURATION, 10}, {TMLIB_TC_BRIGHTNESS, -4}};
     for (const Change &c : changes) {
       param[c.slot] = c.value;
       pl::Request req;

@@ -104,8 +104,7 @@ TEST(WorkerCounts, GradientMagnitudesAndTheirSum) {
     const double sumOne = stage1::gradient_level(one.data(), w, h, 0.5f, is360, rowA.data(), rowB.data());
     for (int workers : kCounts) {
       std::vector<float> many = level;
-      const double sumMany =
-          stage1::gradient_level(workers, many.data(), w, h, 0.5f, is360, rowA.data(), rowB.data());
+      const double sumMany = stage1::gradient_level(workers, many.data(), w, h, 0.5f, is360, rowA.data(), rowB.data());
       EXPECT_TRUE(same_bits(one, many)) << "is360 " << is360 << ", " << workers << " workers";
       EXPECT_EQ(std::memcmp(&sumOne, &sumMany, sizeof sumOne), 0) << workers << " workers";
     }
