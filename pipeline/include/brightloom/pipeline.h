@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,46 @@ struct DiskFiles {
   std::string rhs, x, p, r, t;
 };
 
+// What the preview keeps from one refresh to the next, so that a refresh redoes only the steps
+// whose inputs changed; the pictures are the same bits as runs without it.
+//   Details Enhancer: stage 1's statistics (lumParam) keyed by the slots they depend on
+//   (WhiteClip, the smoothing mode and level that size the pyramid) and, when the statistics
+//   fell back on the carried ones, the carry; stage 2's compressed luminance keyed by the
+//   slots of the pyramid and the solve (Luminosity, the smoothing mode, level and slider,
+//   Microcontrast, Microsmoothing, 360, the solver code) and the worker count. A finishing
+//   slider (Strength, saturations, clips, gamma, colour temperature, highlights and shadows)
+//   reruns the finishing stage alone; WhiteClip reruns stage 1 for its statistics but not the
+//   solve.
+//   Tone Compressor: the source's statistics (and its RGBE copy for 16-bit sources), so that
+//   a slider reruns the per-pixel mapping alone.
+//   Both: the scratch buffers, and a crew of worker threads that lives as long as the memo, so
+//   that a refresh neither allocates its scratch space nor starts threads.
+// A memo belongs to one source and one thread (the crew's threads serve the engine calls made
+// from the thread that made the memo): forget() it when the source is replaced, destroy it on
+// that thread. Requests that release their source or work from disk do not use it.
+class Memo {
+ public:
+  Memo();
+  ~Memo();
+  Memo(const Memo &) = delete;
+  Memo &operator=(const Memo &) = delete;
+
+  // Drops every kept result (the scratch buffers and the crew stay).
+  void forget();
+
+  // How often each step ran through this memo (tests and benchmarks).
+  struct Runs {
+    int stage1 = 0, stage2 = 0, finishing = 0, statistics = 0;
+  };
+  Runs runs;
+
+  struct State;
+  State &state() { return *state_; }
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
 struct Hooks {
   std::function<void(Step)> on_step;  // called as each step begins
   std::function<bool()> cancel;       // asked between steps; true stops the run (kCancelled)
@@ -105,6 +146,7 @@ struct Request {
   // keeps one; built for the run when null.
   const float *camera_curve = nullptr;
   const DiskFiles *disk = nullptr;  // work from disk (Details Enhancer, docType 0, 3 samples)
+  Memo *memo = nullptr;             // the preview's kept results (see Memo); null: none
   Hooks hooks;
 };
 
