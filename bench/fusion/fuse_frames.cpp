@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
 #include "formats.h"
 #include "fuse_frames.h"
 #include "icc.h"
 #include "image.h"
+#include "workers.h"
 
 int main(int argc, char **argv) {
   using namespace brightloom;

@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "brightloom/pipeline.h"
-#include "engine.h"
+#include "result_messages.h"
 
 namespace brightloom {
 namespace {
@@ -82,16 +82,21 @@ Result<Picture> fuse_frames(int count, const FrameSource &source, const FusionOp
   pipeline::Outcome out = pipeline::fuse(count, supply, req);
   const int W = firstW, H = firstH;
   if (!out.ok()) {
-    const std::string what = out.what;
-    if (what == "frame") return supplyFailure;
-    if (what == "frame size") {
-      const Image &m = *current;
-      return fail(frame_name(names, out.frame), "the frame is " + size_text(m.width, m.height, m.spp) + ", " +
-                                                    frame_name(names, 0) + " is " + size_text(W, H, firstSpp) +
-                                                    ": the frames of a fusion must have the same size and channels");
+    switch (out.fault) {
+      case pipeline::Fault::kFrame:
+        return supplyFailure;
+      case pipeline::Fault::kFrameSize: {
+        const Image &m = *current;
+        return fail(frame_name(names, out.frame), "the frame is " + size_text(m.width, m.height, m.spp) + ", " +
+                                                      frame_name(names, 0) + " is " + size_text(W, H, firstSpp) +
+                                                      ": the frames of a fusion must have the same size and channels");
+      }
+      case pipeline::Fault::kFusionMemory:
+      case pipeline::Fault::kOutputMemory:
+        return fail("", "not enough memory for the fusion pyramids");
+      default:
+        return fail(out.frame >= 0 ? frame_name(names, out.frame) : "", engine_reason("exposure fusion", out.code));
     }
-    if (what == "pyramid" || what == "output") return fail("", "not enough memory for the fusion pyramids");
-    return fail(out.frame >= 0 ? frame_name(names, out.frame) : "", engine_reason("exposure fusion", out.code));
   }
   Picture pic;
   pic.width = W;

@@ -29,8 +29,9 @@ DimParam frame_dim(int width, int height, int spp) {
 
 int channels_of(const Frame &f) { return f.kind == TMLIB_FUSION_RGBE || f.spp >= 3 ? 3 : 1; }
 
-Outcome failure(Outcome out, int code, const char *what, int frame = -1) {
+Outcome failure(Outcome out, int code, Fault fault, const char *what, int frame = -1) {
   out.code = code;
+  out.fault = fault;
   out.what = what;
   out.frame = frame;
   out.pixels.reset();
@@ -92,9 +93,9 @@ std::vector<float> virtual_exposures(const Source &src) {
 Outcome fuse(int count, const FrameSupplier &supply, const Request &req) {
   Outcome out;
   out.step = Step::Pyramid;
-  if (count < 2) return failure(std::move(out), TMLIB_ERR_OPEN, "frame count");
+  if (count < 2) return failure(std::move(out), TMLIB_ERR_OPEN, Fault::kFrameCount, "frame count");
   if (req.param == nullptr || !is_fusion(req.method) || (req.out_bits != 8 && req.out_bits != 16))
-    return failure(std::move(out), TMLIB_ERR_OPEN, "request");
+    return failure(std::move(out), TMLIB_ERR_OPEN, Fault::kFusionRequest, "request");
   const int method = int(req.method);
   const OptimParam opt = workers_of(req.workers);
   if (req.hooks.on_step) req.hooks.on_step(Step::Pyramid);
@@ -102,38 +103,40 @@ Outcome fuse(int count, const FrameSupplier &supply, const Request &req) {
   Frame first;
   Buffer accum, scratch;
   for (int i = 0; i < count; ++i) {
-    if (req.hooks.cancel && req.hooks.cancel()) return failure(std::move(out), kCancelled, "cancelled");
+    if (req.hooks.cancel && req.hooks.cancel())
+      return failure(std::move(out), kCancelled, Fault::kCancelled, "cancelled");
     Frame f;
-    if (const int r = supply(i, f); r < 0) return failure(std::move(out), r, "frame", i);
+    if (const int r = supply(i, f); r < 0) return failure(std::move(out), r, Fault::kFrame, "frame", i);
     if (i == 0) {
       first = f;
       int64_t sizes[2] = {};
       const int levels = fusion_dims(f.width, f.height, channels_of(f), sizes);
-      if (levels < 0) return failure(std::move(out), levels, "fusion_dims", i);
+      if (levels < 0) return failure(std::move(out), levels, Fault::kFusion, "fusion_dims", i);
       out.levels = levels;
       accum = Buffer::allocate(sizes[0], sizeof(float), true);
       scratch = Buffer::allocate(sizes[1], sizeof(float));
-      if (!accum || !scratch) return failure(std::move(out), TMLIB_ERR_NO_MEMORY, "pyramid", i);
+      if (!accum || !scratch) return failure(std::move(out), TMLIB_ERR_NO_MEMORY, Fault::kFusionMemory, "pyramid", i);
     } else if (f.width != first.width || f.height != first.height || channels_of(f) != channels_of(first)) {
-      return failure(std::move(out), TMLIB_ERR_DIMS, "frame size", i);
+      return failure(std::move(out), TMLIB_ERR_DIMS, Fault::kFrameSize, "frame size", i);
     }
     const int r = fusion_add(method, req.param, frame_dim(f.width, f.height, f.spp), f.kind, f.row_stride, f.gain,
                              f.pixels, opt, accum.as<float>(), scratch.as<float>());
-    if (r < 0) return failure(std::move(out), r, "fusion_add", i);
+    if (r < 0) return failure(std::move(out), r, Fault::kFusion, "fusion_add", i);
   }
   scratch.reset();
 
   out.step = Step::Finishing;
-  if (req.hooks.cancel && req.hooks.cancel()) return failure(std::move(out), kCancelled, "cancelled");
+  if (req.hooks.cancel && req.hooks.cancel())
+    return failure(std::move(out), kCancelled, Fault::kCancelled, "cancelled");
   if (req.hooks.on_step) req.hooks.on_step(Step::Finishing);
   const int W = first.width, H = first.height, C = channels_of(first);
   out.pixels = Buffer::allocate(int64_t(W) * H * C, req.out_bits / 8, true);
-  if (!out.pixels) return failure(std::move(out), TMLIB_ERR_NO_MEMORY, "output");
+  if (!out.pixels) return failure(std::move(out), TMLIB_ERR_NO_MEMORY, Fault::kOutputMemory, "output");
   DimParam dim = frame_dim(W, H, C);
   dim.v[TMLIB_DIM_OUT_BITS] = req.out_bits;
   dim.v[TMLIB_DIM_OUT_STRIDE] = C * W;
   const int r = fusion_finish(method, req.param, dim, count, opt, accum.as<float>(), out.pixels.data());
-  if (r <= 0) return failure(std::move(out), r, "fusion_finish");
+  if (r <= 0) return failure(std::move(out), r, Fault::kFusion, "fusion_finish");
   out.code = r;
   return out;
 }
@@ -153,10 +156,11 @@ Outcome fuse_source(Source &src, const Request &req) {
       own_curve = camera_curve(65536);
       curve = own_curve.as<float>();
     }
-    if (!converted || curve == nullptr) return failure(std::move(out), TMLIB_ERR_NO_MEMORY, "RGBE copy");
+    if (!converted || curve == nullptr)
+      return failure(std::move(out), TMLIB_ERR_NO_MEMORY, Fault::kRgbeCopyMemory, "RGBE copy");
     const int r = convert_to_rgbe(16, src.width, src.height, src.spp, int64_t(src.spp) * src.width, curve,
                                   src.pixels.as<uint16_t>(), converted.data());
-    if (r < 0) return failure(std::move(out), r, "convert_to_rgbe");
+    if (r < 0) return failure(std::move(out), r, Fault::kRgbeConversion, "convert_to_rgbe");
     if (req.release_source) src.pixels.reset();
     rgbe = converted.data();
   }
@@ -180,7 +184,7 @@ Outcome fuse_source(Source &src, const Request &req) {
   // A grey source was fused as RGB (its RGBE rows carry three channels): keep one.
   const int bytes = req.out_bits / 8;
   Buffer grey = Buffer::allocate(int64_t(W) * H, bytes);
-  if (!grey) return failure(std::move(o), TMLIB_ERR_NO_MEMORY, "output");
+  if (!grey) return failure(std::move(o), TMLIB_ERR_NO_MEMORY, Fault::kOutputMemory, "output");
   for (int64_t i = 0; i < int64_t(W) * H; ++i)
     std::memcpy(grey.data() + i * bytes, o.pixels.data() + i * 3 * bytes, bytes);
   o.pixels = std::move(grey);

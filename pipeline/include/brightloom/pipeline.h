@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,46 @@ struct DiskFiles {
   std::string rhs, x, p, r, t;
 };
 
+// What the preview keeps from one refresh to the next, so that a refresh redoes only the steps
+// whose inputs changed; the pictures are the same bits as runs without it.
+//   Details Enhancer: stage 1's statistics (lumParam) keyed by the slots they depend on
+//   (WhiteClip, the smoothing mode and level that size the pyramid) and, when the statistics
+//   fell back on the carried ones, the carry; stage 2's compressed luminance keyed by the
+//   slots of the pyramid and the solve (Luminosity, the smoothing mode, level and slider,
+//   Microcontrast, Microsmoothing, 360, the solver code) and the worker count. A finishing
+//   slider (Strength, saturations, clips, gamma, colour temperature, highlights and shadows)
+//   reruns the finishing stage alone; WhiteClip reruns stage 1 for its statistics but not the
+//   solve.
+//   Tone Compressor: the source's statistics (and its RGBE copy for 16-bit sources), so that
+//   a slider reruns the per-pixel mapping alone.
+//   Both: the scratch buffers, and a crew of worker threads that lives as long as the memo, so
+//   that a refresh neither allocates its scratch space nor starts threads.
+// A memo belongs to one source and one thread (the crew's threads serve the engine calls made
+// from the thread that made the memo): forget() it when the source is replaced, destroy it on
+// that thread. Requests that release their source or work from disk do not use it.
+class Memo {
+ public:
+  Memo();
+  ~Memo();
+  Memo(const Memo &) = delete;
+  Memo &operator=(const Memo &) = delete;
+
+  // Drops every kept result (the scratch buffers and the crew stay).
+  void forget();
+
+  // How often each step ran through this memo (tests and benchmarks).
+  struct Runs {
+    int stage1 = 0, stage2 = 0, finishing = 0, statistics = 0;
+  };
+  Runs runs;
+
+  struct State;
+  State &state() { return *state_; }
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
 struct Hooks {
   std::function<void(Step)> on_step;  // called as each step begins
   std::function<bool()> cancel;       // asked between steps; true stops the run (kCancelled)
@@ -112,7 +153,32 @@ struct Request {
   // keeps one; built for the run when null.
   const float *camera_curve = nullptr;
   const DiskFiles *disk = nullptr;  // work from disk (Details Enhancer, docType 0, 3 samples)
+  Memo *memo = nullptr;             // the preview's kept results (see Memo); null: none
   Hooks hooks;
+};
+
+// Where a run failed. The engine function that returned the code (or the buffer the pipeline
+// could not allocate) is named beside it, for messages and logs.
+enum class Fault {
+  kNone,
+  kCancelled,       // hooks.cancel asked the run to stop
+  kStatistics,      // logMinMaxMoy
+  kRgbeConversion,  // convert_to_rgbe
+  kPyramidSize,     // tm_dim refused the size (too_small)
+  kPyramid,         // calc_tm1
+  kSolver,          // calc_tm2
+  kFinishing,       // calc_tm3
+  kToneCompressor,  // tm_simple
+  kPyramidMemory,   // the Details Enhancer's pyramid and work buffers
+  kOutputMemory,    // the output picture
+  kRgbeCopyMemory,  // the RGBE copy of a float source
+  kTemporaryFile,   // work from disk: `file` and `error_number` say which and why
+  kFrameCount,      // fusion: fewer than two frames
+  kFusionRequest,   // fusion: not a fusion method, no parameters, or output bits not 8 or 16
+  kFrame,           // fusion: the frame supplier failed (`frame` says which)
+  kFrameSize,       // fusion: a frame's size or channels differ from the first (`frame`)
+  kFusion,          // fusion_dims, fusion_add or fusion_finish
+  kFusionMemory,    // the fusion's pyramids
 };
 
 struct Outcome {
@@ -120,8 +186,9 @@ struct Outcome {
   Step step = Step::Statistics;  // the step that failed (when code <= 0)
   int levels = 0;                // solver levels of the pyramid (Details Enhancer), for messages
   bool too_small = false;        // tm_dim refused the size (a side of 9 pixels or less per level)
-  // What failed: the engine function that returned the code ("calc_tm2"), or for -4 from the
-  // pipeline itself the buffer it could not allocate ("pyramid", "output", "RGBE copy").
+  Fault fault = Fault::kNone;
+  // The engine function that returned the code ("calc_tm2"), or for the pipeline's own
+  // allocations the buffer ("pyramid", "output", "RGBE copy").
   const char *what = "";
   std::string file;      // the temporary file a failure concerns, when it is one
   int error_number = 0;  // errno of that file's failure
@@ -138,22 +205,22 @@ Outcome run(Source &src, const Request &request);
 struct Frame {
   int width = 0;
   int height = 0;
-  int spp = 0;                     // samples per pixel (1..4; RGBE: 3)
-  int kind = TMLIB_FUSION_U8;      // a TmlibFusionKind
-  int64_t row_stride = 0;          // in samples (RGBE: unused)
-  float gain = 1.0f;               // linear frames: the exposure factor
-  const void *pixels = nullptr;    // valid until the supplier is asked for the next frame
+  int spp = 0;                   // samples per pixel (1..4; RGBE: 3)
+  int kind = TMLIB_FUSION_U8;    // a TmlibFusionKind
+  int64_t row_stride = 0;        // in samples (RGBE: unused)
+  float gain = 1.0f;             // linear frames: the exposure factor
+  const void *pixels = nullptr;  // valid until the supplier is asked for the next frame
 };
 // Puts frame `index` into `out`; a negative result stops the fusion with that code (reported
-// with what = "frame" and the frame's index).
+// as Fault::kFrame with the frame's index).
 using FrameSupplier = std::function<int(int index, Frame &out)>;
 
 // Fuses `count` frames (at least 2) one after the other, with the memory of one frame and the
 // pyramids whatever the count. request.method is FusionAdjust or FusionIntensive; the picture
 // has the frames' colour channels (1 or 3) at out_bits, display-encoded. Failures: fewer than
-// two frames (what = "frame count"), a frame whose size or channels differ from the first
-// (TMLIB_ERR_DIMS, what = "frame size", frame = its index), the operator's results
-// ("fusion_add", "fusion_finish"), memory ("pyramid", "output").
+// two frames (kFrameCount), a frame whose size or channels differ from the first
+// (TMLIB_ERR_DIMS, kFrameSize, frame = its index), the operator's results (kFusion, what =
+// "fusion_dims", "fusion_add" or "fusion_finish"), memory (kFusionMemory, kOutputMemory).
 Outcome fuse(int count, const FrameSupplier &frame, const Request &request);
 
 // The gains of the virtual exposures that span a docType-0 (RGBE) source's dynamic range: the
