@@ -2,6 +2,8 @@
 // fuse_frames [--method 10|11] [--set SLOT=VALUE]... [--workers N] [--bits 8|16] OUT.png FRAME...
 // Fuses frames read with the program's own readers (PNG, TIFF, ...) through the kit, one frame
 // in memory at a time, and prints the time the fusion took (reading included).
+#include <tmlib/tmlib.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
