@@ -10,6 +10,8 @@ packages=(
   libopenexr-dev libtiff-dev libpng-dev libjpeg62-turbo-dev liblcms2-dev libcli11-dev
   xvfb xdotool
   gimp libgimp2.0-dev
+  # bench only: the exposure-fusion peer, JPEG decoding of bracket sets and the quality scripts
+  enfuse libjpeg-turbo-progs imagemagick python3-numpy python3-scipy python3-pil
 )
 
 missing=()
