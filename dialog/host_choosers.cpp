@@ -29,8 +29,7 @@ QStringList patterns_of(const QString &filter) {
 // The extension a name given without one gets: the selected filter's first pattern's.
 QString suffix_of(const QString &filter) {
   for (const QString &p : patterns_of(filter))
-    if (p.startsWith(QStringLiteral("*.")) && !p.mid(2).contains(QLatin1Char('*')))
-      return p.mid(2);
+    if (p.startsWith(QStringLiteral("*.")) && !p.mid(2).contains(QLatin1Char('*'))) return p.mid(2);
   return QString();
 }
 
@@ -71,11 +70,12 @@ int choose(bool save, const QString &title, const QString &filters, const QStrin
     chosen = QFileInfo(panel.selectedFiles().first()).absoluteFilePath();
     if (!save || filterList.isEmpty() || matches_any(QFileInfo(chosen).fileName(), filterList)) return 1;
     // A name the host cannot write: said here, where the user can choose again.
-    QMessageBox::warning(nullptr, title,
-                         QObject::tr("%1 cannot be written: choose a name that ends in one of %2.")
-                             .arg(QFileInfo(chosen).fileName(), patterns_of(filterList.join(QLatin1Char(' ')))
-                                                                    .join(QStringLiteral(", "))
-                                                                    .remove(QStringLiteral("*"))));
+    QMessageBox::warning(
+        nullptr, title,
+        QObject::tr("%1 cannot be written: choose a name that ends in one of %2.")
+            .arg(
+                QFileInfo(chosen).fileName(),
+                patterns_of(filterList.join(QLatin1Char(' '))).join(QStringLiteral(", ")).remove(QStringLiteral("*"))));
     panel.selectFile(QFileInfo(chosen).completeBaseName());
   }
 }

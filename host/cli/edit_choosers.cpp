@@ -118,8 +118,9 @@ int run_edit_choosing(const EditRequest &req, FILE *out, FILE *err) {
   void *handle = ::dlopen(bundle->path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
   auto chooser = handle ? reinterpret_cast<DoFileChooserFn>(::dlsym(handle, "DoFileChooser")) : nullptr;
   if (chooser == nullptr) {
-    report(err, bundle->path + ": the dialog bundle has no file chooser (DoFileChooser); name the image: "
-                               "brightloom edit IMAGE");
+    report(err, bundle->path +
+                    ": the dialog bundle has no file chooser (DoFileChooser); name the image: "
+                    "brightloom edit IMAGE");
     return kExitSomeFailed;
   }
 
@@ -144,15 +145,14 @@ int run_edit_choosing(const EditRequest &req, FILE *out, FILE *err) {
   // image the first time); the chosen name's extension picks the format.
   if (!req.output.empty()) return run_edit(with_file, out, err);
   with_file.choose_output = [&](std::string &path) {
-    const fs::path proposed = fs::path(folder_or(folders.save, fs::path(path).parent_path().string())) /
-                              fs::path(path).filename();
+    const fs::path proposed =
+        fs::path(folder_or(folders.save, fs::path(path).parent_path().string())) / fs::path(path).filename();
     const int s = chooser(1, "Save the picture - Brightloom", save_filters(req.bits).c_str(), proposed.string().c_str(),
                           chosen.data(), int32_t(chosen.size()));
     if (s != 1) return s;
     path = chosen.data();
     folders.save = fs::path(path).parent_path().string();
-    if (Status st = save_chooser_folders(folders_path, folders); !st)
-      report(err, "warning: " + st.failure().message());
+    if (Status st = save_chooser_folders(folders_path, folders); !st) report(err, "warning: " + st.failure().message());
     return 1;
   };
   return run_edit(with_file, out, err);

@@ -36,7 +36,7 @@ class Session {
         std::vector<std::string>{"DISPLAY=" + x_.display(), "QT_QPA_PLATFORM=xcb", "BRIGHTLOOM_DIALOG=" DIALOG_BUNDLE,
                                  "XDG_CONFIG_HOME=" + dir_.file("config"), "XDG_DATA_HOME=" + dir_.file("data"),
                                  "LSAN_OPTIONS=suppressions=" + dir_.file("lsan.supp")},
-                                     log);
+        log);
   }
   // Waits for a window whose title holds `title`, focuses it and sends it xdotool commands
   // ("key Return", "type text") a moment apart, as a user types: a Return right behind a typed
@@ -84,7 +84,8 @@ TEST(EditChoosers, WithoutAFileTheChoosersAskAndThePictureGoesWhereChosenAndTheF
 
   {  // First run: the image by its full name; the picture somewhere else, as a TIFF by its name.
     auto edit = s.start(dir.file("1.log"));
-    ASSERT_TRUE(s.send(open, {"type --delay 20 '" + dir.file("shots/a.exr") + "'", "key Return"})) << slurp(dir.file("1.log"));
+    ASSERT_TRUE(s.send(open, {"type --delay 20 '" + dir.file("shots/a.exr") + "'", "key Return"}))
+        << slurp(dir.file("1.log"));
     ASSERT_TRUE(s.send(dialog, {"key Return"})) << slurp(dir.file("1.log"));
     ASSERT_TRUE(s.send(save, {"key ctrl+a", "type --delay 20 '" + dir.file("out/chosen.tif") + "'", "key Return"}))
         << slurp(dir.file("1.log"));
