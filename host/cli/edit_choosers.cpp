@@ -1,24 +1,21 @@
 // SPDX-License-Identifier: MIT
 #include "edit_choosers.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 
 #include "commands.h"
-#include "dialog_bundle.h"
+#include "dialog_call.h"
+#include "folders.h"
 #include "formats.h"
+#include "io/replace_file.h"
 #include "settings.h"
 
 namespace brightloom {
 namespace fs = std::filesystem;
 namespace {
-
-using DoFileChooserFn = int (*)(int, const char *, const char *, const char *, char *, int32_t);
 
 void report(FILE *err, const std::string &msg) {
   std::fprintf(err, "brightloom: %s\n", msg.c_str());
@@ -65,22 +62,13 @@ Status save_chooser_folders(const std::string &path, const ChooserFolders &folde
   if (path.empty()) return fail("", "no config folder (neither XDG_CONFIG_HOME nor HOME is set)");
   std::error_code ec;
   fs::create_directories(fs::path(path).parent_path(), ec);
-  const std::string tmp = path + ".tmp" + std::to_string(::getpid());
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    for (const auto &[key, value] : {std::pair{"open", folders.open}, std::pair{"save", folders.save}})
-      if (!value.empty() && value.find('\n') == std::string::npos) out << key << '=' << value << '\n';
-    out.flush();
-    if (!out) {
-      fs::remove(tmp, ec);
-      return fail(path, "cannot write the chooser folders");
-    }
-  }
-  fs::rename(tmp, path, ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    return fail(path, "cannot replace the chooser folders: " + ec.message());
-  }
+  std::string text;
+  for (const auto &[key, value] : {std::pair{"open", folders.open}, std::pair{"save", folders.save}})
+    if (!value.empty() && value.find('\n') == std::string::npos) text += std::string(key) + '=' + value + '\n';
+  // Replaced as the edit state is, so a failure keeps the previous folders.
+  const tmlib::ReplaceResult r =
+      tmlib::replace_file(path, [&](int fd) { return tmlib::write_all(fd, text.data(), text.size()); });
+  if (!r.ok()) return fail(path, "cannot save the chooser folders: " + tmlib::replace_fault_reason(r));
   return Status::success();
 }
 
@@ -114,9 +102,8 @@ int run_edit_choosing(const EditRequest &req, FILE *out, FILE *err) {
     report(err, bundle.failure().message());
     return kExitSomeFailed;
   }
-  // The bundle stays loaded for the process; this only looks up the choosers beside DoCocoaUI.
-  void *handle = ::dlopen(bundle->path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-  auto chooser = handle ? reinterpret_cast<DoFileChooserFn>(::dlsym(handle, "DoFileChooser")) : nullptr;
+  // The bundle stays loaded for the process: edit then shows the dialog from the same one.
+  const DoFileChooserFn chooser = bundle->doFileChooser;
   if (chooser == nullptr) {
     report(err, bundle->path +
                     ": the dialog bundle has no file chooser (DoFileChooser); name the image: "

@@ -21,7 +21,7 @@ std::string chooser_folders_path();
 // Missing, unreadable or damaged files give empty folders: the choosers then start beside the
 // image, as on a first run.
 ChooserFolders load_chooser_folders(const std::string &path);
-// Through a temporary file renamed into place, so a failure keeps the previous folders.
+// Replaced as every file of the system is (replace_file.h): a failure keeps the previous folders.
 Status save_chooser_folders(const std::string &path, const ChooserFolders &folders);
 
 // The choosers' name filters, from the format table: the formats read; the formats written that
