@@ -1,5 +1,5 @@
 # The two commands a newcomer runs: 'make demo' and 'make test'.
-.PHONY: deps demo test tsan release bench fuzz install install-gimp clean
+.PHONY: deps demo test tsan release bench fuzz package install install-gimp clean
 
 deps:
 	bash scripts/install-deps.sh
@@ -15,6 +15,16 @@ test: deps
 	cmake --preset test
 	cmake --build --preset test
 	ctest --preset test
+
+# The Debian packages (libtmlib0, libtmlib-dev, brightloom, gimp-plugin-brightloom) from a release
+# build configured for /usr, into build/package/packages/; then lintian over them. (A first
+# changelog entry closing no ITP bug matters only for uploads to Debian itself.)
+package: deps
+	cmake --preset package
+	cmake --build --preset package
+	rm -f build/package/packages/*.deb
+	cmake --build --preset package --target package
+	lintian --fail-on error,warning --suppress-tags initial-upload-closes-no-bugs build/package/packages/*.deb
 
 # The engine's threaded tests under ThreadSanitizer (not part of 'make test': it doubles the time).
 tsan: deps

@@ -10,6 +10,7 @@ packages=(
   libopenexr-dev libtiff-dev libpng-dev libjpeg62-turbo-dev liblcms2-dev libcli11-dev
   xvfb xdotool
   gimp libgimp2.0-dev
+  dpkg-dev file fakeroot lintian desktop-file-utils shared-mime-info man-db groff-base strace librsvg2-bin
   # bench only: the exposure-fusion peer, JPEG decoding of bracket sets and the quality scripts
   enfuse libjpeg-turbo-progs imagemagick python3-numpy python3-scipy python3-pil
 )

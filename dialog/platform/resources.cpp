@@ -14,7 +14,17 @@ QString resource_folder() {
   // Any function of this library tells where the library was loaded from.
   if (dladdr(reinterpret_cast<void *>(&resource_folder), &info) == 0 || info.dli_fname == nullptr) return QString();
   const QFileInfo library(QString::fromLocal8Bit(info.dli_fname));
-  return QDir::cleanPath(library.absolutePath() + QStringLiteral("/../share/brightloom"));
+  const QString beside = QDir::cleanPath(library.absolutePath() + QStringLiteral("/../share/brightloom"));
+#ifdef BRIGHTLOOM_SHARE_FROM_LIBDIR
+  // Installed in a deeper library folder (lib/<multiarch> on Debian), the installed share folder
+  // is further up; lib/../share stays first, for the build tree and a lib/ install.
+  if (!QFileInfo(beside).isDir()) {
+    const QString installed =
+        QDir::cleanPath(library.absolutePath() + QStringLiteral("/" BRIGHTLOOM_SHARE_FROM_LIBDIR));
+    if (QFileInfo(installed).isDir()) return installed;
+  }
+#endif
+  return beside;
 }
 
 QString help_page() {

@@ -61,7 +61,7 @@ int edit(const EditRequest &req, FILE *out, FILE *err) {
     return kExitUsage;
   }
   // Beside the input, so that the picture lands next to what was edited wherever edit runs.
-  const std::string dst =
+  std::string dst =
       picture_paths({in}, req.output, req.output.empty() ? fs::path(in).parent_path().string() : "", **format)[0];
 
   // Everything that would stop the picture from being written is found before the user spends
@@ -71,14 +71,19 @@ int edit(const EditRequest &req, FILE *out, FILE *err) {
     report(err, in + ": no such file");
     return kExitSomeFailed;
   }
-  if (fs::exists(dst, ec) && fs::equivalent(in, dst, ec)) {
-    report(err, in + ": the output " + dst + " would overwrite the input; choose another with -o");
-    return kExitSomeFailed;
-  }
-  if (Status st = check_output_target(dst); !st) {
-    report(err, in + ": " + st.failure().message());
-    return kExitSomeFailed;
-  }
+  // A picture whose place is chosen after OK is checked once it is chosen.
+  auto unusable_output = [&] {
+    if (fs::exists(dst, ec) && fs::equivalent(in, dst, ec)) {
+      report(err, in + ": the output " + dst + " would overwrite the input; choose another with -o");
+      return true;
+    }
+    if (Status st = check_output_target(dst); !st) {
+      report(err, in + ": " + st.failure().message());
+      return true;
+    }
+    return false;
+  };
+  if (!req.choose_output && unusable_output()) return kExitSomeFailed;
   const std::string instead = "; 'brightloom render " + in + "' renders it without the dialog";
   if (const std::string why = missing_display(); !why.empty()) {
     report(err, "cannot open the dialog: " + why + instead);
@@ -131,6 +136,22 @@ int edit(const EditRequest &req, FILE *out, FILE *err) {
   }
   const int method = answer.method();
   const TmParam &param = answer.param;
+
+  if (req.choose_output) {
+    const int chosen = req.choose_output(dst);
+    if (chosen == 0) {
+      report(err, in + ": no name chosen for the picture; nothing written");
+      return kExitCancelled;
+    }
+    if (chosen != 1) return kExitSomeFailed;
+    // The chosen name's extension picks the format.
+    format = choose_output_format("", dst, req.bits);
+    if (!format) {
+      report(err, dst + ": " + format.failure().message());
+      return kExitSomeFailed;
+    }
+    if (unusable_output()) return kExitSomeFailed;
+  }
 
   Progress progress(!req.quiet && ::isatty(::fileno(err)) == 1, 1, err);
   progress.started(0, fs::path(in).filename().string());

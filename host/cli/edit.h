@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace brightloom {
@@ -15,6 +16,9 @@ struct EditRequest {
   int bits = 8;
   int quality = 92;
   bool quiet = false;
+  // When set, asked after OK for where the picture goes, with its default path (as render names
+  // it) to change: 1 chosen, 0 cancelled (nothing is written), -1 failed (already reported).
+  std::function<int(std::string &path)> choose_output;
 };
 
 // The exit code of an edit the user cancelled: nothing was written, and a script must not

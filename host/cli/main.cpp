@@ -7,6 +7,7 @@
 #include "cleanup.h"
 #include "commands.h"
 #include "edit.h"
+#include "edit_choosers.h"
 #include "settings.h"
 
 namespace {
@@ -103,7 +104,10 @@ int main(int argc, char **argv) {
   EditRequest edit_req;
   auto *edit = app.add_subcommand(
       "edit", "Tune one image in the tone-mapping dialog; OK writes the full-size picture beside it");
-  edit->add_option("input", edit_req.input, "Input image (OpenEXR, .hdr, TIFF, PFM, PNG)")->required();
+  edit->add_option("input", edit_req.input,
+                   "Input image (OpenEXR, .hdr, TIFF, PFM, PNG); without one, file choosers ask for the image "
+                   "and, after OK, for the picture's name")
+      ->check(named);
   edit->add_option("-o,--output", edit_req.output, "Output file; its extension picks the format")->check(named);
   edit->add_option("--format", edit_req.format, "Output format: png (default), tiff or jpeg");
   edit->add_option("--bits", edit_req.bits, "Bits per output sample: 8 (default) or 16")->check(CLI::IsMember({8, 16}));
@@ -139,7 +143,7 @@ int main(int argc, char **argv) {
                                  : RenderOptions::Disk::Auto;
     return run_render(req);
   }
-  if (*edit) return run_edit(edit_req);
+  if (*edit) return edit_req.input.empty() ? run_edit_choosing(edit_req) : run_edit(edit_req);
   if (*info) return run_info(info_path);
   if (*demo) return run_demo(demo_dir, demo_quiet);
   return kExitUsage;

@@ -31,6 +31,7 @@ std::vector<std::string> bundle_candidates() {
     if (std::find(out.begin(), out.end(), p) == out.end()) out.push_back(p);
   };
 #ifdef BRIGHTLOOM_INSTALL_LIBDIR
+  at("../" BRIGHTLOOM_INSTALL_LIBDIR "/brightloom");
   at("../" BRIGHTLOOM_INSTALL_LIBDIR);
 #endif
   at("../lib");
@@ -64,6 +65,7 @@ Result<DialogBundle> load_dialog_bundle() {
     DialogBundle b;
     b.path = path;
     b.doCocoaUI = reinterpret_cast<DoCocoaUIFn>(entry);
+    b.doFileChooser = reinterpret_cast<DoFileChooserFn>(::dlsym(handle, "DoFileChooser"));
     return b;
   }
   const char *chosen = std::getenv(kDialogEnv);

@@ -15,15 +15,17 @@
 namespace brightloom {
 
 using DoCocoaUIFn = int (*)(HostImageInfo *, float *, UserSettings *, const unsigned char *, const void *);
+using DoFileChooserFn = int (*)(int, const char *, const char *, const char *, char *, int32_t);
 
 // The variable that names the bundle to use instead of the installed one.
 inline constexpr const char *kDialogEnv = "BRIGHTLOOM_DIALOG";
 
 // The places the bundle is looked for, best first. $BRIGHTLOOM_DIALOG, when set, is the only
 // one (another bundle found silently instead would hide the mistake). Otherwise, from the
-// running program's folder: ../<libdir> and ../lib (an installed program), lib (the GIMP
-// plug-in's own folder), then the build tree's dialog/ folder (../dialog for the program,
-// ../../../dialog for the plug-in).
+// running program's folder: ../<libdir>/brightloom (where the Debian package keeps it, a
+// plug-in rather than a library to link), ../<libdir> and ../lib (an installed program), lib
+// (the GIMP plug-in's own folder), then the build tree's dialog/ folder (../dialog for the
+// program, ../../../dialog for the plug-in).
 std::vector<std::string> bundle_candidates();
 
 // A loaded bundle; it stays loaded for the life of the process, as a host keeps a filter
@@ -31,6 +33,9 @@ std::vector<std::string> bundle_candidates();
 struct DialogBundle {
   std::string path;
   DoCocoaUIFn doCocoaUI = nullptr;
+  // The bundle's open and save choosers for a host without its own (edit without a file); null
+  // for a bundle that has none.
+  DoFileChooserFn doFileChooser = nullptr;
 };
 
 // Loads the first candidate that exists. The failure names what is missing: no bundle in any

@@ -68,6 +68,26 @@ typedef struct UserSettings {
 BRIGHTLOOM_PLUGIN_API int DoCocoaUI(HostImageInfo *info, float *tmParam, UserSettings *settings,
                                     const unsigned char *iccProfile, const void *pixels);
 
+/* File choosers for a host that has none of its own (brightloom edit started without a file, as
+ * the desktop menu starts it), shown by the same Qt application as the dialog. Call from the
+ * thread DoCocoaUI is called from.
+ *   save        0: choose an existing file to open; 1: choose a name to save to (an existing file
+ *               is replaced only after the user confirmed it)
+ *   title       the window title (UTF-8)
+ *   filters     Qt name filters, ";;" between them, e.g. "HDR images (*.exr *.hdr);;All files (*)";
+ *               for a save chooser a name must match one of the patterns: a typed name without an
+ *               extension gets the selected filter's first one, another name is refused with an
+ *               alert and asked for again
+ *   start       open: the folder to start in (or a file in it); save: the proposed path, folder
+ *               and name (UTF-8; NULL or "" for the current folder)
+ *   chosen      receives the chosen absolute path, NUL-terminated (UTF-8)
+ *   chosenSize  bytes available at chosen
+ * Returns 1 when a file was chosen, 0 when the user cancelled, -1 when no chooser can be shown
+ * (a process whose Qt application has no widgets, a NULL argument) or the path does not fit in
+ * chosenSize bytes; a message then goes to standard error. */
+BRIGHTLOOM_PLUGIN_API int DoFileChooser(int save, const char *title, const char *filters, const char *start,
+                                        char *chosen, int32_t chosenSize);
+
 /* Rectangle helpers of the preview view: floats, y axis pointing up. */
 typedef struct NSPoint {
   float x, y;

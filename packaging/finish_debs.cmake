@@ -1,0 +1,50 @@
+# CPack post-build script: brings the packages CPack just made to today's Debian conventions that
+# this CMake's DEB generator does not follow, and repacks them with dpkg-deb (root-owned files):
+#   - control fields it cannot write (BRIGHTLOOM_DEB_FIELDS, "package=Field: value");
+#   - a library package gets the ldconfig trigger instead of the postinst and postrm scripts
+#     that only call ldconfig.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  get_filename_component(name "${deb}" NAME)
+  string(REGEX REPLACE "_.*" "" package "${name}")
+  set(tree "${deb}.tree")
+  file(REMOVE_RECURSE "${tree}")
+  execute_process(COMMAND dpkg-deb -R "${deb}" "${tree}" RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "dpkg-deb -R ${deb} failed")
+  endif()
+
+  set(add "")
+  foreach(entry IN LISTS BRIGHTLOOM_DEB_FIELDS)
+    if(entry MATCHES "^${package}=(.*)$")
+      string(APPEND add "${CMAKE_MATCH_1}\n")
+    endif()
+  endforeach()
+  file(READ "${tree}/DEBIAN/control" control)
+  string(STRIP "${control}" control)
+  file(WRITE "${tree}/DEBIAN/control" "${control}\n${add}")
+
+  set(only_ldconfig TRUE)
+  set(scripts "")
+  foreach(script postinst postrm)
+    if(EXISTS "${tree}/DEBIAN/${script}")
+      list(APPEND scripts "${tree}/DEBIAN/${script}")
+      file(STRINGS "${tree}/DEBIAN/${script}" lines)
+      foreach(line IN LISTS lines)
+        if(NOT line MATCHES "^(#!/bin/sh|set -e|if \\[ \"\\$1\" = \"(configure|remove)\" \\]; then|[\t ]*ldconfig|fi|[\t ]*)$")
+          set(only_ldconfig FALSE)
+        endif()
+      endforeach()
+    endif()
+  endforeach()
+  if(scripts AND only_ldconfig)
+    file(REMOVE ${scripts})
+    file(WRITE "${tree}/DEBIAN/triggers" "activate-noawait ldconfig\n")
+  endif()
+
+  execute_process(COMMAND dpkg-deb --root-owner-group -Z${CPACK_DEBIAN_COMPRESSION_TYPE} -b "${tree}" "${deb}"
+                  RESULT_VARIABLE rc OUTPUT_QUIET)
+  file(REMOVE_RECURSE "${tree}")
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "dpkg-deb -b ${deb} failed")
+  endif()
+endforeach()
