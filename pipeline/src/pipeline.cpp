@@ -130,6 +130,7 @@ Outcome details(Source &src, const Request &req) {
     req.carry->lwmax = lum[TMLIB_LUM_MAX_RATIO];
     req.carry->lwmed = lum[TMLIB_LUM_MEDIAN];
   }
+  if (req.hooks.statistics) req.hooks.statistics(lum);
 
   if (!run.enter(Step::Solve)) return run.cancelled();
   r = calc_tm2(dim, dims[TMLIB_PD_MIN_WIDTH], dims[TMLIB_PD_MIN_HEIGHT], dims[TMLIB_PD_SOLVER_CELLS],
@@ -199,6 +200,7 @@ Outcome details_from_disk(Source &src, const Request &req) {
 
   int r = calc_tm1(0, dim, p, dims, lum, table, &curve, 0, opt, nullptr, pyramid.as<float>());
   if (r < 0) return run.failed(r, "calc_tm1");
+  if (req.hooks.statistics) req.hooks.statistics(lum);
   if (!run.enter(Step::Solve)) return run.cancelled();
   r = calc_tm2(dim, dims[TMLIB_PD_MIN_WIDTH], dims[TMLIB_PD_MIN_HEIGHT], dims[TMLIB_PD_SOLVER_CELLS],
                dims[TMLIB_PD_LEVELS], p, opt, pyramid.as<float>());
@@ -272,6 +274,7 @@ Outcome compressor(Source &src, const Request &req) {
   float lum[TMLIB_LUM_PARAMS] = {};
   // Statistics that could not be taken would leave the operator reading an unwritten record.
   if (const int s = logMinMaxMoy(W, H, table, rgbe, lum); s < 0) return run.failed(s, "logMinMaxMoy");
+  if (req.hooks.statistics) req.hooks.statistics(lum);
 
   if (!run.enter(Step::Finishing)) return run.cancelled();
   run.out.pixels = Buffer::allocate(int64_t(W) * H * spp, req.out_bits / 8, true);
