@@ -10,8 +10,8 @@ packages=(
   libopenexr-dev libtiff-dev libpng-dev libjpeg62-turbo-dev liblcms2-dev libcli11-dev
   xvfb xdotool
   gimp libgimp2.0-dev
-  # Batches across machines: the local Slurm test and the cluster recipes.
-  slurm-wlm munge parallel
+  # Batches across machines: the local Slurm test (auth/none, no munge) and the cluster recipes.
+  slurm-wlm parallel
 )
 
 missing=()
