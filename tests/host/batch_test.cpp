@@ -239,7 +239,7 @@ TEST_F(Batch, TheReportAccountsForEveryInputAndTheExitCodeForFailures) {
 }
 
 TEST_F(Batch, AKilledRunResumesAndRedoesNothingComplete) {
-  const std::vector<std::string> in = frames(10, 360, 240);
+  const std::vector<std::string> in = frames(6, 320, 200);
   const std::string out = dir.file("out");
   {
     std::vector<std::string> argv = {BRIGHTLOOM_PROGRAM, "render"};
