@@ -40,6 +40,7 @@ struct Plan {
 
 struct Outcome {
   bool ok = false;
+  bool skipped = false;  // already there (--skip-existing): no settings to remember
   TmParam param{};
 };
 
@@ -105,7 +106,7 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
       if (!req.quiet && !progress.enabled()) progress.print(out, in + " -> " + dst + " (exists, skipped)");
       progress.finished(int(i), progress.enabled() ? in + " -> " + dst + " (exists, skipped)" : "");
       record("skipped", "");
-      oc.ok = true;
+      oc.ok = oc.skipped = true;
       return oc;
     }
     // An output that will be refused is refused before the render, not after it.
@@ -257,10 +258,12 @@ int run_render(const RenderRequest &req, FILE *out, FILE *err) {
 
   std::vector<std::string> failed;
   const Outcome *last_ok = nullptr;
+  int skipped = 0;
   for (size_t i : todo) {
-    if (outcomes[i].ok)
+    skipped += outcomes[i].skipped;
+    if (outcomes[i].ok && !outcomes[i].skipped)
       last_ok = &outcomes[i];
-    else
+    else if (!outcomes[i].ok)
       failed.push_back(req.inputs[i]);
   }
   if (last_ok && req.save_last && !req.measured) {
@@ -276,8 +279,12 @@ int run_render(const RenderRequest &req, FILE *out, FILE *err) {
                  req.measured ? "measured" : "rendered", names.c_str());
     return kExitSomeFailed;
   }
-  if (!req.quiet && n > 1) std::fprintf(out, "%d of %d files %s\n", n, n, req.measured ? "measured" : "rendered");
-  if (!req.quiet && n == 0) std::fprintf(out, "shard %s holds none of the %zu files\n", req.shard.c_str(), req.inputs.size());
+  if (!req.quiet && skipped > 0)
+    std::fprintf(out, "%d of %d files rendered, %d already there\n", n - skipped, n, skipped);
+  else if (!req.quiet && n > 1)
+    std::fprintf(out, "%d of %d files %s\n", n, n, req.measured ? "measured" : "rendered");
+  if (!req.quiet && n == 0)
+    std::fprintf(out, "shard %s holds none of the %zu files\n", req.shard.c_str(), req.inputs.size());
   return kExitOk;
 }
 

@@ -232,8 +232,11 @@ TEST_F(Batch, TheReportAccountsForEveryInputAndTheExitCodeForFailures) {
   EXPECT_EQ(read_report(r.report).size(), 3u);
   r.shard = "2/2";
   r.report = dir.file("report2.jsonl");
+  r.save_last = true;
   EXPECT_EQ(run(r), kExitOk);
   for (auto &l : read_report(r.report)) EXPECT_EQ(l["result"], "skipped") << l["input"];
+  // Pictures left as they were were rendered with settings this run never resolved.
+  EXPECT_FALSE(fs::exists(dir.file("config/brightloom/last-settings.xmp")));
   r.shard = "3/2";
   EXPECT_EQ(run(r), kExitUsage);
 }
