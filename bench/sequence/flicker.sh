@@ -47,7 +47,10 @@ if ((flicker_frames > 0)); then
 fi
 
 if ((speed_frames > 0)); then
-  "$tool" make "$source" "$work/speed" "$speed_frames" "$speed_scale" 5
+  # Frames made by an earlier run in the same work folder are used again.
+  if [[ ! -f $work/speed/$(printf 'frame%04d.exr' "$speed_frames") ]]; then
+    "$tool" make "$source" "$work/speed" "$speed_frames" "$speed_scale" 5
+  fi
   per_frame() { awk -v a="$1" -v b="$2" -v n="$speed_frames" 'BEGIN { printf "%.3f s/frame (%.1f s)", (b - a) / n, b - a }'; }
   now() { date +%s.%N; }
   t0=$(now)
