@@ -14,7 +14,7 @@
 
 #include "batch.h"
 #include "document_profile.h"
-#include "engine.h"
+#include "workers.h"
 #include "icc.h"
 #include "output_naming.h"
 #include "progress.h"
