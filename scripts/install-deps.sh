@@ -13,6 +13,8 @@ packages=(
   dpkg-dev file fakeroot lintian desktop-file-utils shared-mime-info man-db groff-base strace librsvg2-bin
   # bench only: the exposure-fusion peer, JPEG decoding of bracket sets and the quality scripts
   enfuse libjpeg-turbo-progs imagemagick python3-numpy python3-scipy python3-pil
+  # Batches across machines: the local Slurm test (auth/none, no munge) and the cluster recipes.
+  slurm-wlm parallel
 )
 
 missing=()

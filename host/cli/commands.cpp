@@ -12,11 +12,13 @@
 #include <system_error>
 #include <thread>
 
+#include "batch.h"
 #include "document_profile.h"
 #include "workers.h"
 #include "icc.h"
 #include "output_naming.h"
 #include "progress.h"
+#include "sequence.h"
 #include "settings_resolution.h"
 
 namespace brightloom {
@@ -33,10 +35,12 @@ struct Plan {
   const FormatDescriptor *format = &default_output_format();
   std::vector<std::string> outputs;
   int workers = 1;
+  Report *report = nullptr;
 };
 
 struct Outcome {
   bool ok = false;
+  bool skipped = false;  // already there (--skip-existing): no settings to remember
   TmParam param{};
 };
 
@@ -72,17 +76,42 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
   Outcome oc;
   const std::string &in = req.inputs[i];
   const std::string &dst = plan.outputs[i];
+  const bool measure = bool(req.measured);
+  const auto t_start = Clock::now();
+  if (req.jobs == 1) reset_peak_memory();
+  ReportLine rec;
+  rec.input = in;
+  rec.output = measure ? "" : dst;
+  rec.method = plan.recipe.method == 2 ? "compressor" : "details";
+  auto record = [&](const char *result, const std::string &error) {
+    rec.seconds = seconds_since(t_start);
+    rec.peak_memory = peak_memory_bytes();
+    rec.result = result;
+    rec.error = error;
+    if (plan.report) plan.report->add(rec, err);
+  };
   auto failed = [&](const std::string &reason) {
     progress.finished(int(i), "");
     progress.print(err, "brightloom: " + in + ": " + reason);
+    record("failed", reason);
     return oc;
   };
   try {
     std::error_code ec;
-    if (fs::exists(dst, ec) && fs::equivalent(in, dst, ec))
+    if (!measure && fs::exists(dst, ec) && fs::equivalent(in, dst, ec))
       return failed("the output " + dst + " would overwrite the input; choose another --out-dir or -o");
+    // Pictures are written under a temporary name and renamed when complete: one under its
+    // final name is whole, and a resumed batch leaves it alone.
+    if (!measure && req.skip_existing && fs::is_regular_file(dst, ec)) {
+      if (!req.quiet && !progress.enabled()) progress.print(out, in + " -> " + dst + " (exists, skipped)");
+      progress.finished(int(i), progress.enabled() ? in + " -> " + dst + " (exists, skipped)" : "");
+      record("skipped", "");
+      oc.ok = oc.skipped = true;
+      return oc;
+    }
     // An output that will be refused is refused before the render, not after it.
-    if (Status st = check_output_target(dst); !st) return failed(st.failure().message());
+    if (!measure)
+      if (Status st = check_output_target(dst); !st) return failed(st.failure().message());
 
     const auto t0 = Clock::now();
     progress.started(int(i), fs::path(in).filename().string());
@@ -93,6 +122,10 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
 
     auto param = resolve(plan.recipe, img->doc_type());
     if (!param) return failed(param.failure().message());
+    rec.digest = settings_digest(plan.recipe.method, param->data(), int(param->size()), plan.format->name, req.bits,
+                                 req.quality);
+    // A sequence's statistics depend on the method and settings only, not on the output file.
+    const std::string stats_key = settings_digest(plan.recipe.method, param->data(), int(param->size()), "", 0, 0);
     RenderOptions opt;
     opt.method = plan.recipe.method;
     opt.param = *param;
@@ -102,6 +135,22 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
     opt.temp_dir = req.temp_dir;
     opt.disk_threshold_pixels = req.disk_threshold_pixels;
     opt.on_stage = [&progress, i](Stage s) { progress.stage(int(i), pipeline::step_name(s)); };
+    if (measure) {
+      auto stats = measure_statistics(*img, opt);
+      if (!stats) return failed(stats.failure().reason);
+      req.measured(i, stats->data(), stats_key);
+      progress.finished(int(i), "");
+      record("measured", "");
+      oc.ok = true;
+      oc.param = *param;
+      return oc;
+    }
+    if (req.given) {
+      std::string why;
+      const float *given = req.given(i, stats_key, why);
+      if (given == nullptr) return failed(why);
+      opt.on_statistics = [given](float *stats) { std::copy(given, given + kSequenceStats, stats); };
+    }
     const int W = img->width, H = img->height;
     const double encode = img->encode_seconds;
     std::vector<unsigned char> icc = picture_profile(*img);
@@ -135,6 +184,7 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
       progress.finished(int(i), text);
     else if (!req.quiet || req.timings)
       progress.print(out, text);
+    record("rendered", "");
     oc.ok = true;
     oc.param = *param;
     return oc;
@@ -148,10 +198,31 @@ Outcome render_one(const RenderRequest &req, const Plan &plan, size_t i, Progres
 }  // namespace
 
 int run_render(const RenderRequest &req, FILE *out, FILE *err) {
+  if (req.sequence) return run_sequence(req, out, err);
   auto plan = make_plan(req);
   if (!plan) {
     report(err, plan.failure().message());
     return kExitUsage;
+  }
+  // The inputs this run renders (positions in req.inputs): its shard, or all of them. Picture
+  // names are chosen over the whole batch, so that every node gives a file the same name.
+  std::vector<size_t> todo(req.inputs.size());
+  for (size_t i = 0; i < todo.size(); ++i) todo[i] = i;
+  if (!req.shard.empty()) {
+    auto shard = parse_shard(req.shard);
+    if (!shard) {
+      report(err, shard.failure().message());
+      return kExitUsage;
+    }
+    todo = shard_positions(req.inputs, *shard);
+  }
+  Report report_file;
+  if (!req.report.empty()) {
+    if (Status st = report_file.open(req.report); !st) {
+      report(err, st.failure().message());
+      return kExitUsage;
+    }
+    plan->report = &report_file;
   }
   if (!req.out_dir.empty()) {
     std::error_code ec;
@@ -162,15 +233,15 @@ int run_render(const RenderRequest &req, FILE *out, FILE *err) {
     }
   }
 
-  const int n = int(req.inputs.size());
+  const int n = int(todo.size());
   const bool terminal = ::isatty(::fileno(err)) == 1;
   std::vector<Outcome> outcomes(req.inputs.size());
   {
     Progress progress(!req.quiet && terminal, n, err);
     std::atomic<size_t> next{0};
     auto worker = [&] {
-      for (size_t i; (i = next.fetch_add(1)) < req.inputs.size();)
-        outcomes[i] = render_one(req, *plan, i, progress, out, err);
+      for (size_t k; (k = next.fetch_add(1)) < todo.size();)
+        outcomes[todo[k]] = render_one(req, *plan, todo[k], progress, out, err);
     };
     const int jobs = std::min(req.jobs, n);
     std::vector<std::thread> pool;
@@ -187,13 +258,15 @@ int run_render(const RenderRequest &req, FILE *out, FILE *err) {
 
   std::vector<std::string> failed;
   const Outcome *last_ok = nullptr;
-  for (size_t i = 0; i < outcomes.size(); ++i) {
-    if (outcomes[i].ok)
+  int skipped = 0;
+  for (size_t i : todo) {
+    skipped += outcomes[i].skipped;
+    if (outcomes[i].ok && !outcomes[i].skipped)
       last_ok = &outcomes[i];
-    else
+    else if (!outcomes[i].ok)
       failed.push_back(req.inputs[i]);
   }
-  if (last_ok && req.save_last) {
+  if (last_ok && req.save_last && !req.measured) {
     // The pictures are fine; only --last will not find these settings.
     if (Status st = save_last_settings(plan->recipe.method, last_ok->param); !st)
       report(err, "warning: " + st.failure().message());
@@ -202,10 +275,16 @@ int run_render(const RenderRequest &req, FILE *out, FILE *err) {
   if (!failed.empty()) {
     std::string names;
     for (const std::string &f : failed) names += (names.empty() ? "" : ", ") + f;
-    std::fprintf(err, "brightloom: %d of %d files rendered; failed: %s\n", n - int(failed.size()), n, names.c_str());
+    std::fprintf(err, "brightloom: %d of %d files %s; failed: %s\n", n - int(failed.size()), n,
+                 req.measured ? "measured" : "rendered", names.c_str());
     return kExitSomeFailed;
   }
-  if (!req.quiet && n > 1) std::fprintf(out, "%d of %d files rendered\n", n, n);
+  if (!req.quiet && skipped > 0)
+    std::fprintf(out, "%d of %d files rendered, %d already there\n", n - skipped, n, skipped);
+  else if (!req.quiet && n > 1)
+    std::fprintf(out, "%d of %d files %s\n", n, n, req.measured ? "measured" : "rendered");
+  if (!req.quiet && n == 0)
+    std::fprintf(out, "shard %s holds none of the %zu files\n", req.shard.c_str(), req.inputs.size());
   return kExitOk;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,19 @@ struct RenderRequest {
   RenderOptions::Disk disk = RenderOptions::Disk::Auto;
   std::string temp_dir;
   int64_t disk_threshold_pixels = 0;  // 0: from the machine's memory
+  // Batches split across machines and resumed (batch.h).
+  std::string shard;           // --shard K/N: render only the K-th of N parts of the sorted list
+  bool skip_existing = false;  // a picture already under its final name is not rendered again
+  std::string report;          // --report: one JSON line per input
+  // Time-lapse sequences (sequence.h): the frames are the inputs in natural order.
+  bool sequence = false;
+  std::string pass = "all";  // all, measure (first pass only) or render (second pass only)
+  std::vector<std::string> stats_files;
+  int smooth_frames = 25;
+  // A sequence's passes: `measured` receives each input's statistics instead of a render;
+  // `given` supplies the statistics input i is rendered with instead of its own (null: its own).
+  std::function<void(size_t, const float *stats, const std::string &digest)> measured;
+  std::function<const float *(size_t, const std::string &digest, std::string &why)> given;
 };
 
 // Exit codes.

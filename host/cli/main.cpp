@@ -53,6 +53,8 @@ int main(int argc, char **argv) {
       "  brightloom render pano.hdr -o pano.jpg --set Strength=80 --set Panorama360=1\n"
       "  brightloom edit photo.exr                      tune in the dialog, writes photo.png beside it\n"
       "  brightloom render *.exr --last --out-dir out   applies what the last edit confirmed\n"
+      "  brightloom render *.exr --out-dir out --shard 2/8 --skip-existing --report part2.jsonl\n"
+      "  brightloom render frames/*.exr --sequence --out-dir out   a time-lapse without flicker\n"
       "  brightloom info photo.exr\n"
       "  brightloom demo\n"
       "Run 'brightloom render --help' for all render options.");
@@ -97,6 +99,26 @@ int main(int argc, char **argv) {
                    "always or never")
       ->check(CLI::IsMember({"auto", "always", "never"}));
   render->add_option("--temp-dir", req.temp_dir, "Folder for the temporary files (default: $TMPDIR or /tmp)");
+  render->add_option("--shard", req.shard,
+                     "Render only the K-th of N parts of the batch (K/N; the inputs sorted by name, every N-th)");
+  render->add_flag("--skip-existing", req.skip_existing,
+                   "Leave pictures that already exist under their final name (resume a batch)");
+  render->add_option("--report", req.report, "Write one JSON line per input to FILE (result, time, memory)")
+      ->check(named);
+  auto *o_seq = render->add_flag("--sequence", req.sequence,
+                                 "The inputs are the frames of a time-lapse: render them with statistics smoothed "
+                                 "over neighbouring frames, so that they do not flicker");
+  render->add_option("--smooth-frames", req.smooth_frames, "Frames the statistics are smoothed over (default 25)")
+      ->check(CLI::Range(1, 100000))
+      ->needs(o_seq);
+  render->add_option("--pass", req.pass, "Sequence pass: all (default), measure or render (for --shard)")
+      ->check(CLI::IsMember({"all", "measure", "render"}))
+      ->needs(o_seq);
+  render->add_option("--stats", req.stats_files,
+                     "Sequence statistics file: written by --pass measure (and all); read by --pass render "
+                     "(repeatable: the files of all shards)")
+      ->allow_extra_args(false)
+      ->needs(o_seq);
   render->add_flag("--timings", req.timings, "Print the time spent reading, rendering and writing each file");
   render->add_flag("-q,--quiet", req.quiet, "Print nothing but errors");
   render->footer(settings_help());

@@ -205,6 +205,8 @@ Result<Picture> render(Image &image, const RenderOptions &o) {
   req.retry_on_one_worker = true;
   req.release_source = true;
   req.hooks.on_step = o.on_stage;
+  req.hooks.statistics = o.on_statistics;
+  req.hooks.cancel = o.cancel;
 
   std::optional<TempFolder> tmp;
   pipeline::DiskFiles files;

@@ -27,6 +27,9 @@ struct RenderOptions {
   std::string temp_dir;                 // empty: $TMPDIR or /tmp
   int64_t disk_threshold_pixels = 0;    // 0: chosen from the machine's memory
   std::function<void(Stage)> on_stage;  // called as each stage begins (any thread)
+  // See pipeline::Hooks: reads, or replaces, the statistics the method normalises with.
+  std::function<void(float *stats)> on_statistics;
+  std::function<bool()> cancel;  // asked between stages; true stops the render
   // Float documents end in linear light inside the engine. By default the picture is display-
   // encoded from the engine's 16-bit linear result with the exact 1/2.2 power (tag it with
   // picture_profile); linear_float keeps the linear light instead, for a host that puts the

@@ -278,6 +278,7 @@ Outcome details(Source &src, const Request &req, Memo::State *memo) {
     req.carry->lwmax = lum[TMLIB_LUM_MAX_RATIO];
     req.carry->lwmed = lum[TMLIB_LUM_MEDIAN];
   }
+  if (req.hooks.statistics) req.hooks.statistics(lum);
 
   if (!run.enter(Step::Solve)) return run.cancelled();
   if (!planeKept) {
@@ -367,6 +368,7 @@ Outcome details_from_disk(Source &src, const Request &req) {
 
   int r = calc_tm1(0, dim, p, dims, lum, table, &curve, 0, opt, nullptr, pyramid.as<float>());
   if (r < 0) return run.failed(r, Fault::kPyramid, "calc_tm1");
+  if (req.hooks.statistics) req.hooks.statistics(lum);
   if (!run.enter(Step::Solve)) return run.cancelled();
   r = calc_tm2(dim, dims[TMLIB_PD_MIN_WIDTH], dims[TMLIB_PD_MIN_HEIGHT], dims[TMLIB_PD_SOLVER_CELLS],
                dims[TMLIB_PD_LEVELS], p, opt, pyramid.as<float>());
@@ -455,6 +457,7 @@ Outcome compressor(Source &src, const Request &req, Memo::State *memo) {
       ++memo->runs->statistics;
     }
   }
+  if (req.hooks.statistics) req.hooks.statistics(lum);
 
   if (!run.enter(Step::Finishing)) return run.cancelled();
   run.out.pixels = Buffer::allocate(int64_t(W) * H * spp, req.out_bits / 8, true);

@@ -126,6 +126,12 @@ class Memo {
 struct Hooks {
   std::function<void(Step)> on_step;  // called as each step begins
   std::function<bool()> cancel;       // asked between steps; true stops the run (kCancelled)
+  // Called with the statistics the method normalises with as soon as they are measured and
+  // before any step reads them (Details Enhancer: the lumParam record stage 1 wrote, before the
+  // solve; Tone Compressor: the LogLumStats record, before the mapping). The hook may read them
+  // or put others in their place: a time-lapse renders every frame with statistics smoothed
+  // over its neighbours, so that a glint in one frame does not change the whole picture.
+  std::function<void(float *stats)> statistics;
 };
 
 struct Request {
