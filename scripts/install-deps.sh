@@ -10,6 +10,8 @@ packages=(
   libopenexr-dev libtiff-dev libpng-dev libjpeg62-turbo-dev liblcms2-dev libcli11-dev
   xvfb xdotool
   gimp libgimp2.0-dev
+  libraw-dev libexiv2-dev
+  luminance-hdr
 )
 
 missing=()
