@@ -1,0 +1,27 @@
+// SPDX-License-Identifier: MIT
+// OpenEXR writer for merged HDR images: half or float RGB with chromaticities and the merge's
+// own attributes, written under a temporary name and renamed into place when complete.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "primaries.h"
+#include "result.h"
+
+namespace brightloom {
+
+struct ExrImage {
+  int width = 0, height = 0;
+  const float *rgb = nullptr;  // interleaved, linear light
+  Chromaticities primaries = kRec709;
+  bool half = true;
+  // String attributes ("brightloomFrames" -> "a.jpg; b.jpg"), written as they are.
+  std::vector<std::pair<std::string, std::string>> attributes;
+};
+
+// On failure nothing is left under path or the temporary name.
+Status write_exr(const std::string &path, const ExrImage &img);
+
+}  // namespace brightloom
