@@ -20,28 +20,99 @@ struct Level {
 
 constexpr int kNoise = 4;
 
-uint8_t median_of(const std::vector<uint8_t> &g) {
+// The code below which a share q of the pixels lie.
+int percentile_of(const std::vector<uint8_t> &g, double q) {
   std::array<int64_t, 256> hist{};
   for (uint8_t v : g) ++hist[v];
   int64_t seen = 0;
   for (int v = 0; v < 256; ++v) {
     seen += hist[size_t(v)];
-    if (2 * seen >= int64_t(g.size())) return uint8_t(v);
+    if (double(seen) >= q * double(g.size())) return v;
   }
   return 255;
 }
 
-std::vector<Level> pyramid(const std::vector<uint8_t> &grey, int w, int h, int levels) {
+// The split both frames can make: Ward's median, unless half of either frame is clipped (a
+// bright frame with a white sky, a dark one with black ground), where every pixel would fall on
+// one side; then the nearest share of pixels that splits both frames clear of the ends.
+double split_share(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
+  for (double q : {0.5, 0.4, 0.6, 0.3, 0.7, 0.2, 0.8, 0.1, 0.9}) {
+    const int ta = percentile_of(a, q), tb = percentile_of(b, q);
+    if (ta >= 8 && ta <= 246 && tb >= 8 && tb <= 246) return q;
+  }
+  return 0.5;
+}
+
+std::vector<Level> pyramid(const std::vector<uint8_t> &grey, int w, int h, int levels, double share) {
   std::vector<Level> out;
   std::vector<uint8_t> g = grey;
   for (int l = 0; l < levels; ++l) {
-    const int med = median_of(g);
+    const int med = percentile_of(g, share);
     Level lv;
     lv.w = w;
     lv.h = h;
     lv.bits.resize(g.size());
     for (size_t i = 0; i < g.size(); ++i)
       lv.bits[i] = uint8_t((g[i] > med ? 1 : 0) | (std::abs(int(g[i]) - med) > kNoise ? 2 : 0));
+    out.push_back(std::move(lv));
+    if (l + 1 == levels) break;
+    const int nw = w / 2, nh = h / 2;
+    std::vector<uint8_t> next(size_t(nw) * nh);
+    for (int y = 0; y < nh; ++y)
+      for (int x = 0; x < nw; ++x) {
+        const size_t i = size_t(2 * y) * w + 2 * x;
+        next[size_t(y) * nw + x] = uint8_t((g[i] + g[i + 1] + g[i + w] + g[i + w + 1] + 2) / 4);
+      }
+    g.swap(next);
+    w = nw;
+    h = nh;
+  }
+  return out;
+}
+
+// The same levels split against a local mean (a box of 2 radius + 1 pixels) instead of one
+// threshold for the frame: every textured area gets edges, where a global split leaves a
+// paved square or a lawn all on one side. Exposure changes the codes monotonically, so the
+// split is nearly the same in every frame away from clipping; clipped areas equal their mean
+// and fall in the exclusion band.
+std::vector<Level> local_pyramid(const std::vector<uint8_t> &grey, int w, int h, int levels, int radius) {
+  std::vector<Level> out;
+  std::vector<uint8_t> g = grey;
+  for (int l = 0; l < levels; ++l) {
+    Level lv;
+    lv.w = w;
+    lv.h = h;
+    lv.bits.resize(g.size());
+    // Box mean by running sums along rows, then along columns.
+    std::vector<uint32_t> rows(g.size()), box(g.size());
+    for (int y = 0; y < h; ++y) {
+      uint32_t s = 0;
+      const uint8_t *row = g.data() + size_t(y) * w;
+      for (int x = 0; x <= std::min(radius, w - 1); ++x) s += row[x];
+      for (int x = 0; x < w; ++x) {
+        rows[size_t(y) * w + x] = s;
+        if (x + radius + 1 < w) s += row[x + radius + 1];
+        if (x - radius >= 0) s -= row[x - radius];
+      }
+    }
+    for (int x = 0; x < w; ++x) {
+      uint32_t s = 0;
+      for (int y = 0; y <= std::min(radius, h - 1); ++y) s += rows[size_t(y) * w + x];
+      for (int y = 0; y < h; ++y) {
+        box[size_t(y) * w + x] = s;
+        if (y + radius + 1 < h) s += rows[size_t(y + radius + 1) * w + x];
+        if (y - radius >= 0) s -= rows[size_t(y - radius) * w + x];
+      }
+    }
+    for (int y = 0; y < h; ++y) {
+      const int ny = std::min(h - 1, y + radius) - std::max(0, y - radius) + 1;
+      for (int x = 0; x < w; ++x) {
+        const int nx = std::min(w - 1, x + radius) - std::max(0, x - radius) + 1;
+        const size_t i = size_t(y) * w + x;
+        const int mean = int((box[i] + uint32_t(nx * ny / 2)) / uint32_t(nx * ny));
+        lv.bits[i] = uint8_t((g[i] > mean ? 1 : 0) | (std::abs(int(g[i]) - mean) > kNoise / 2 ? 2 : 0));
+      }
+    }
     out.push_back(std::move(lv));
     if (l + 1 == levels) break;
     const int nw = w / 2, nh = h / 2;
@@ -67,7 +138,8 @@ struct Rect {
 double error_at(const Level &ref, const Level &frm, const Rect &r, int dx, int dy) {
   const int x0 = std::max(r.x0, -dx), x1 = std::min(r.x1, frm.w - dx);
   const int y0 = std::max(r.y0, -dy), y1 = std::min(r.y1, frm.h - dy);
-  if (x1 - x0 < 4 || y1 - y0 < 4) return 1.0;
+  // Shifts that leave little overlap compare too few pixels to be trusted.
+  if (x1 - x0 < std::max(4, (r.x1 - r.x0) / 3) || y1 - y0 < std::max(4, (r.y1 - r.y0) / 3)) return 1.0;
   int64_t bad = 0;
   for (int y = y0; y < y1; ++y) {
     const uint8_t *a = ref.bits.data() + size_t(y) * ref.w;
@@ -94,18 +166,21 @@ double v_fit(double minus, double centre, double plus) {
 struct Found {
   double dx = 0, dy = 0;
   int ix = 0, iy = 0;
-  double support = 0;  // share of the rect's reference pixels in the exclusion bitmap
+  double support = 0;  // sure bitmap edges per pixel of the rect, the fewer of both directions
 };
 
-// Coarse to fine from guess (in level-`top` pixels), one pixel each way per level.
-Found search(const std::vector<Level> &ref, const std::vector<Level> &frm, Rect r0, int top, int gx, int gy) {
+// Coarse to fine from guess (in level-`top` pixels): `reach` pixels each way at the top
+// level, one pixel each way at every finer one.
+Found search(const std::vector<Level> &ref, const std::vector<Level> &frm, Rect r0, int top, int gx, int gy,
+             int reach = 1) {
   int sx = gx, sy = gy;
   for (int l = top; l >= 0; --l) {
     const Rect r{r0.x0 >> l, r0.y0 >> l, r0.x1 >> l, r0.y1 >> l};
     double best = 2;
     int bx = sx, by = sy;
-    for (int dy = -1; dy <= 1; ++dy)
-      for (int dx = -1; dx <= 1; ++dx) {
+    const int k = l == top ? reach : 1;
+    for (int dy = -k; dy <= k; ++dy)
+      for (int dx = -k; dx <= k; ++dx) {
         const double e = error_at(ref[size_t(l)], frm[size_t(l)], r, sx + dx, sy + dy);
         // Ties keep the smaller move, so that flat areas do not drift.
         if (e < best - 1e-12 || (e <= best + 1e-12 && std::abs(dx) + std::abs(dy) < std::abs(bx - sx) + std::abs(by - sy))) {
@@ -128,17 +203,24 @@ Found search(const std::vector<Level> &ref, const std::vector<Level> &frm, Rect 
   const double e0 = error_at(a, b, r0, sx, sy);
   f.dx = sx + v_fit(error_at(a, b, r0, sx - 1, sy), e0, error_at(a, b, r0, sx + 1, sy));
   f.dy = sy + v_fit(error_at(a, b, r0, sx, sy - 1), e0, error_at(a, b, r0, sx, sy + 1));
-  int64_t sure = 0;
-  for (int y = r0.y0; y < r0.y1; ++y)
-    for (int x = r0.x0; x < r0.x1; ++x) sure += (a.bits[size_t(y) * a.w + x] >> 1) & 1;
-  f.support = double(sure) / (double(r0.x1 - r0.x0) * (r0.y1 - r0.y0));
+  // What the rect can tell: sure edges of the reference bitmap across x and across y. A tile
+  // of smooth sky or a clipped highlight has none and would report any shift it was given.
+  int64_t across_x = 0, across_y = 0;
+  for (int y = r0.y0; y + 1 < r0.y1; ++y)
+    for (int x = r0.x0; x + 1 < r0.x1; ++x) {
+      const unsigned u = a.bits[size_t(y) * a.w + x], right = a.bits[size_t(y) * a.w + x + 1],
+                     down = a.bits[size_t(y + 1) * a.w + x];
+      across_x += ((u ^ right) & (u >> 1) & (right >> 1)) & 1;
+      across_y += ((u ^ down) & (u >> 1) & (down >> 1)) & 1;
+    }
+  f.support = double(std::min(across_x, across_y)) / (double(r0.x1 - r0.x0) * (r0.y1 - r0.y0));
   return f;
 }
 
 // A sub-pixel part this small is noise in the V fit; an integral shift keeps the frame sharp.
 double snap(double v) {
   const double r = std::round(v);
-  return std::fabs(v - r) < 0.2 ? r : v;
+  return std::fabs(v - r) < 0.3 ? r : v;
 }
 
 }  // namespace
@@ -167,13 +249,25 @@ std::vector<uint8_t> grey_of(const Frame &f) {
 
 Transform align_grey(const std::vector<uint8_t> &ref, const std::vector<uint8_t> &grey, int w, int h,
                      const AlignOptions &options) {
-  // Levels: each searches one pixel each way at its scale, 2^levels - 1 pixels in all; the
-  // coarsest keeps at least 16 pixels a side.
+  // Levels halve the frame down to some 32 pixels a side; the coarsest searches every shift
+  // within max_shift at its scale, each finer one a pixel each way around the last.
   int levels = 1;
-  while ((1 << levels) - 1 < options.max_shift && (std::min(w, h) >> levels) >= 16) ++levels;
-  const auto pr = pyramid(ref, w, h, levels), pf = pyramid(grey, w, h, levels);
+  while ((1 << levels) - 1 < options.max_shift && (std::min(w, h) >> levels) >= 32) ++levels;
   const Rect whole{0, 0, w, h};
-  const Found global = search(pr, pf, whole, levels - 1, 0, 0);
+  const int reach = (options.max_shift >> (levels - 1)) + 1;
+  // Ward's bitmaps, split at the median (or the share both frames can split at), and the
+  // locally split ones; where they disagree, the shift whose local bitmaps agree better wins:
+  // a frame-wide split can leave most of the texture on one side and lock onto the horizon.
+  const double share = split_share(ref, grey);
+  const auto lr = local_pyramid(ref, w, h, levels, 8), lf = local_pyramid(grey, w, h, levels, 8);
+  Found global = search(lr, lf, whole, levels - 1, 0, 0, reach);
+  {
+    const auto pr = pyramid(ref, w, h, levels, share), pf = pyramid(grey, w, h, levels, share);
+    const Found ward = search(pr, pf, whole, levels - 1, 0, 0, reach);
+    if ((ward.ix != global.ix || ward.iy != global.iy) &&
+        error_at(lr[0], lf[0], whole, ward.ix, ward.iy) < error_at(lr[0], lf[0], whole, global.ix, global.iy))
+      global = ward;
+  }
   Transform t;
   t.dx = snap(global.dx);
   t.dy = snap(global.dy);
@@ -181,7 +275,7 @@ Transform align_grey(const std::vector<uint8_t> &ref, const std::vector<uint8_t>
 
   // Tiles on a grid; each finds its own shift near the global one. A rotation shows as shifts
   // that turn around the centre.
-  const int cols = w >= h ? 4 : 3, rows = w >= h ? 3 : 4;
+  const int cols = w >= h ? 6 : 4, rows = w >= h ? 4 : 6;
   const int tw = w / cols, th = h / rows;
   const int top = std::min(3, levels - 1);
   struct Tile {
@@ -191,8 +285,8 @@ Transform align_grey(const std::vector<uint8_t> &ref, const std::vector<uint8_t>
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < cols; ++c) {
       const Rect rect{c * tw, r * th, (c + 1) * tw, (r + 1) * th};
-      const Found f = search(pr, pf, rect, top, global.ix >> top, global.iy >> top);
-      if (f.support < 0.05) continue;  // a flat tile (sky, wall) cannot say where it went
+      const Found f = search(lr, lf, rect, top, global.ix >> top, global.iy >> top);
+      if (f.support < 0.002) continue;  // a flat tile (sky, wall) cannot say where it went
       tiles.push_back({(rect.x0 + rect.x1) / 2.0 - w / 2.0, (rect.y0 + rect.y1) / 2.0 - h / 2.0, f.dx, f.dy});
     }
   // Least squares of dx = tx - a y, dy = ty + a x over the tiles, then once more without the
@@ -229,8 +323,17 @@ Transform align_grey(const std::vector<uint8_t> &ref, const std::vector<uint8_t>
   std::vector<Tile> kept;
   for (const Tile &tl : tiles)
     if (std::hypot(tx - a * tl.y - tl.dx, ty + a * tl.x - tl.dy) < 1.5) kept.push_back(tl);
-  if (kept.size() >= 4 && kept.size() < tiles.size() && !fit(kept, tx, ty, a)) return t;
+  if (kept.size() < 4 || (kept.size() < tiles.size() && !fit(kept, tx, ty, a))) return t;
   if (std::fabs(a) * 180 / kPi < options.min_angle) return t;
+  // A rotation must explain the tiles much better than the translation does, or the tiles
+  // disagree for another reason (parallax, motion, clipped areas) and are better left alone.
+  double rot2 = 0, shift2 = 0;
+  for (const Tile &tl : kept) {
+    rot2 += std::pow(tx - a * tl.y - tl.dx, 2) + std::pow(ty + a * tl.x - tl.dy, 2);
+    shift2 += std::pow(t.dx - tl.dx, 2) + std::pow(t.dy - tl.dy, 2);
+  }
+  const double rot_rms = std::sqrt(rot2 / double(kept.size())), shift_rms = std::sqrt(shift2 / double(kept.size()));
+  if (rot_rms > 0.75 || rot_rms > 0.6 * shift_rms) return t;
   t.angle = a;
   t.dx = tx;
   t.dy = ty;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Alignment of hand-held frames: translation by median threshold bitmaps (Ward 2003) over a
 // pyramid, which compare frames of different exposure without knowing the response, then a
-// small rotation from the shifts of tiles spread over the frame.
+// small rotation from the shifts of tiles spread over the frame. Tiles and a second opinion on
+// the translation use bitmaps split at a local mean rather than the frame median.
 #pragma once
 
 #include <cstdint>

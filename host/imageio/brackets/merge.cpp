@@ -351,9 +351,10 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
     progress("response", 0.36);
     ResponseSamples samples;
     samples.frames = nf;
-    const Sampler rs(frames[size_t(ref)], linear_response(255), rep.transforms[size_t(ref)], w, h);
-    std::vector<Sampler> all;
+    // Codes as they are (an identity response), so that samples carry the frames' own codes.
     const Response ident = linear_response(255);
+    const Sampler rs(frames[size_t(ref)], ident, rep.transforms[size_t(ref)], w, h);
+    std::vector<Sampler> all;
     for (int i = 0; i < nf; ++i) all.emplace_back(frames[size_t(i)], ident, rep.transforms[size_t(i)], w, h);
     constexpr int kBins = 64, kPerBin = 5;
     for (int c = 0; c < 3; ++c) {
