@@ -153,13 +153,13 @@ double block_error(const HdrImage &m, const MergeReport &rep, double scale, int 
 
 }  // namespace
 
-// Something moved in the dark frame only: with ghost removal both places show the reference
+// Something moved in the bright frame only: with ghost removal both places show the reference
 // frame's scene (the patch once, where it was); without, they show a transparent double.
 TEST(BracketMerge, MovedPatchAppearsOnceAtTheReferencePlace) {
   const auto shots = stops(3, 1.5);
   auto frames = frames_of(shots, synth::srgb);
-  constexpr int size = 36, ax = 60, ay = 150, bx = 300, by = 120;
-  swap_blocks(frames[0], ax, ay, bx, by, size);
+  constexpr int size = 36, ax = 20, ay = 90, bx = 150, by = 160;
+  swap_blocks(frames[2], ax, ay, bx, by, size);
   MergeOptions opt;
   opt.align = false;
   MergeReport rep;

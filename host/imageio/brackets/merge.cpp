@@ -476,39 +476,19 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
       const auto count = box_count(mask, cw, ch, 2);
       for (size_t i = 0; i < npix; ++i) mask[i] = mask[i] && count[i] >= 6;
     }
+    // Grown by kGrow and by the width of the soft edge, so that the edge falls outside what
+    // was found: inside, the region comes from its frame alone (alpha 1); the box blur of
+    // radius kSoft then ramps it down to the merge beyond.
     constexpr int kGrow = 4, kSoft = 6;
     {
-      const auto grown = box_count(mask, cw, ch, kGrow);
+      const auto grown = box_count(mask, cw, ch, kGrow + kSoft);
       for (size_t i = 0; i < npix; ++i) mask[i] = grown[i] > 0;
     }
-    // Soft edges: a box blur twice (a tent) of the grown mask; it reaches 2 kSoft beyond it.
     alpha.assign(npix, 0);
     {
-      std::vector<uint8_t> scaled(npix);
-      const auto once = box_count(mask, cw, ch, kSoft);
+      const auto blurred = box_count(mask, cw, ch, kSoft);
       const int area = (2 * kSoft + 1) * (2 * kSoft + 1);
-      for (size_t i = 0; i < npix; ++i) scaled[i] = uint8_t(std::min(255, int(once[i]) * 255 / area));
-      // Second pass over 0..255 values: sum in 32-bit blocks via two single-channel passes.
-      std::vector<uint32_t> tmp(npix);
-      for (int y = 0; y < ch; ++y) {
-        uint32_t s = 0;
-        const uint8_t *row = scaled.data() + size_t(y) * cw;
-        for (int x = 0; x <= std::min(kSoft, cw - 1); ++x) s += row[x];
-        for (int x = 0; x < cw; ++x) {
-          tmp[size_t(y) * cw + x] = s;
-          if (x + kSoft + 1 < cw) s += row[x + kSoft + 1];
-          if (x - kSoft >= 0) s -= row[x - kSoft];
-        }
-      }
-      for (int x = 0; x < cw; ++x) {
-        uint32_t s = 0;
-        for (int y = 0; y <= std::min(kSoft, ch - 1); ++y) s += tmp[size_t(y) * cw + x];
-        for (int y = 0; y < ch; ++y) {
-          alpha[size_t(y) * cw + x] = uint8_t(std::min<uint32_t>(255, s / uint32_t(area)));
-          if (y + kSoft + 1 < ch) s += tmp[size_t(y + kSoft + 1) * cw + x];
-          if (y - kSoft >= 0) s -= tmp[size_t(y - kSoft) * cw + x];
-        }
-      }
+      for (size_t i = 0; i < npix; ++i) alpha[i] = uint8_t(std::min(255, (int(blurred[i]) * 255 + area / 2) / area));
     }
     // Regions: connected parts of everything the soft edge touches; each takes the frame best
     // exposed over it, so a walking person comes from one frame, whole.
@@ -547,10 +527,11 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
             score[size_t(i)] += well_exposed(limits[size_t(i)], zm, zmean) ? 1.0 : weight(i, zm, zmean) * 0.5;
         }
       }
-      // Ties go to the reference frame, then to the brighter (less noisy) frame.
+      // The reference frame unless another is clearly better exposed there; among the others,
+      // ties go to the brighter (less noisy) frame.
       int best = ref;
       for (int i : order)
-        if (score[size_t(i)] > score[size_t(best)] * 1.02) best = i;
+        if (score[size_t(i)] > score[size_t(best)] * 1.1) best = i;
       for (int32_t p : region) {
         owner[size_t(p)] = uint8_t(best);
         ghost_pixels += alpha[size_t(p)] >= 128;
