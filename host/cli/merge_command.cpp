@@ -128,6 +128,11 @@ int run_merge(const MergeRequest &req, FILE *out, FILE *err) {
   exr.height = hdr->height;
   exr.rgb = hdr->rgb.data();
   exr.primaries = hdr->primaries;
+  // The crop to what every frame covers, as OpenEXR says it: a data window inside the frames'.
+  exr.x0 = rep.crop_x;
+  exr.y0 = rep.crop_y;
+  exr.full_width = rep.frame_width;
+  exr.full_height = rep.frame_height;
   exr.half = !req.full_float;
   std::string names, evs, shifts;
   for (size_t i = 0; i < rep.frames.size(); ++i) {

@@ -43,7 +43,9 @@ Status write_exr(const std::string &path, const ExrImage &img) {
     return fail(path, why);
   };
   try {
-    Imf::Header header(img.width, img.height);
+    const int fw = img.full_width > 0 ? img.full_width : img.width, fh = img.full_height > 0 ? img.full_height : img.height;
+    Imf::Header header(Imath::Box2i(Imath::V2i(0, 0), Imath::V2i(fw - 1, fh - 1)),
+                       Imath::Box2i(Imath::V2i(img.x0, img.y0), Imath::V2i(img.x0 + img.width - 1, img.y0 + img.height - 1)));
     header.compression() = Imf::ZIP_COMPRESSION;
     const Imf::PixelType type = img.half ? Imf::HALF : Imf::FLOAT;
     for (const char *name : {"R", "G", "B"}) header.channels().insert(name, Imf::Channel(type));
@@ -69,10 +71,11 @@ Status write_exr(const std::string &path, const ExrImage &img) {
           const float v = std::isfinite(src[i]) ? std::min(std::max(src[i], 0.0f), 65504.0f) : 0.0f;
           halves[i] = half(v);
         }
-        base_ptr = reinterpret_cast<char *>(halves.data()) - ptrdiff_t(size_t(y) * ys);
+        base_ptr = reinterpret_cast<char *>(halves.data()) - ptrdiff_t(size_t(y + img.y0) * ys);
       } else {
-        base_ptr = reinterpret_cast<char *>(const_cast<float *>(img.rgb));
+        base_ptr = reinterpret_cast<char *>(const_cast<float *>(img.rgb)) - ptrdiff_t(size_t(img.y0) * ys);
       }
+      base_ptr -= ptrdiff_t(size_t(img.x0) * xs);
       const size_t chan = img.half ? sizeof(half) : sizeof(float);
       fb.insert("R", Imf::Slice(type, base_ptr, xs, ys));
       fb.insert("G", Imf::Slice(type, base_ptr + chan, xs, ys));

@@ -15,6 +15,10 @@ namespace brightloom {
 struct ExrImage {
   int width = 0, height = 0;
   const float *rgb = nullptr;  // interleaved, linear light
+  // Where the pixels sit in a larger picture (a merge cropped to what every frame covers):
+  // the data window starts at (x0, y0) inside a display window of full_width x full_height
+  // (0: the image's own size).
+  int x0 = 0, y0 = 0, full_width = 0, full_height = 0;
   Chromaticities primaries = kRec709;
   bool half = true;
   // String attributes ("brightloomFrames" -> "a.jpg; b.jpg"), written as they are.

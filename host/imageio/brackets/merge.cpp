@@ -263,6 +263,8 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
                     "try --no-align if they are already registered");
   rep.crop_x = x0;
   rep.crop_y = y0;
+  rep.frame_width = w;
+  rep.frame_height = h;
 
   // Response, first guess: what the codes are known to be.
   const Frame &f0 = frames[0];

@@ -42,6 +42,7 @@ struct MergeReport {
   std::vector<Transform> transforms;  // per frame, onto the reference
   int reference = 0;                  // frame the others are aligned to (middle exposure)
   int crop_x = 0, crop_y = 0;         // where the merged image starts in the reference frame
+  int frame_width = 0, frame_height = 0;
   double ghost_share = 0;             // share of the pixels taken from one frame alone
   std::vector<std::string> notes;     // what the user should know (fallbacks, doubtful frames)
 };
