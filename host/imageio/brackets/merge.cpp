@@ -2,6 +2,7 @@
 #include "merge.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <numeric>
@@ -38,13 +39,19 @@ class Sampler {
       : f_(f), r_(r), t_(t), cx_(w / 2.0), cy_(h / 2.0), cos_(std::cos(t.angle)), sin_(std::sin(t.angle)),
         scale_(1.0f / float(f.max_code)), integral_(t.integral()), ix_(int(t.dx)), iy_(int(t.dy)) {}
 
-  // Reference pixel (x, y): light[3], highest and mean code. False when it falls outside.
-  bool at(int x, int y, float light[3], float &zmax, float &zmean) const {
+  // Reference pixel (x, y): light[3], highest and mean code (and, when asked, the code of
+  // each channel, the nearest one where the frame is resampled). False when it falls outside.
+  bool at(int x, int y, float light[3], float &zmax, float &zmean, int *codes = nullptr) const {
     if (integral_) {
       const int fx = x + ix_, fy = y + iy_;
       if (fx < 0 || fy < 0 || fx >= f_.width || fy >= f_.height) return false;
       const size_t i = (size_t(fy) * f_.width + fx) * 3;
       const int c0 = f_.code(i), c1 = f_.code(i + 1), c2 = f_.code(i + 2);
+      if (codes) {
+        codes[0] = c0;
+        codes[1] = c1;
+        codes[2] = c2;
+      }
       light[0] = r_(0, c0);
       light[1] = r_(1, c1);
       light[2] = r_(2, c2);
@@ -73,6 +80,10 @@ class Sampler {
     }
     zmax = float(top) * scale_;
     zmean = mean * (scale_ / 3);
+    if (codes) {
+      const size_t nearest = offs[(ay >= 0.5f ? 2 : 0) + (ax >= 0.5f ? 1 : 0)];
+      for (int c = 0; c < 3; ++c) codes[c] = f_.code(nearest + size_t(c));
+    }
     return true;
   }
 
@@ -240,12 +251,17 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
   if (opt.align) {
     progress("aligning", 0);
     const std::vector<uint8_t> ref_grey = grey_of(frames[size_t(ref)]);
-    int done = 0;
-    for (int i = 0; i < nf; ++i) {
-      if (i == ref) continue;
-      rep.transforms[size_t(i)] = align_grey(ref_grey, grey_of(frames[size_t(i)]), w, h);
-      progress("aligning", 0.3 * ++done / std::max(1, nf - 1));
-    }
+    // Frames align independently: one worker each, as many at once as threads allow.
+    std::atomic<int> next{0};
+    auto work = [&] {
+      for (int i; (i = next++) < nf;)
+        if (i != ref) rep.transforms[size_t(i)] = align_grey(ref_grey, grey_of(frames[size_t(i)]), w, h);
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < std::min(opt.threads, nf - 1); ++t) pool.emplace_back(work);
+    work();
+    for (auto &th : pool) th.join();
+    progress("aligning", 0.3);
   }
   // The area every frame covers, in reference pixels (bilinear reads need both neighbours).
   int x0 = 0, y0 = 0, x1 = w - 1, y1 = h - 1;  // inclusive
@@ -313,43 +329,19 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
   } else {
     bool metadata = true;
     for (const Frame &f : frames) metadata = metadata && f.exposure.has_exposure();
-    std::vector<double> seen;
-    Status est = estimate(response, seen);
     if (metadata) {
       for (const Frame &f : frames) exposures.push_back(f.exposure.relative_exposure());
       rep.exposure_source = "camera metadata";
-      // Metadata that contradicts the pictures (a frame from another set, a camera that
-      // rounds its times, a flash that fired once) loses to the pictures.
-      if (est) {
-        for (int i = 0; i < nf; ++i) {
-          const double a = exposures[size_t(i)] / exposures[size_t(ref)], b = seen[size_t(i)] / seen[size_t(ref)];
-          if (std::fabs(std::log2(a / b)) > 1.0) {
-            rep.notes.push_back(frame_name(frames[size_t(i)]) + ": the metadata says " + ev_text(a) +
-                                " but the pictures show " + ev_text(b) + "; using what the pictures show");
-            exposures = seen;
-            rep.exposure_source = "estimated from the frames (the metadata disagrees with them)";
-            estimated = true;
-            break;
-          }
-        }
-      }
     } else {
-      if (!est) return est.failure();
-      exposures = seen;
+      if (Status est = estimate(response, exposures); !est) return est.failure();
       rep.exposure_source = "estimated from the frames";
       estimated = true;
     }
   }
-  // Same exposure twice: harmless for the merge (it averages them), but worth a word.
-  for (int k = 1; k < nf; ++k) {
-    const int a = order[size_t(k - 1)], b = order[size_t(k)];
-    if (std::fabs(std::log2(exposures[size_t(b)] / exposures[size_t(a)])) < 0.1)
-      rep.notes.push_back(frame_name(frames[size_t(a)]) + " and " + frame_name(frames[size_t(b)]) +
-                          " have the same exposure; together they lower noise but add no range");
-  }
-
   // The camera response of 8-bit frames, from a stratified sample of smooth pixels.
-  if (opt.response == ResponseChoice::Auto && f0.max_code == 255) {
+  const bool recover = opt.response == ResponseChoice::Auto && f0.max_code == 255;
+  const Response assumed = response;
+  auto recover_with = [&](const std::vector<double> &exps) -> Result<Response> {
     progress("response", 0.36);
     ResponseSamples samples;
     samples.frames = nf;
@@ -389,18 +381,64 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
         ++bin;
       }
     }
-    auto recovered = recover_response(samples, exposures);
+    return recover_response(samples, exps);
+  };
+  bool recovered_ok = false;
+  std::string recovery_failure;
+  if (recover) {
+    auto recovered = recover_with(exposures);
     if (recovered) {
       response = std::move(recovered.value());
-      if (estimated) {
-        // The exposures were read through sRGB; read them again through the recovered curve.
-        std::vector<double> again;
-        if (estimate(response, again)) exposures = again;
-      }
+      recovered_ok = true;
     } else {
-      rep.notes.push_back("camera response assumed sRGB: " + recovered.failure().reason);
+      recovery_failure = recovered.failure().reason;
     }
   }
+  if (rep.exposure_source == "camera metadata") {
+    // Metadata that contradicts the pictures (a frame from another set, a flash that fired
+    // once, a camera that records the wrong time) loses to the pictures. Read through a
+    // response known or recovered with these exposures, the pictures agree with correct
+    // metadata to a fraction of a stop; through an assumed one, to about a stop.
+    std::vector<double> seen;
+    if (estimate(response, seen)) {
+      const double allowed = recover && !recovered_ok ? 1.5 : 0.5;
+      for (int i = 0; i < nf; ++i) {
+        const double a = exposures[size_t(i)] / exposures[size_t(ref)], b = seen[size_t(i)] / seen[size_t(ref)];
+        if (std::fabs(std::log2(a / b)) <= allowed) continue;
+        rep.notes.push_back(frame_name(frames[size_t(i)]) + ": the metadata says " + ev_text(a) +
+                            " but the pictures show " + ev_text(b) + "; using what the pictures show");
+        rep.exposure_source = "estimated from the frames (the metadata disagrees with them)";
+        if (Status est = estimate(assumed, exposures); !est) return est.failure();
+        estimated = true;
+        response = assumed;
+        recovered_ok = false;
+        if (recover) {
+          auto again = recover_with(exposures);
+          if (again) {
+            response = std::move(again.value());
+            recovered_ok = true;
+          } else {
+            recovery_failure = again.failure().reason;
+          }
+        }
+        break;
+      }
+    }
+  }
+  if (recover && recovered_ok && estimated) {
+    // The exposures were read through the assumed curve; read them again through the recovered one.
+    std::vector<double> again;
+    if (estimate(response, again)) exposures = again;
+  }
+  if (recover && !recovered_ok) rep.notes.push_back("camera response assumed sRGB: " + recovery_failure);
+  // Same exposure twice: harmless for the merge (it averages them), but worth a word.
+  for (int k = 1; k < nf; ++k) {
+    const int a = order[size_t(k - 1)], b = order[size_t(k)];
+    if (std::fabs(std::log2(exposures[size_t(b)] / exposures[size_t(a)])) < 0.1)
+      rep.notes.push_back(frame_name(frames[size_t(a)]) + " and " + frame_name(frames[size_t(b)]) +
+                          " have the same exposure; together they lower noise but add no range");
+  }
+
   const double ref_exposure = exposures[size_t(ref)];
   for (double &e : exposures) e /= ref_exposure;
   rep.exposures = exposures;
@@ -421,15 +459,21 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
     return hi * lo;
   };
 
-  // Ghosts: pixels where two frames of neighbouring exposure, both well exposed there,
-  // disagree about the light by more than quantisation and noise allow.
-  std::vector<uint8_t> owner;  // per crop pixel: frame to take alone (255: none)
-  std::vector<uint8_t> alpha;  // per crop pixel: how much (0..255), soft at the edges
+  // Ghosts, found on blocks of kBlock x kBlock pixels: where two frames of neighbouring
+  // exposure, both well exposed over the whole block, disagree about its mean light by more
+  // than quantisation and noise allow. Block means average away JPEG artefacts and edges half
+  // a pixel off, which pixel by pixel look like motion in every leaf of a tree; anything
+  // that really moved covers blocks.
+  constexpr int kBlock = 4;
+  const int bw = (cw + kBlock - 1) / kBlock, bh = (ch + kBlock - 1) / kBlock;
+  const size_t nblocks = size_t(bw) * bh;
   const size_t npix = size_t(cw) * ch;
+  std::vector<uint8_t> owner;  // per block: frame to take alone (255: none)
+  std::vector<uint8_t> alpha;  // per block: how much (0..255), soft at the edges
   if (opt.deghost) {
     progress("finding ghosts", 0.4);
-    std::vector<uint8_t> mask(npix, 0);
-    // Relative size of one code step of the response, per channel and code: the smallest
+    std::vector<uint8_t> mask(nblocks, 0);
+    // Relative size of a few code steps of the response, per channel and code: the smallest
     // change a frame can show there.
     const int levels = response.max_code + 1;
     std::array<std::vector<float>, 3> step;
@@ -442,77 +486,82 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
         step[size_t(c)][size_t(z)] = (response(c, zb) - response(c, za)) / (2 * l);
       }
     }
-    parallel_rows(ch, opt.threads, [&](int ya, int yb) {
-      std::vector<float> lights(size_t(nf) * 3);
-      std::vector<float> zmx(static_cast<size_t>(nf)), zmn(static_cast<size_t>(nf));
+    parallel_rows(bh, opt.threads, [&](int ya, int yb) {
+      std::vector<double> sum(static_cast<size_t>(nf) * 3);
+      std::vector<int> codes(static_cast<size_t>(nf) * 3);
       std::vector<char> ok(static_cast<size_t>(nf));
-      for (int y = ya; y < yb; ++y)
-        for (int x = 0; x < cw; ++x) {
-          for (int i = 0; i < nf; ++i)
-            ok[size_t(i)] = samplers[size_t(i)].at(x0 + x, y0 + y, &lights[size_t(i) * 3], zmx[size_t(i)], zmn[size_t(i)]) &&
-                            well_exposed(limits[size_t(i)], zmx[size_t(i)], zmn[size_t(i)]);
+      for (int by = ya; by < yb; ++by)
+        for (int bx = 0; bx < bw; ++bx) {
+          std::fill(sum.begin(), sum.end(), 0.0);
+          std::fill(ok.begin(), ok.end(), 1);
+          int n = 0;
+          for (int y = by * kBlock; y < std::min(ch, (by + 1) * kBlock); ++y)
+            for (int x = bx * kBlock; x < std::min(cw, (bx + 1) * kBlock); ++x, ++n)
+              for (int i = 0; i < nf; ++i) {
+                float l[3], zm, zmean;
+                if (!samplers[size_t(i)].at(x0 + x, y0 + y, l, zm, zmean) || !well_exposed(limits[size_t(i)], zm, zmean))
+                  ok[size_t(i)] = 0;
+                for (int c = 0; c < 3; ++c) sum[size_t(i) * 3 + size_t(c)] += l[c];
+              }
           bool ghost = false;
           for (int k = 1; k < nf && !ghost; ++k) {
             const size_t a = size_t(order[size_t(k - 1)]), b = size_t(order[size_t(k)]);
             if (!ok[a] || !ok[b]) continue;
             for (int c = 0; c < 3 && !ghost; ++c) {
-              const float la = lights[a * 3 + size_t(c)], lb = lights[b * 3 + size_t(c)];
+              const double la = sum[a * 3 + size_t(c)] / n, lb = sum[b * 3 + size_t(c)] / n;
               if (la <= 0 || lb <= 0) continue;
-              const float d = std::fabs(std::log(float(double(lb) / exposures[b] / (double(la) / exposures[a]))));
-              // Codes back from light, for the step size at each frame's level.
-              const auto code_of = [&](float l) {
-                const auto &lut = response.light[size_t(c)];
-                return size_t(std::lower_bound(lut.begin(), lut.end(), l) - lut.begin());
+              const double d = std::fabs(std::log(lb / exposures[b] / (la / exposures[a])));
+              // The step size at each frame's level, from the code of its mean light.
+              const auto &lut = response.light[size_t(c)];
+              const auto code_of = [&](double l) {
+                return std::min(size_t(levels - 1), size_t(std::lower_bound(lut.begin(), lut.end(), float(l)) - lut.begin()));
               };
-              const float tol = 0.22f + 2 * (step[size_t(c)][std::min(code_of(la), size_t(levels - 1))] +
-                                             step[size_t(c)][std::min(code_of(lb), size_t(levels - 1))]);
+              const double tol = 0.22 + 2 * (step[size_t(c)][code_of(la)] + step[size_t(c)][code_of(lb)]);
               ghost = d > tol;
             }
           }
-          mask[size_t(y) * cw + x] = ghost;
+          mask[size_t(by) * bw + bx] = ghost;
         }
     });
-    // Isolated pixels are noise or an edge half a pixel off: keep only where a 5x5
-    // neighbourhood is a quarter ghost, then grow the region to cover its blurred edge.
+    // A lone block is noise; keep blocks with two more in their 3x3 neighbourhood, then grow
+    // the region by the width of its soft edge, so that the edge falls outside what was
+    // found: inside, the region comes from its frame alone; a box blur ramps it down beyond.
     {
-      const auto count = box_count(mask, cw, ch, 2);
-      for (size_t i = 0; i < npix; ++i) mask[i] = mask[i] && count[i] >= 6;
+      const auto count = box_count(mask, bw, bh, 1);
+      for (size_t i = 0; i < nblocks; ++i) mask[i] = mask[i] && count[i] >= 3;
     }
-    // Grown by kGrow and by the width of the soft edge, so that the edge falls outside what
-    // was found: inside, the region comes from its frame alone (alpha 1); the box blur of
-    // radius kSoft then ramps it down to the merge beyond.
-    constexpr int kGrow = 4, kSoft = 6;
+    constexpr int kGrow = 1, kSoft = 2;  // blocks
     {
-      const auto grown = box_count(mask, cw, ch, kGrow + kSoft);
-      for (size_t i = 0; i < npix; ++i) mask[i] = grown[i] > 0;
+      const auto grown = box_count(mask, bw, bh, kGrow + kSoft);
+      for (size_t i = 0; i < nblocks; ++i) mask[i] = grown[i] > 0;
     }
-    alpha.assign(npix, 0);
+    alpha.assign(nblocks, 0);
     {
-      const auto blurred = box_count(mask, cw, ch, kSoft);
+      const auto blurred = box_count(mask, bw, bh, kSoft);
       const int area = (2 * kSoft + 1) * (2 * kSoft + 1);
-      for (size_t i = 0; i < npix; ++i) alpha[i] = uint8_t(std::min(255, (int(blurred[i]) * 255 + area / 2) / area));
+      for (size_t i = 0; i < nblocks; ++i) alpha[i] = uint8_t(std::min(255, (int(blurred[i]) * 255 + area / 2) / area));
     }
     // Regions: connected parts of everything the soft edge touches; each takes the frame best
     // exposed over it, so a walking person comes from one frame, whole.
-    owner.assign(npix, 255);
-    std::vector<int32_t> stack;
+    owner.assign(nblocks, 255);
+    std::vector<int32_t> stack, region;
     std::vector<double> score(static_cast<size_t>(nf));
-    std::vector<uint8_t> seen(npix, 0);
-    int64_t ghost_pixels = 0;
-    for (size_t start = 0; start < npix; ++start) {
+    std::vector<uint8_t> seen(nblocks, 0);
+    int64_t ghost_blocks = 0;
+    for (size_t start = 0; start < nblocks; ++start) {
       if (alpha[start] == 0 || seen[start]) continue;
-      std::vector<int32_t> region;
+      region.clear();
       stack.assign(1, int32_t(start));
       seen[start] = 1;
       while (!stack.empty()) {
         const int32_t p = stack.back();
         stack.pop_back();
         region.push_back(p);
-        const int px = p % cw, py = p / cw;
+        const int px = p % bw, py = p / bw;
         const int nx[4] = {px - 1, px + 1, px, px}, ny[4] = {py, py, py - 1, py + 1};
         for (int k = 0; k < 4; ++k) {
-          if (nx[k] < 0 || ny[k] < 0 || nx[k] >= cw || ny[k] >= ch) continue;
-          const size_t q = size_t(ny[k]) * cw + nx[k];
+          if (nx[k] < 0 || ny[k] < 0 || nx[k] >= bw || ny[k] >= bh) continue;
+          const size_t q = size_t(ny[k]) * bw + nx[k];
           if (alpha[q] && !seen[q]) {
             seen[q] = 1;
             stack.push_back(int32_t(q));
@@ -522,7 +571,8 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
       std::fill(score.begin(), score.end(), 0.0);
       const size_t stride = std::max<size_t>(1, region.size() / 20000);
       for (size_t k = 0; k < region.size(); k += stride) {
-        const int px = region[k] % cw, py = region[k] / cw;
+        const int px = std::min(cw - 1, (region[k] % bw) * kBlock + kBlock / 2);
+        const int py = std::min(ch - 1, (region[k] / bw) * kBlock + kBlock / 2);
         for (int i = 0; i < nf; ++i) {
           float l[3], zm, zmean;
           if (samplers[size_t(i)].at(x0 + px, y0 + py, l, zm, zmean))
@@ -536,10 +586,10 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
         if (score[size_t(i)] > score[size_t(best)] * 1.1) best = i;
       for (int32_t p : region) {
         owner[size_t(p)] = uint8_t(best);
-        ghost_pixels += alpha[size_t(p)] >= 128;
+        ghost_blocks += alpha[size_t(p)] >= 128;
       }
     }
-    rep.ghost_share = double(ghost_pixels) / double(npix);
+    rep.ghost_share = double(ghost_blocks) / double(nblocks);
   }
 
   // The merge: a weighted mean of each frame's light over its exposure.
@@ -557,8 +607,26 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
     for (int y = ya; y < yb; ++y)
       for (int x = 0; x < cw; ++x) {
         const size_t p = size_t(y) * cw + x;
-        const float a = alpha.empty() ? 0.0f : alpha[p] / 255.0f;
-        const int own = owner.empty() ? 255 : owner[p];
+        float a = 0;
+        int own = 255;
+        if (!alpha.empty()) {
+          // Block values, bilinear between block centres for alpha, nearest for the owner.
+          const float fx = (x + 0.5f) / kBlock - 0.5f, fy = (y + 0.5f) / kBlock - 0.5f;
+          const int bx0 = std::clamp(int(std::floor(fx)), 0, bw - 1), by0 = std::clamp(int(std::floor(fy)), 0, bh - 1);
+          const int bx1 = std::min(bx0 + 1, bw - 1), by1 = std::min(by0 + 1, bh - 1);
+          const float ax = std::clamp(fx - bx0, 0.0f, 1.0f), ay = std::clamp(fy - by0, 0.0f, 1.0f);
+          auto al = [&](int bx, int by) { return float(alpha[size_t(by) * bw + bx]); };
+          a = ((1 - ay) * ((1 - ax) * al(bx0, by0) + ax * al(bx1, by0)) + ay * ((1 - ax) * al(bx0, by1) + ax * al(bx1, by1))) /
+              255.0f;
+          own = owner[size_t(y / kBlock) * bw + size_t(x / kBlock)];
+          if (own == 255) {
+            // The edge of a region beyond its last block: the neighbouring block's frame.
+            for (int by : {by0, by1})
+              for (int bx : {bx0, bx1})
+                if (own == 255) own = owner[size_t(by) * bw + bx];
+          }
+          if (own == 255) a = 0;
+        }
         double sum[3] = {0, 0, 0}, wsum = 0;
         float dark[3] = {0, 0, 0}, solo[3] = {0, 0, 0};
         for (int i = 0; i < nf; ++i) {
