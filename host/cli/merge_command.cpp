@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
+#include "cleanup.h"
 #include "commands.h"
 #include "icc.h"
 #include "merge.h"
@@ -169,6 +172,33 @@ int run_merge(const MergeRequest &req, FILE *out, FILE *err) {
   std::fprintf(out, "wrote %s (%d x %d, %s OpenEXR) in %.1f s\n", output.c_str(), hdr->width, hdr->height,
                req.full_float ? "float" : "half", seconds);
   return kExitOk;
+}
+
+int run_render_brackets(const RenderRequest &req, const MergeRequest &merge, FILE *out, FILE *err) {
+  std::string dir = (std::getenv("TMPDIR") && *std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                    std::string("/brightloom-brackets-XXXXXX");
+  if (!::mkdtemp(dir.data())) {
+    std::fprintf(err, "brightloom: cannot create a temporary folder for the merge: %s\n", std::strerror(errno));
+    return kExitSomeFailed;
+  }
+  const int folder_slot = register_temp_folder(dir.c_str());
+  MergeRequest m = merge;
+  m.inputs = req.inputs;
+  m.output = dir + "/" + stem(req.inputs.empty() ? "merged" : req.inputs[0]) + "-merged.exr";
+  m.full_float = true;
+  m.quiet = req.quiet;
+  const int file_slot = register_temp_file(m.output.c_str());
+  int rc = run_merge(m, out, err);
+  if (rc == kExitOk) {
+    RenderRequest r = req;
+    r.inputs = {m.output};
+    rc = run_render(r, out, err);
+  }
+  ::unlink(m.output.c_str());
+  ::rmdir(dir.c_str());
+  unregister_temp(file_slot);
+  unregister_temp(folder_slot);
+  return rc;
 }
 
 bool parse_ev_list(const std::string &text, std::vector<double> &out) {

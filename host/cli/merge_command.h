@@ -29,6 +29,12 @@ int run_merge(const MergeRequest &req, FILE *out = stdout, FILE *err = stderr);
 // "-2,0,2" (commas or spaces) into numbers; false for anything else.
 bool parse_ev_list(const std::string &text, std::vector<double> &out);
 
+// render --brackets: merges req.inputs (one set) into a temporary OpenEXR file named after the
+// first frame and tone-maps it as render would (default picture: FIRST-merged.png here). The
+// temporary file is removed in every case.
+struct RenderRequest;
+int run_render_brackets(const RenderRequest &req, const MergeRequest &merge, FILE *out = stdout, FILE *err = stderr);
+
 // Whether info should describe path as a camera frame (JPEG or raw), which the HDR readers
 // do not take.
 bool is_camera_frame(const std::string &path);
