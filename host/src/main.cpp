@@ -96,6 +96,9 @@ int main(int argc, char **argv) {
       ->check(CLI::IsMember({"auto", "always", "never"}));
   render->add_option("--temp-dir", req.temp_dir, "Folder for the temporary files (default: $TMPDIR or /tmp)");
   render->add_flag("--timings", req.timings, "Print the time spent reading, rendering and writing each file");
+  bool brackets = false;
+  render->add_flag("--brackets", brackets,
+                   "The inputs are the frames of one bracket set (JPEG, TIFF, PNG, raw): merge them, then tone-map");
   render->add_flag("-q,--quiet", req.quiet, "Print nothing but errors");
   render->footer(settings_help());
 
@@ -154,6 +157,7 @@ int main(int argc, char **argv) {
     req.disk = disk == "always"  ? RenderOptions::Disk::Always
                : disk == "never" ? RenderOptions::Disk::Never
                                  : RenderOptions::Disk::Auto;
+    if (brackets) return run_render_brackets(req, MergeRequest{});
     return run_render(req);
   }
   if (*edit) return run_edit(edit_req);
