@@ -179,3 +179,39 @@ TEST(BracketMerge, MovedPatchAppearsOnceAtTheReferencePlace) {
                                 block_error(*without, plain_rep, scale, bx, by, size));
   EXPECT_GT(worst, 0.2);
 }
+
+// 16-bit linear frames (raw converters' output) need no response; where every frame is clipped
+// (the sun) the merge holds at least the darkest frame's clipping level, neutral: no hole, no
+// magenta or cyan where the channels clipped at different exposures.
+TEST(BracketMerge, LinearFramesAndHighlightsClippedEverywhere) {
+  for (int bits : {16, 8}) {
+    const auto shots = stops(3, 2.0, bits);
+    MergeOptions opt;
+    opt.align = false;
+    MergeReport rep;
+    auto hdr = merge_frames(frames_of(shots, bits == 16 ? synth::Curve(synth::linear) : synth::Curve(synth::srgb)),
+                            opt, rep);
+    ASSERT_TRUE(hdr.ok()) << hdr.failure().message();
+    if (bits == 16) {
+      EXPECT_EQ(rep.response_source, "linear");
+      EXPECT_LT(synth::log_error(*hdr, rep, synth::sample(true), kOx, kOy, shots).stops, 0.02);
+    }
+    const auto &src = synth::sample(true);
+    // The darkest frame's clipping level, in the merge's scale (reference exposure 1).
+    const double clip = 1.0 / (shots[0].exposure / shots[1].exposure);
+    int clipped = 0;
+    for (int y = 0; y < hdr->height; ++y)
+      for (int x = 0; x < hdr->width; ++x) {
+        // A channel of the darkest frame at full scale: every frame has clipped here.
+        double top = 0;
+        for (int c = 0; c < 3; ++c) top = std::max(top, double(src.at(x + kOx, y + kOy, c)) * shots[0].exposure);
+        if (top < 1.0) continue;
+        ++clipped;
+        const float *p = &hdr->rgb[(size_t(y) * hdr->width + x) * 3];
+        const float lo = std::min({p[0], p[1], p[2]}), hi = std::max({p[0], p[1], p[2]});
+        ASSERT_GE(hi, clip * 0.9) << x << "," << y << " bits " << bits;
+        ASSERT_LT(hi / lo, 1.03) << x << "," << y << " bits " << bits;
+      }
+    EXPECT_GT(clipped, 20);  // the sun and its glow are there to test
+  }
+}
