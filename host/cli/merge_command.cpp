@@ -137,6 +137,7 @@ int run_merge(const MergeRequest &req, FILE *out, FILE *err) {
   exr.full_width = rep.frame_width;
   exr.full_height = rep.frame_height;
   exr.half = !req.full_float;
+  exr.threads = opt.threads;
   std::string names, evs, shifts;
   for (size_t i = 0; i < rep.frames.size(); ++i) {
     const std::string sep = i ? "; " : "";

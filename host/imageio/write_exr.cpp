@@ -7,11 +7,13 @@
 #include <ImfOutputFile.h>
 #include <ImfStandardAttributes.h>
 #include <ImfStringAttribute.h>
+#include <ImfThreading.h>
 #include <half.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -53,9 +55,12 @@ Status write_exr(const std::string &path, const ExrImage &img) {
     Imf::addChromaticities(header, Imf::Chromaticities(Imath::V2f(c.red_x, c.red_y), Imath::V2f(c.green_x, c.green_y),
                                                        Imath::V2f(c.blue_x, c.blue_y), Imath::V2f(c.white_x, c.white_y)));
     for (const auto &[key, value] : img.attributes) header.insert(key, Imf::StringAttribute(value));
-    Imf::OutputFile out(temp.c_str(), header);
+    // The compression tasks run on OpenEXR's global pool: make it as large as asked.
+    if (img.threads > 1 && Imf::globalThreadCount() < img.threads) Imf::setGlobalThreadCount(img.threads);
+    Imf::OutputFile out(temp.c_str(), header, std::max(1, img.threads));
     // A band of rows at a time: half samples need converting, and floats are written as they are.
-    const int band = 64;
+    // Bands of whole compression blocks, several per thread.
+    const int band = 16 * 8 * std::max(1, img.threads);
     std::vector<half> halves;
     if (img.half) halves.resize(size_t(img.width) * band * 3);
     for (int y = 0; y < img.height; y += band) {

@@ -21,6 +21,7 @@ struct ExrImage {
   int x0 = 0, y0 = 0, full_width = 0, full_height = 0;
   Chromaticities primaries = kRec709;
   bool half = true;
+  int threads = 1;  // OpenEXR compresses blocks of rows on this many threads
   // String attributes ("brightloomFrames" -> "a.jpg; b.jpg"), written as they are.
   std::vector<std::pair<std::string, std::string>> attributes;
 };
