@@ -75,54 +75,56 @@ std::vector<Level> pyramid(const std::vector<uint8_t> &grey, int w, int h, int l
 // paved square or a lawn all on one side. Exposure changes the codes monotonically, so the
 // split is nearly the same in every frame away from clipping; clipped areas equal their mean
 // and fall in the exclusion band.
-std::vector<Level> local_pyramid(const std::vector<uint8_t> &grey, int w, int h, int levels, int radius) {
-  std::vector<Level> out;
-  std::vector<uint8_t> g = grey;
-  for (int l = 0; l < levels; ++l) {
-    Level lv;
-    lv.w = w;
-    lv.h = h;
-    lv.bits.resize(g.size());
-    // Box mean by running sums along rows, then along columns.
-    std::vector<uint32_t> rows(g.size()), box(g.size());
-    for (int y = 0; y < h; ++y) {
-      uint32_t s = 0;
-      const uint8_t *row = g.data() + size_t(y) * w;
-      for (int x = 0; x <= std::min(radius, w - 1); ++x) s += row[x];
-      for (int x = 0; x < w; ++x) {
-        rows[size_t(y) * w + x] = s;
-        if (x + radius + 1 < w) s += row[x + radius + 1];
-        if (x - radius >= 0) s -= row[x - radius];
-      }
-    }
+// One level's bits from its grey values, comparing each pixel with its box's sum (no division:
+// g (box area) against the sum). Column sums slide down the rows, so the only buffer is a row.
+void local_bits(const uint8_t *g, int w, int h, int radius, std::vector<uint8_t> &bits) {
+  bits.resize(size_t(w) * h);
+  std::vector<uint32_t> col(static_cast<size_t>(w), 0u);
+  for (int y = 0; y <= std::min(radius, h - 1); ++y)
+    for (int x = 0; x < w; ++x) col[size_t(x)] += g[size_t(y) * w + x];
+  for (int y = 0; y < h; ++y) {
+    const int ny = std::min(h - 1, y + radius) - std::max(0, y - radius) + 1;
+    const uint8_t *row = g + size_t(y) * w;
+    uint8_t *out = bits.data() + size_t(y) * w;
+    uint32_t sum = 0;
+    for (int x = 0; x <= std::min(radius, w - 1); ++x) sum += col[size_t(x)];
     for (int x = 0; x < w; ++x) {
-      uint32_t s = 0;
-      for (int y = 0; y <= std::min(radius, h - 1); ++y) s += rows[size_t(y) * w + x];
-      for (int y = 0; y < h; ++y) {
-        box[size_t(y) * w + x] = s;
-        if (y + radius + 1 < h) s += rows[size_t(y + radius + 1) * w + x];
-        if (y - radius >= 0) s -= rows[size_t(y - radius) * w + x];
-      }
+      const int nx = std::min(w - 1, x + radius) - std::max(0, x - radius) + 1;
+      const int64_t n = int64_t(nx) * ny, v = int64_t(row[x]) * n, box = sum;
+      out[x] = uint8_t((v > box ? 1 : 0) | (std::llabs(v - box) * 2 > int64_t(kNoise) * n ? 2 : 0));
+      if (x + radius + 1 < w) sum += col[size_t(x + radius + 1)];
+      if (x - radius >= 0) sum -= col[size_t(x - radius)];
     }
-    for (int y = 0; y < h; ++y) {
-      const int ny = std::min(h - 1, y + radius) - std::max(0, y - radius) + 1;
-      for (int x = 0; x < w; ++x) {
-        const int nx = std::min(w - 1, x + radius) - std::max(0, x - radius) + 1;
-        const size_t i = size_t(y) * w + x;
-        const int mean = int((box[i] + uint32_t(nx * ny / 2)) / uint32_t(nx * ny));
-        lv.bits[i] = uint8_t((g[i] > mean ? 1 : 0) | (std::abs(int(g[i]) - mean) > kNoise / 2 ? 2 : 0));
-      }
-    }
-    out.push_back(std::move(lv));
+    if (y + radius + 1 < h)
+      for (int x = 0; x < w; ++x) col[size_t(x)] += g[size_t(y + radius + 1) * w + x];
+    if (y - radius >= 0)
+      for (int x = 0; x < w; ++x) col[size_t(x)] -= g[size_t(y - radius) * w + x];
+  }
+}
+
+// The same levels split against a local mean (a box of 2 radius + 1 pixels) instead of one
+// threshold for the frame: every textured area gets edges, where a global split leaves a
+// paved square or a lawn all on one side. Exposure changes the codes monotonically, so the
+// split is nearly the same in every frame away from clipping; clipped areas equal their mean
+// and fall in the exclusion band.
+std::vector<Level> local_pyramid(const std::vector<uint8_t> &grey, int w, int h, int levels, int radius) {
+  std::vector<Level> out(static_cast<size_t>(levels));
+  std::vector<uint8_t> half, next;
+  const uint8_t *g = grey.data();
+  for (int l = 0; l < levels; ++l) {
+    out[size_t(l)].w = w;
+    out[size_t(l)].h = h;
+    local_bits(g, w, h, radius, out[size_t(l)].bits);
     if (l + 1 == levels) break;
     const int nw = w / 2, nh = h / 2;
-    std::vector<uint8_t> next(size_t(nw) * nh);
+    next.resize(size_t(nw) * nh);
     for (int y = 0; y < nh; ++y)
       for (int x = 0; x < nw; ++x) {
         const size_t i = size_t(2 * y) * w + 2 * x;
         next[size_t(y) * nw + x] = uint8_t((g[i] + g[i + 1] + g[i + w] + g[i + w + 1] + 2) / 4);
       }
-    g.swap(next);
+    half.swap(next);
+    g = half.data();
     w = nw;
     h = nh;
   }

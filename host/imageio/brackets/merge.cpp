@@ -499,8 +499,11 @@ Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &opt
             for (int x = bx * kBlock; x < std::min(cw, (bx + 1) * kBlock); ++x, ++n)
               for (int i = 0; i < nf; ++i) {
                 float l[3], zm, zmean;
-                if (!samplers[size_t(i)].at(x0 + x, y0 + y, l, zm, zmean) || !well_exposed(limits[size_t(i)], zm, zmean))
+                if (!samplers[size_t(i)].at(x0 + x, y0 + y, l, zm, zmean)) {
                   ok[size_t(i)] = 0;
+                  continue;
+                }
+                if (!well_exposed(limits[size_t(i)], zm, zmean)) ok[size_t(i)] = 0;
                 for (int c = 0; c < 3; ++c) sum[size_t(i) * 3 + size_t(c)] += l[c];
               }
           bool ghost = false;
