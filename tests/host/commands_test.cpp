@@ -52,7 +52,7 @@ class Commands : public ::testing::Test {
   void SetUp() override {
     ::setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
     auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
-    ASSERT_TRUE(full);
+    ASSERT_TRUE(full) << full.failure().message();
     const Image small = reduce(*full, 8);  // 128 × 64
     w = small.width;
     h = small.height;
@@ -407,7 +407,7 @@ TEST_F(Commands, SettingsFileValuesAreHeldToTheRangesOfSet) {
   // to solve). A huge Smoothing lets it iterate 2^31 - 1 times, and a huge Microcontrast
   // gives it a right-hand side it never converges on.
   auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
-  ASSERT_TRUE(full);
+  ASSERT_TRUE(full) << full.failure().message();
   const Image mid = reduce(*full, 4);
   write_exr_rgb(dir.file("mid.exr"), mid.width, mid.height,
                 std::vector<float>(mid.pixels.as<float>(), mid.pixels.as<float>() + mid.pixel_count() * 3), true);

@@ -77,7 +77,7 @@ class Edit : public ::testing::Test {
     ::setenv("FAKE_DIALOG_LOG", dir.file("dialog.log").c_str(), 1);
     ::unsetenv("FAKE_DIALOG_REPLY");
     auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
-    ASSERT_TRUE(full);
+    ASSERT_TRUE(full) << full.failure().message();
     const Image small = reduce(*full, 8);
     w = small.width;
     h = small.height;
