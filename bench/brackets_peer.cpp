@@ -94,8 +94,7 @@ void add_exif(const std::string &path, double seconds) {
   Exiv2::ExifData &exif = img->exifData();
   exif["Exif.Image.Make"] = "Brightloom";
   exif["Exif.Image.Model"] = "Bench";
-  // 1/n s with n rounded to the nearest integer, as cameras record it.
-  exif["Exif.Photo.ExposureTime"] = Exiv2::Rational(1, int(std::lround(1.0 / seconds)));
+  exif["Exif.Photo.ExposureTime"] = Exiv2::Rational(int(std::lround(seconds * 1e6)), 1000000);
   exif["Exif.Photo.FNumber"] = Exiv2::Rational(8, 1);
   exif["Exif.Photo.ISOSpeedRatings"] = uint16_t(100);
   img->writeMetadata();
@@ -158,6 +157,7 @@ double error_of(const std::string &path, const Hdr &truth, const std::vector<dou
 
 struct Run {
   double seconds = NAN;
+  double cpu = NAN;  // user + system seconds: the machine may be shared
   double peak_mb = NAN;
   bool ok = false;
 };
@@ -165,12 +165,13 @@ struct Run {
 // Runs a command under /usr/bin/time: wall seconds and peak resident memory.
 Run timed(const std::string &cmd, const std::string &dir) {
   const std::string stats = dir + "/time.txt";
-  const std::string full = "/usr/bin/time -f '%e %M' -o '" + stats + "' " + cmd + " > '" + dir + "/log.txt' 2>&1";
+  const std::string full = "/usr/bin/time -f '%e %U %S %M' -o '" + stats + "' " + cmd + " > '" + dir + "/log.txt' 2>&1";
   Run r;
   r.ok = std::system(full.c_str()) == 0;
   std::ifstream in(stats);
-  double kb = 0;
-  in >> r.seconds >> kb;
+  double kb = 0, user = 0, sys = 0;
+  in >> r.seconds >> user >> sys >> kb;
+  r.cpu = user + sys;
   r.peak_mb = kb / 1024;
   return r;
 }
@@ -204,14 +205,15 @@ int main(int argc, char **argv) {
   fs::create_directories(work);
 
   std::vector<std::string> sources;
-  const std::string shared = BRIGHTLOOM_TEST_DATA;
+  const std::string shared = BRIGHTLOOM_SHARED_DATA;
   for (const char *name : {"sunset.exr", "city.exr", "forest.exr", "interior.exr", "night.exr", "studio.exr"})
     if (fs::exists(shared + "/" + name)) sources.push_back(shared + "/" + name);
   if (sources.empty()) sources.push_back(std::string(BRIGHTLOOM_SOURCE_DIR) + "/samples/sunset.exr");
 
   std::printf("merge error (mean |log2| luminance after one global scale, well-exposed pixels), 5 JPEG q90 frames "
               "1.5 EV apart with EXIF:\n");
-  std::printf("%-14s %-8s %12s %12s %10s %10s\n", "image", "curve", "brightloom", "luminance", "time ours", "time peer");
+  std::printf("%-14s %-8s %12s %12s %14s %14s\n", "image", "curve", "brightloom", "luminance", "cpu/wall ours",
+              "cpu/wall peer");
   for (const auto &src : sources) {
     const Hdr h = load(src);
     if (h.rgb.empty()) continue;
@@ -229,9 +231,10 @@ int main(int argc, char **argv) {
       }
       const Run ours = timed("'" + program + "' merge -q --float -o '" + dir + "/ours.exr'" + frames_arg(frames), dir);
       const Run theirs = timed(peer + " -s '" + dir + "/peer.exr'" + frames_arg(frames), dir);
-      std::printf("%-14s %-8s %12.4f %12.4f %9.2fs %9.2fs\n", fs::path(src).stem().c_str(), curve ? "S-curve" : "sRGB",
-                  ours.ok ? error_of(dir + "/ours.exr", h, exposures) : NAN,
-                  theirs.ok ? error_of(dir + "/peer.exr", h, exposures) : NAN, ours.seconds, theirs.seconds);
+      std::printf("%-14s %-8s %12.4f %12.4f %6.2f/%5.2fs %6.2f/%5.2fs\n", fs::path(src).stem().c_str(),
+                  curve ? "S-curve" : "sRGB", ours.ok ? error_of(dir + "/ours.exr", h, exposures) : NAN,
+                  theirs.ok ? error_of(dir + "/peer.exr", h, exposures) : NAN, ours.cpu, ours.seconds, theirs.cpu,
+                  theirs.seconds);
       std::fflush(stdout);
     }
   }
@@ -251,9 +254,10 @@ int main(int argc, char **argv) {
       const double decoded_mb = 5.0 * 6000 * 4000 * 3 * (tiff ? 2 : 1) / (1024.0 * 1024);
       const Run ours = timed("'" + program + "' merge -q -o '" + dir + "/ours.exr'" + frames_arg(frames), dir);
       const Run theirs = timed(peer + " -s '" + dir + "/peer.exr'" + frames_arg(frames), dir);
-      std::printf("5 x 24 MP %s (decoded %.0f MB): brightloom %.1f s, peak %.0f MB%s; luminance-hdr-cli %.1f s, peak %.0f MB%s\n",
-                  tiff ? "16-bit TIFF" : "JPEG", decoded_mb, ours.seconds, ours.peak_mb, ours.ok ? "" : " (failed)",
-                  theirs.seconds, theirs.peak_mb, theirs.ok ? "" : " (failed)");
+      std::printf("5 x 24 MP %s (decoded %.0f MB): brightloom %.1f s cpu %.1f s wall, peak %.0f MB%s; "
+                  "luminance-hdr-cli %.1f s cpu %.1f s wall, peak %.0f MB%s\n",
+                  tiff ? "16-bit TIFF" : "JPEG", decoded_mb, ours.cpu, ours.seconds, ours.peak_mb,
+                  ours.ok ? "" : " (failed)", theirs.cpu, theirs.seconds, theirs.peak_mb, theirs.ok ? "" : " (failed)");
       std::fflush(stdout);
     }
   }
