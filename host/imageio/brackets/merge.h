@@ -53,11 +53,10 @@ struct HdrImage {
   Chromaticities primaries = kRec709;
 };
 
-// Merges the frames (consumed: their codes are released as soon as they are merged).
-// Failures name the frame concerned and the reason.
+// Merges the frames (taken by value, so that callers can move them in and their codes are
+// freed when the merge returns). Failures name the frame concerned and the reason.
 Result<HdrImage> merge_frames(std::vector<Frame> frames, const MergeOptions &options, MergeReport &report);
 
-// The well-exposed pixels two frames share, for estimating exposures; exposed for tests.
 // Relative exposure of frame b to frame a (light in b / light in a) through response r, from
 // pixels where both frames are well exposed; nullopt when they share too few such pixels.
 std::optional<double> exposure_ratio(const Frame &a, const Transform &ta, const Frame &b, const Transform &tb,
