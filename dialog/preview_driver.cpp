@@ -62,7 +62,7 @@ void PreviewDriver::setDimFromSizeType(int type) {
 void PreviewDriver::computeDimensions() { pipeline::preview_dimensions(_qvDim, doc_.iMax, doc_.jMax, _qvW, _qvH); }
 
 int PreviewDriver::makeSource() {
-  const int kind = doc_.docType == 0 ? 10 : doc_.docType;
+  const int kind = doc_.docType == 0 ? TMLIB_SOURCE_FLOAT : doc_.docType;
   pipeline::Source fresh;
   const int r = pipeline::make_source(kind, doc_.iMax, doc_.jMax, doc_.spp, int64_t(doc_.iMax) * doc_.spp, doc_.pixels,
                                       _qvW, _qvH, fresh);
@@ -73,6 +73,7 @@ int PreviewDriver::makeSource() {
     if (const int s = pipeline::source_statistics(fresh, stats); s < 0) return s;
   }
   source_ = std::move(fresh);
+  memo_.forget();
   return 1;
 }
 
@@ -116,14 +117,17 @@ PreviewResult PreviewDriver::compute(int method, const float *record, bool origi
   req.workers = workers;
   req.carry = &carry;
   req.camera_curve = _camCurve ? _camCurve.as<float>() : nullptr;
+  req.memo = &memo_;
   pipeline::Outcome out = runner(source_, req);
   result.code = out.code;
   result.tooSmall = out.too_small;
   if (!out.ok()) return result;
 
   // The histogram counts the values before the 2.2 display power of float documents' previews.
-  Buffer copy = Buffer::copy_of(out.pixels.data(), out.pixels.size());
+  if (histogramCopy_.size() != out.pixels.size()) histogramCopy_ = Buffer::allocate(int64_t(out.pixels.size()), 1);
+  Buffer &copy = histogramCopy_;
   if (copy) {
+    std::memcpy(copy.data(), out.pixels.data(), copy.size());
     if (doc_.docType == 0) {
       unsigned char g[256];
       for (int i = 0; i < 256; ++i) {

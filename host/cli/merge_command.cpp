@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "cleanup.h"
 #include "commands.h"
@@ -18,6 +17,7 @@
 #include "progress.h"
 #include "read_jpeg.h"
 #include "read_raw.h"
+#include "workers.h"
 #include "write_exr.h"
 
 namespace brightloom {
@@ -82,7 +82,7 @@ int run_merge(const MergeRequest &req, FILE *out, FILE *err) {
   opt.ev = req.ev;
   opt.align = req.align;
   opt.deghost = req.deghost;
-  opt.threads = req.threads > 0 ? req.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+  opt.threads = req.threads > 0 ? req.threads : default_worker_count();
   if (req.response == "srgb") {
     opt.response = ResponseChoice::Srgb;
   } else if (req.response == "linear") {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // OpenEXR writer for merged HDR images: half or float RGB with chromaticities and the merge's
-// own attributes, written under a temporary name and renamed into place when complete.
+// own attributes, put in place as every picture is (replace_file.h): nothing half-written under the
+// name, a replaced file keeps its permissions and links.
 #pragma once
 
 #include <string>
@@ -26,7 +27,8 @@ struct ExrImage {
   std::vector<std::pair<std::string, std::string>> attributes;
 };
 
-// On failure nothing is left under path or the temporary name.
+// On failure nothing is left under path or the temporary name. A pipe is refused: OpenEXR goes
+// back to fill in its offset table.
 Status write_exr(const std::string &path, const ExrImage &img);
 
 }  // namespace brightloom

@@ -95,11 +95,21 @@ TEST(MergeCommand, WritesExrWithItsRecord) {
   ASSERT_TRUE(back.ok());
   EXPECT_EQ(back->width, 224);
 
-  // The same frames twice over: two identical exposures merge, with a word about it.
+  // The same frames twice over: two identical exposures merge, with a word about it. Written
+  // over the first file through a link, as pictures are: the link stays, the file keeps its mode.
+  const std::string real = dir.path() + "/real.exr";
+  std::filesystem::rename(req.output, real);
+  ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+  std::filesystem::create_symlink("real.exr", req.output);
   req.inputs.push_back(req.inputs[1]);
   Capture out2, err2;
   ASSERT_EQ(run_merge(req, out2.f, err2.f), 0) << err2.text();
   EXPECT_NE(out2.text().find("have the same exposure"), std::string::npos) << out2.text();
+  EXPECT_TRUE(std::filesystem::is_symlink(req.output));
+  struct stat st {};
+  ASSERT_EQ(::stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_TRUE(read_exr(real, 1).ok());
 }
 
 // Sets that cannot be merged: refused with the file and the reason, nothing written.

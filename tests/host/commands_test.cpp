@@ -621,6 +621,36 @@ TEST_F(Commands, LastSettingsAreRememberedAndReused) {
   EXPECT_EQ(p[0], -1.5f);
 }
 
+// Every file a batch creates takes its mode from the umask, however many jobs create files at
+// once: nothing may change the process-wide umask while threads run.
+TEST_F(Commands, ManyJobsGiveEveryNewFileTheModeOfTheUmask) {
+  std::vector<std::string> inputs;
+  const std::vector<float> tiny(8 * 4 * 3, 0.5f);
+  for (int i = 0; i < 160; ++i) {
+    inputs.push_back(dir.file("in/" + std::to_string(i) + ".pfm"));
+    if (i == 0) fs::create_directories(dir.file("in"));
+    write_pfm(inputs.back(), 8, 4, 3, tiny, true);
+  }
+  RenderRequest req = request(inputs);
+  req.jobs = 16;
+  req.threads = 1;
+  req.method = "compressor";
+  Capture out, err;
+  const mode_t saved = ::umask(077);
+  const int rc = run_render(req, out.f, err.f);
+  ::umask(saved);
+  ASSERT_EQ(rc, kExitOk) << err.text();
+  int pictures = 0, wrong = 0;
+  for (const auto &e : fs::directory_iterator(dir.file("out"))) {
+    ++pictures;
+    if ((e.status().permissions() & fs::perms::all) != (fs::perms::owner_read | fs::perms::owner_write)) ++wrong;
+  }
+  EXPECT_EQ(pictures, 160);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(fs::status(last_settings_path()).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST_F(Commands, InfoDescribesTheFile) {
   Capture out, err;
   EXPECT_EQ(run_info(dir.file("a.exr"), out.f, err.f), kExitOk) << err.text();
