@@ -12,6 +12,8 @@ packages=(
   gimp libgimp2.0-dev
   libraw-dev libexiv2-dev
   luminance-hdr
+  # bench only: the exposure-fusion peer, JPEG decoding of bracket sets and the quality scripts
+  enfuse libjpeg-turbo-progs imagemagick python3-numpy python3-scipy python3-pil
 )
 
 missing=()

@@ -37,7 +37,8 @@ void query() {
       {GIMP_PDB_IMAGE, const_cast<gchar *>("image"), const_cast<gchar *>("Input image")},
       {GIMP_PDB_DRAWABLE, const_cast<gchar *>("drawable"), const_cast<gchar *>("Input drawable")},
       {GIMP_PDB_STRING, const_cast<gchar *>("method"),
-       const_cast<gchar *>("\"details\", \"compressor\", or empty: the settings' own method, else details")},
+       const_cast<gchar *>("\"details\", \"compressor\", \"fusion-adjust\", \"fusion-intensive\", or empty: the "
+                          "settings' own method, else details")},
       {GIMP_PDB_STRING, const_cast<gchar *>("preset"), const_cast<gchar *>("A preset's name (\"Natural\"), or empty")},
       {GIMP_PDB_STRING, const_cast<gchar *>("settings-file"),
        const_cast<gchar *>("An XMP settings file, or empty (not with a preset)")},

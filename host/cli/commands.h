@@ -18,7 +18,8 @@ struct RenderRequest {
   std::string output;   // -o: one input only
   std::string out_dir;  // --out-dir; default the current folder
   std::string format;   // "png", "tiff", "jpeg" or empty (from -o's extension, else png)
-  std::string method;   // "details", "compressor" or empty (from the settings file, else details)
+  std::string method;   // "details", "compressor", "fusion-adjust", "fusion-intensive" or empty
+                        // (from the settings file, else details)
   std::string settings_file;
   std::string preset;
   bool last = false;  // start from the settings of the last successful render

@@ -17,8 +17,8 @@ std::string settings_help() {
       "\nSettings for --set (Name=value; names are those of the settings files, ranges those of the\n"
       "dialog; defaults from --settings/--preset/--last or the method's factory settings):\n"
       "  Details Enhancer:\n";
-  for (int method : {1, 2}) {
-    if (method == 2) s += "  Tone Compressor:\n";
+  for (int method : {1, 2, 10, 11}) {
+    if (method != 1) s += std::string("  ") + brightloom::method_name(method) + ":\n";
     for (const auto &slot : brightloom::slots_of(method)) {
       char range[48];
       if (slot.kind == brightloom::SlotKind::SmoothingMode)
@@ -41,7 +41,10 @@ int main(int argc, char **argv) {
       "brightloom - turns high-dynamic-range images (OpenEXR, Radiance .hdr, TIFF, PFM, PNG)\n"
       "into finished 8- or 16-bit pictures (PNG, TIFF, JPEG) with one of two tone mappers:\n"
       "  details     Details Enhancer: local, keeps fine detail in highlights and shadows\n"
-      "  compressor  Tone Compressor: global and fast\n"};
+      "  compressor  Tone Compressor: global and fast\n"
+      "or by exposure fusion of virtual exposures spanning the image's range:\n"
+      "  fusion-adjust     Fusion/Adjust: a natural blend of the well-exposed parts\n"
+      "  fusion-intensive  Fusion/Intensive: stronger local adaptation, crisp detail\n"};
   app.require_subcommand(1);
   app.footer(
       "Examples:\n"
@@ -72,7 +75,7 @@ int main(int argc, char **argv) {
   o_out->check(named);
   o_dir->check(named);
   render->add_option("--format", req.format, "Output format: png (default), tiff or jpeg");
-  render->add_option("--method", req.method, "details (default) or compressor");
+  render->add_option("--method", req.method, "details (default), compressor, fusion-adjust or fusion-intensive");
   auto *o_set = render->add_option("--settings", req.settings_file, "Settings file (.xmp) saved by the dialog");
   auto *o_pre = render->add_option("--preset", req.preset, "Built-in preset by name");
   auto *o_last = render->add_flag("--last", req.last, "Start from the settings of the last successful render");

@@ -158,6 +158,10 @@ Failure reason_of(const pipeline::Outcome &out, const RenderOptions &o, bool fro
       return fail("", engine_reason(("the solver" + disk).c_str(), r));
     case Fault::kFinishing:
       return fail("", engine_reason(("the finishing stage" + disk).c_str(), r));
+    case Fault::kFusion:
+      return fail("", engine_reason("exposure fusion", r));
+    case Fault::kFusionMemory:
+      return fail("", "not enough memory for the fusion pyramids");
     default:
       break;
   }
@@ -176,7 +180,9 @@ int64_t default_disk_threshold() {
 
 Result<Picture> render(Image &image, const RenderOptions &o) {
   const int W = image.width, H = image.height, spp = image.spp;
-  if (o.method != 1 && o.method != 2) return fail("", "unknown method " + std::to_string(o.method));
+  if (o.method != TMLIB_METHOD_DETAILS && o.method != TMLIB_METHOD_COMPRESSOR &&
+      o.method != TMLIB_METHOD_FUSION_ADJUST && o.method != TMLIB_METHOD_FUSION_INTENSIVE)
+    return fail("", "unknown method " + std::to_string(o.method));
   if (o.bits != 8 && o.bits != 16) return fail("", "bits per sample must be 8 or 16");
   if (spp != 1 && spp != 3) return fail("", "only grey and RGB images can be rendered");
   if (W <= 9 || H <= 9)
@@ -186,11 +192,11 @@ Result<Picture> render(Image &image, const RenderOptions &o) {
   if (!src) return src.failure();
 
   // A float document's Details Enhancer result is display-encoded from 16-bit linear samples.
-  // For the Tone Compressor the 2.2 power and the 1/2.2 encoding cancel: the operator's own
-  // result is already that picture, at full precision.
+  // For the Tone Compressor and the fusions the 2.2 power and the 1/2.2 encoding cancel: the
+  // operator's own result is already that picture, at full precision.
   const bool encode = src->doc_type == 0 && !o.linear_float && o.method == 1;
   pipeline::Request req;
-  req.method = o.method == 1 ? pipeline::Method::Details : pipeline::Method::Compressor;
+  req.method = pipeline::Method(o.method);
   req.param = o.param.data();
   req.out_bits = encode ? 16 : o.bits;
   req.tone_compressor_display_power = o.linear_float;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The render pipeline: the full image through "Details Enhancer" or "Tone Compressor", by the
-// same steps, buffers and tables as the dialog's preview, only at the image's own size.
+// same steps, buffers and tables as the dialog's preview, only at the image's own size; or
+// through exposure fusion of virtual exposures spanning its dynamic range.
 #pragma once
 
 #include <functional>
@@ -16,7 +17,7 @@ namespace brightloom {
 using Stage = pipeline::Step;
 
 struct RenderOptions {
-  int method = 1;   // 1 Details Enhancer, 2 Tone Compressor
+  int method = 1;   // 1 Details Enhancer, 2 Tone Compressor, 10 Fusion/Adjust, 11 Fusion/Intensive
   TmParam param{};  // the resolved record for this image
   int bits = 8;     // 8 or 16 bits per output sample
   int workers = 1;  // engine worker threads

@@ -46,6 +46,27 @@ const std::vector<SlotInfo> kCompressor = {
     {"Saturation", TMLIB_TC_SATURATION, SlotKind::Number, -10, 10, "colour saturation"},
 };
 
+// Exposure fusion. Every control is symmetric around its neutral 0 except the clips and
+// Fusion/Intensive's Strength and Radius.
+const std::vector<SlotInfo> kFusionAdjust = {
+    {"Accentuation", TMLIB_FA_ACCENTUATION, SlotKind::Number, -100, 100,
+     "local contrast: above 0 favours and sharpens detail, below 0 a softer blend"},
+    {"BlendingPoint", TMLIB_FA_BLENDING_POINT, SlotKind::Number, -100, 100,
+     "balance of the exposures: darker (-) or brighter (+)"},
+    {"Shadows", TMLIB_FA_SHADOWS, SlotKind::Number, -100, 100, "lifts (+) or deepens (-) the shadows"},
+    {"Saturation", TMLIB_FA_SATURATION, SlotKind::Number, -100, 100, "colour saturation (-100 grey)"},
+    {"WhiteClip", TMLIB_FA_WHITE_CLIP, SlotKind::Clip, 0, 10, "percent of the brightest pixels clipped to white"},
+    {"BlackClip", TMLIB_FA_BLACK_CLIP, SlotKind::Clip, 0, 10, "percent of the darkest pixels clipped to black"},
+    {"MidtonesAdjustment", TMLIB_FA_MIDTONES, SlotKind::Number, -100, 100, "brighter (+) or darker (-) mid-tones"},
+};
+
+const std::vector<SlotInfo> kFusionIntensive = {
+    {"Strength", TMLIB_FI_STRENGTH, SlotKind::Number, 0, 100, "local adaptation: weight and gain of local contrast"},
+    {"Saturation", TMLIB_FI_SATURATION, SlotKind::Number, -100, 100, "colour saturation (-100 grey)"},
+    {"Radius", TMLIB_FI_RADIUS, SlotKind::Number, 1, 200,
+     "neighbourhood of the local contrast, in pixels of a picture 1024 pixels long (scaled with the image)"},
+};
+
 const char *kLevelWords[5] = {"Very High", "High", "Medium", "Low", "Very Low"};
 
 bool iequals(const std::string &a, const std::string &b) {
@@ -121,9 +142,33 @@ Status check_values(const std::string &file, int method, const TmParam &p) {
 
 }  // namespace
 
-const std::vector<SlotInfo> &slots_of(int method) { return method == 2 ? kCompressor : kDetails; }
+const std::vector<SlotInfo> &slots_of(int method) {
+  switch (method) {
+    case TMLIB_METHOD_COMPRESSOR:
+      return kCompressor;
+    case TMLIB_METHOD_FUSION_ADJUST:
+      return kFusionAdjust;
+    case TMLIB_METHOD_FUSION_INTENSIVE:
+      return kFusionIntensive;
+    default:
+      return kDetails;
+  }
+}
 
-const char *method_name(int method) { return method == 1 ? "Details Enhancer" : method == 2 ? "Tone Compressor" : "?"; }
+const char *method_name(int method) {
+  switch (method) {
+    case TMLIB_METHOD_DETAILS:
+      return "Details Enhancer";
+    case TMLIB_METHOD_COMPRESSOR:
+      return "Tone Compressor";
+    case TMLIB_METHOD_FUSION_ADJUST:
+      return "Fusion/Adjust";
+    case TMLIB_METHOD_FUSION_INTENSIVE:
+      return "Fusion/Intensive";
+    default:
+      return "?";
+  }
+}
 
 Result<Assignment> parse_assignment(int method, const std::string &text) {
   const size_t eq = text.find('=');
@@ -188,8 +233,7 @@ Result<Assignment> parse_assignment(int method, const std::string &text) {
 Result<int> probe_settings_file(const std::string &path) {
   const int r = parse_xmp(path.c_str(), -1, nullptr);
   if (r < 0) return fail(path, reason_of_xmp(r, 0));
-  if (r == 1 || r == 2) return r;
-  if (r == 10 || r == 11) return fail(path, "settings of the Fusion methods cannot be rendered");
+  if (r == 1 || r == 2 || r == 10 || r == 11) return r;
   if (r == 0) return fail(path, "the settings file names a method this program does not know");
   // Without a method line the probe reads the whole file: the settings suit either method.
   return 0;

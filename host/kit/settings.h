@@ -26,9 +26,10 @@ struct SlotInfo {
   const char *help;
 };
 
-// The settable parameters of method 1 ("Details Enhancer") or 2 ("Tone Compressor").
+// The settable parameters of method 1 ("Details Enhancer"), 2 ("Tone Compressor"), 10
+// ("Fusion/Adjust") or 11 ("Fusion/Intensive").
 const std::vector<SlotInfo> &slots_of(int method);
-const char *method_name(int method);  // "Details Enhancer", "Tone Compressor", "?"
+const char *method_name(int method);  // "Details Enhancer", ..., "Fusion/Intensive", "?"
 
 // A validated --set change.
 struct Assignment {
@@ -52,7 +53,7 @@ struct SettingsRecipe {
 // ranges of --set), the changes.
 Result<TmParam> resolve(const SettingsRecipe &recipe, int docType);
 
-// The method a settings file is for (1 or 2; 0 when it names none, so that it suits either),
+// The method a settings file is for (1, 2, 10 or 11; 0 when it names none, so that it suits any),
 // or the reason it cannot be used.
 Result<int> probe_settings_file(const std::string &path);
 

@@ -31,8 +31,13 @@ Result<SettingsRecipe> resolve_settings_choice(const SettingsChoice &choice) {
       method = 1;
     else if (m == "compressor" || m == "2" || m == "tone-compressor")
       method = 2;
+    else if (m == "fusion-adjust" || m == "10")
+      method = 10;
+    else if (m == "fusion-intensive" || m == "11")
+      method = 11;
     else
-      return fail("", "unknown --method \"" + choice.method + "\" (details or compressor)");
+      return fail("", "unknown --method \"" + choice.method +
+                          "\" (details, compressor, fusion-adjust or fusion-intensive)");
   }
   if (!file.empty()) {
     // The settings are read more than once, and a pipe with no writer would block for ever.

@@ -13,7 +13,8 @@
 namespace brightloom {
 
 struct SettingsChoice {
-  std::string method;             // "details", "compressor" or empty (from the settings file, else details)
+  std::string method;             // "details", "compressor", "fusion-adjust", "fusion-intensive" or empty
+                                  // (from the settings file, else details)
   std::string settings_file;      // --settings
   std::string preset;             // --preset: a preset's file name or its menu title
   bool last = false;              // --last: the settings of the last successful render

@@ -573,10 +573,19 @@ int original_view(const Source &src, bool widened_bytes, float white_point, Buff
   return H;
 }
 
+// Exposure fusion of a single source's virtual exposures (fusion.cpp).
+Outcome fuse_source(Source &src, const Request &req);
+
 Outcome run(Source &src, const Request &req) {
   if (req.param == nullptr || (req.out_bits != 8 && req.out_bits != 16) || !src.pixels) {
     Outcome o;
     o.code = TMLIB_ERR_OPEN;
+    return o;
+  }
+  if (is_fusion(req.method)) {
+    Outcome o = fuse_source(src, req);
+    if (o.ok() && src.doc_type == 0 && req.tone_compressor_display_power)
+      raise_to_2_2(o.pixels, req.out_bits, int64_t(o.pixels.size()) / (req.out_bits / 8));
     return o;
   }
   const bool fromDisk = req.disk != nullptr && src.doc_type == 0 && src.spp == 3;

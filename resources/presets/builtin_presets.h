@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The four built-in "Details Enhancer" presets. The shipped .xmp files beside this header
+// The four built-in "Details Enhancer" presets and one per fusion method. The shipped .xmp files beside this header
 // are written from this table by write_xmp (target regenerate_presets); a test checks that
 // they still equal what the writer produces for these values.
 #pragma once
@@ -54,6 +54,26 @@ inline constexpr BuiltinPreset kBuiltinPresets[] = {
     // than murky.
     {"Grunge", "Grunge.xmp", {6.0f, 100.0f, 35.0f, 0.5f,  0.3f,  0.0f, 10.0f, 0.0f,   50.0f, 0.0f,
                               0.0f, 0.0f,   0.0f,  -2.0f, -2.0f, 0.0f, 1.0f,  -10.0f, 0.0f,  0.0f}},
+};
+
+// Built-in presets of the exposure-fusion methods, for the program's --preset (the dialog has
+// no fusion tab). Slots of method 10: 0 Accentuation, 1 BlendingPoint, 2 Shadows, 3 Saturation,
+// 4 WhiteClip, 5 BlackClip, 6 MidtonesAdjustment; of method 11: 0 Strength, 1 Saturation,
+// 2 Radius.
+struct BuiltinFusionPreset {
+  const char *title;
+  const char *file;
+  int method;
+  float param[20];
+};
+
+inline constexpr BuiltinFusionPreset kBuiltinFusionPresets[] = {
+    // The natural blend with a little more life: open shadows, a touch of colour, and a tenth
+    // of a percent clipped at both ends so the picture uses the whole range.
+    {"Fusion Natural", "FusionNatural.xmp", 10, {0.0f, 0.0f, 20.0f, 10.0f, 0.1f, 0.1f, 0.0f}},
+    // Strong local adaptation over the default neighbourhood for crisp texture in light and
+    // shade alike, with a little extra colour.
+    {"Fusion Crisp", "FusionCrisp.xmp", 11, {50.0f, 10.0f, 40.0f}},
 };
 
 }  // namespace brightloom

@@ -21,5 +21,13 @@ int main(int argc, char **argv) {
       ++failures;
     }
   }
+  for (const brightloom::BuiltinFusionPreset &preset : brightloom::kBuiltinFusionPresets) {
+    const std::string path = std::string(argv[1]) + "/" + preset.file;
+    const int result = write_xmp(path.c_str(), preset.method, preset.param);
+    if (result != 1) {
+      std::fprintf(stderr, "%s: write_xmp failed (%d)\n", path.c_str(), result);
+      ++failures;
+    }
+  }
   return failures == 0 ? 0 : 1;
 }

@@ -625,11 +625,11 @@ TEST_F(Commands, LastSettingsAreRememberedAndReused) {
 // once: nothing may change the process-wide umask while threads run.
 TEST_F(Commands, ManyJobsGiveEveryNewFileTheModeOfTheUmask) {
   std::vector<std::string> inputs;
-  const std::vector<float> tiny(8 * 4 * 3, 0.5f);
+  const std::vector<float> tiny(16 * 12 * 3, 0.5f);
   for (int i = 0; i < 160; ++i) {
     inputs.push_back(dir.file("in/" + std::to_string(i) + ".pfm"));
     if (i == 0) fs::create_directories(dir.file("in"));
-    write_pfm(inputs.back(), 8, 4, 3, tiny, true);
+    write_pfm(inputs.back(), 16, 12, 3, tiny, true);
   }
   RenderRequest req = request(inputs);
   req.jobs = 16;

@@ -69,6 +69,25 @@ enum TmlibCompressorSlot {
   TMLIB_TC_SATURATION = 13
 };
 
+/* TmParam slots of "Fusion/Adjust" (method 10); every default is 0. The clip values sit one
+ * slot later than in methods 1 and 2. */
+enum TmlibFusionAdjustSlot {
+  TMLIB_FA_ACCENTUATION = 0,
+  TMLIB_FA_BLENDING_POINT = 1,
+  TMLIB_FA_SHADOWS = 2,
+  TMLIB_FA_SATURATION = 3,
+  TMLIB_FA_WHITE_CLIP = 4,
+  TMLIB_FA_BLACK_CLIP = 5,
+  TMLIB_FA_MIDTONES = 6 /* MidtonesAdjustment */
+};
+
+/* TmParam slots of "Fusion/Intensive" (method 11). */
+enum TmlibFusionIntensiveSlot {
+  TMLIB_FI_STRENGTH = 0,
+  TMLIB_FI_SATURATION = 1,
+  TMLIB_FI_RADIUS = 2 /* default 40 */
+};
+
 /* DimParam fields (DimParam.v[...]). */
 enum TmlibDimField {
   TMLIB_DIM_WIDTH = 0,

@@ -21,5 +21,6 @@
 #include "tmlib/details.h"
 #include "tmlib/blur.h"
 #include "tmlib/xmp.h"
+#include "tmlib/fusion.h"
 
 #endif

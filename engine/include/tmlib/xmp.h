@@ -58,7 +58,7 @@ TMLIB_EXTERN_C_BEGIN
  * as "High"). */
 TMLIB_API int embed_xmp(int write, char *buffer, int method, const float *param);
 
-/* Writes the settings document of `method` (1 or 2 only) and `param` (20 floats, read
+/* Writes the settings document of `method` (1, 2, 10 or 11) and `param` (20 floats, read
  * only; null reads as all zeros) to the file `path`, created or replaced.
  * The document is written to a new temporary file in the destination's folder (a hidden
  * name ".brightloom-*.partial"), flushed to disk and then renamed over `path`, so a failed or
@@ -80,7 +80,7 @@ TMLIB_API int embed_xmp(int write, char *buffer, int method, const float *param)
  *       folder the caller may not write, a destination that is a folder or a read-only
  *       file (one the caller may not write, or one nobody may write, even for root), a
  *       folder without room for a new file;
- *   -2  `method` is neither 1 nor 2 (nothing is touched);
+ *   -2  `method` has no layout (not 1, 2, 10 or 11; nothing is touched);
  *   -3  the write failed (no room, a file size limit, an I/O error): the destination is
  *       unchanged and the temporary file removed (written in place: the file may be
  *       damaged);

@@ -179,6 +179,10 @@ Plan plan(const std::string &path) {
     }
     return p;
   }
+  if (errno == ENOTDIR) {  // a part of the folder's path is a file
+    p.verdict = fault(ReplaceFault::kNoFolder, 0, path);
+    return p;
+  }
   if (errno != ENOENT) {
     p.verdict = fault(errno == ELOOP ? ReplaceFault::kLinks : ReplaceFault::kOpen, errno, path);
     return p;

@@ -35,7 +35,7 @@ namespace {
 
 // Result codes of this family beside the engine-wide ones.
 enum : int {
-  kXmpErrMethod = -2,        // write_xmp: a method other than 1 and 2
+  kXmpErrMethod = -2,        // write_xmp: a method without a layout (not 1, 2, 10 or 11)
   kXmpErrWrite = -3,         // write_xmp: the document could not be written in full
   kXmpErrOtherMethod = -5,   // parse_xmp: the file is for another method
   kXmpErrNotSettings = -10,  // parse_xmp: no line declares the settings namespace
@@ -562,7 +562,7 @@ extern "C" int embed_xmp(int write, char *buffer, int method, const float *param
 }
 
 extern "C" int write_xmp(const char *path, int method, const float *param) {
-  if (method != 1 && method != 2) return kXmpErrMethod;
+  if (method != 1 && method != 2 && method != 10 && method != 11) return kXmpErrMethod;
   if (path == nullptr || *path == '\0') return kErrOpen;
   try {
     const CNumericLocale c_numbers;

@@ -21,7 +21,13 @@
 
 namespace brightloom::pipeline {
 
-enum class Method : int { Details = TMLIB_METHOD_DETAILS, Compressor = TMLIB_METHOD_COMPRESSOR };
+enum class Method : int {
+  Details = TMLIB_METHOD_DETAILS,
+  Compressor = TMLIB_METHOD_COMPRESSOR,
+  FusionAdjust = TMLIB_METHOD_FUSION_ADJUST,
+  FusionIntensive = TMLIB_METHOD_FUSION_INTENSIVE
+};
+inline bool is_fusion(Method m) { return m == Method::FusionAdjust || m == Method::FusionIntensive; }
 
 // The steps a run reports as it enters them (and names when one fails).
 enum class Step { Statistics, Pyramid, Solve, Finishing };
@@ -128,8 +134,9 @@ struct Request {
   int out_bits = 8;              // 8 or 16
   int workers = 1;               // engine worker threads (1..32)
   // Float documents end in linear light: the finishing stage applies the 2.2 display power
-  // itself, and the Tone Compressor's result is raised to 2.2 here, as the preview does.
-  // A caller that wants the Tone Compressor's result before that power clears this.
+  // itself, and the Tone Compressor's result is raised to 2.2 here, as the preview does; so is
+  // a fusion's display-ready result of a float document. A caller that wants the Tone
+  // Compressor's or the fusion's picture before that power clears this.
   bool tone_compressor_display_power = true;
   // Full renders: take the statistics of the new source first and refuse an image they cannot
   // be taken of before the long stages start (the preview does this once per source).
@@ -166,6 +173,12 @@ enum class Fault {
   kOutputMemory,    // the output picture
   kRgbeCopyMemory,  // the RGBE copy of a float source
   kTemporaryFile,   // work from disk: `file` and `error_number` say which and why
+  kFrameCount,      // fusion: fewer than two frames
+  kFusionRequest,   // fusion: not a fusion method, no parameters, or output bits not 8 or 16
+  kFrame,           // fusion: the frame supplier failed (`frame` says which)
+  kFrameSize,       // fusion: a frame's size or channels differ from the first (`frame`)
+  kFusion,          // fusion_dims, fusion_add or fusion_finish
+  kFusionMemory,    // the fusion's pyramids
 };
 
 struct Outcome {
@@ -180,11 +193,40 @@ struct Outcome {
   std::string file;      // the temporary file a failure concerns, when it is one
   int error_number = 0;  // errno of that file's failure
   Buffer pixels;         // width x height x spp samples of out_bits, interleaved
+  int frame = -1;        // fusion: the frame (0-based) a failure concerns, when it is one
   bool ok() const { return code > 0; }
 };
 
 // Runs the request's method on src. The source is left as it was unless release_source is set.
+// The fusion methods fuse virtual exposures of the source (virtual_exposures).
 Outcome run(Source &src, const Request &request);
+
+// One frame of an exposure set as the fusion operator reads it.
+struct Frame {
+  int width = 0;
+  int height = 0;
+  int spp = 0;                   // samples per pixel (1..4; RGBE: 3)
+  int kind = TMLIB_FUSION_U8;    // a TmlibFusionKind
+  int64_t row_stride = 0;        // in samples (RGBE: unused)
+  float gain = 1.0f;             // linear frames: the exposure factor
+  const void *pixels = nullptr;  // valid until the supplier is asked for the next frame
+};
+// Puts frame `index` into `out`; a negative result stops the fusion with that code (reported
+// as Fault::kFrame with the frame's index).
+using FrameSupplier = std::function<int(int index, Frame &out)>;
+
+// Fuses `count` frames (at least 2) one after the other, with the memory of one frame and the
+// pyramids whatever the count. request.method is FusionAdjust or FusionIntensive; the picture
+// has the frames' colour channels (1 or 3) at out_bits, display-encoded. Failures: fewer than
+// two frames (kFrameCount), a frame whose size or channels differ from the first
+// (TMLIB_ERR_DIMS, kFrameSize, frame = its index), the operator's results (kFusion, what =
+// "fusion_dims", "fusion_add" or "fusion_finish"), memory (kFusionMemory, kOutputMemory).
+Outcome fuse(int count, const FrameSupplier &frame, const Request &request);
+
+// The gains of the virtual exposures that span a docType-0 (RGBE) source's dynamic range: the
+// brightest lifts its dark percentile to the mid-tones, the darkest brings its bright
+// percentile below white, at most 2 EV apart, 3 to 9 of them, darkest first.
+std::vector<float> virtual_exposures(const Source &src);
 
 // The untouched picture as 8-bit samples in the source's own layout (spp bytes a pixel, rows of
 // spp x width bytes), for the dialog's "Show Original" view.
