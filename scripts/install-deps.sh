@@ -11,6 +11,8 @@ packages=(
   xvfb xdotool
   gimp libgimp2.0-dev
   dpkg-dev file fakeroot lintian desktop-file-utils shared-mime-info man-db groff-base strace librsvg2-bin
+  libraw-dev libexiv2-dev
+  luminance-hdr
   # bench only: the exposure-fusion peer, JPEG decoding of bracket sets and the quality scripts
   enfuse libjpeg-turbo-progs imagemagick python3-numpy python3-scipy python3-pil
   # Batches across machines: the local Slurm test (auth/none, no munge) and the cluster recipes.

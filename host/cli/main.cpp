@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "edit.h"
 #include "edit_choosers.h"
+#include "merge_command.h"
 #include "settings.h"
 
 namespace {
@@ -55,6 +56,7 @@ int main(int argc, char **argv) {
       "  brightloom render *.exr --last --out-dir out   applies what the last edit confirmed\n"
       "  brightloom render *.exr --out-dir out --shard 2/8 --skip-existing --report part2.jsonl\n"
       "  brightloom render frames/*.exr --sequence --out-dir out   a time-lapse without flicker\n"
+      "  brightloom merge dark.jpg mid.jpg bright.jpg -o scene.exr\n"
       "  brightloom info photo.exr\n"
       "  brightloom demo\n"
       "Run 'brightloom render --help' for all render options.");
@@ -120,6 +122,9 @@ int main(int argc, char **argv) {
       ->allow_extra_args(false)
       ->needs(o_seq);
   render->add_flag("--timings", req.timings, "Print the time spent reading, rendering and writing each file");
+  bool brackets = false;
+  render->add_flag("--brackets", brackets,
+                   "The inputs are the frames of one bracket set (JPEG, TIFF, PNG, raw): merge them, then tone-map");
   render->add_flag("-q,--quiet", req.quiet, "Print nothing but errors");
   render->footer(settings_help());
 
@@ -144,6 +149,24 @@ int main(int argc, char **argv) {
   auto *info = app.add_subcommand("info", "Show size, kind, channels, colour profile and luminance statistics");
   info->add_option("input", info_path, "Input image")->required();
 
+  MergeRequest merge_req;
+  auto *merge = app.add_subcommand(
+      "merge", "Merge bracketed exposures (JPEG, 8/16-bit TIFF or PNG, camera raw) into one OpenEXR file");
+  merge->add_option("frames", merge_req.inputs, "The frames of one bracket set, any order")->required();
+  merge->add_option("-o,--output", merge_req.output, "Output .exr file (default: FIRST-merged.exr here)")->check(named);
+  std::string merge_ev;
+  merge->add_option("--ev", merge_ev, "Exposure of each frame in EV, in the order given (e.g. --ev=-2,0,2)");
+  merge->add_flag("--no-align", [&](int64_t) { merge_req.align = false; }, "The frames are registered: do not align");
+  merge->add_flag("--no-deghost", [&](int64_t) { merge_req.deghost = false; },
+                  "Keep everything that moved, blended from all frames");
+  merge->add_option("--response", merge_req.response,
+                    "Camera response: auto (recover from 8-bit frames; default), srgb, linear, or a file "
+                    "saved with --save-response");
+  merge->add_option("--save-response", merge_req.save_response, "Save the response used, for later sets")->check(named);
+  merge->add_flag("--float", merge_req.full_float, "32-bit float samples (default: half)");
+  merge->add_option("--threads", merge_req.threads, "Worker threads (default: processors)")->check(CLI::Range(1, 64));
+  merge->add_flag("-q,--quiet", merge_req.quiet, "Print nothing but errors");
+
   std::string demo_dir = "out";
   bool demo_quiet = false;
   auto *demo = app.add_subcommand("demo", "Render the bundled sample image into out/ and print where it is");
@@ -163,10 +186,24 @@ int main(int argc, char **argv) {
     req.disk = disk == "always"  ? RenderOptions::Disk::Always
                : disk == "never" ? RenderOptions::Disk::Never
                                  : RenderOptions::Disk::Auto;
+    if (brackets) return run_render_brackets(req, MergeRequest{});
     return run_render(req);
   }
   if (*edit) return edit_req.input.empty() ? run_edit_choosing(edit_req) : run_edit(edit_req);
-  if (*info) return run_info(info_path);
+  if (*merge) {
+    if (!merge_ev.empty() && !parse_ev_list(merge_ev, merge_req.ev)) {
+      std::fprintf(stderr, "brightloom: --ev takes numbers separated by commas (e.g. --ev=-2,0,2), not '%s'\n",
+                   merge_ev.c_str());
+      return kExitUsage;
+    }
+    return run_merge(merge_req);
+  }
+  if (*info) {
+    if (is_camera_frame(info_path)) return run_frame_info(info_path);
+    const int rc = run_info(info_path);
+    if (rc == kExitOk) print_exposure_info(info_path);
+    return rc;
+  }
   if (*demo) return run_demo(demo_dir, demo_quiet);
   return kExitUsage;
 }
