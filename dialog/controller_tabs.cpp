@@ -68,7 +68,7 @@ void ToneMappingPluginController::tabViewDidSelect(int index) {
   // Keep the menu of the method being left, "Custom" item included.
   std::vector<PresetItem> left;
   for (int i = 0; i < popup->count(); ++i)
-    left.push_back({popup->itemText(i), is_separator(popup, i), popup->itemData(i).toString()});
+    left.push_back({popup->itemText(i), is_separator(popup, i), popup->itemData(i).toString(), presetFile(i)});
   _presetMenus[size_t(_curMethod)] = std::move(left);
 
   if (index == 0) {
