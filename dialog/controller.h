@@ -237,6 +237,9 @@ class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
 
  private:
   void connectControls();
+  // Return in a parameter field or the size stepper commits that field only: OK stays a
+  // deliberate act.
+  bool eventFilter(QObject *watched, QEvent *event) override;
   void recordPanelFrames();
   void showControls();
   void showControl(const ParameterControl &c);
