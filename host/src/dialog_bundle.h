@@ -35,7 +35,8 @@ Result<DialogBundle> load_dialog_bundle();
 Result<DialogBundle> load_dialog_bundle(const std::vector<std::string> &candidates, const char *env_name);
 
 // Whether a window can be shown: a Qt platform other than X11 chosen explicitly, a Wayland
-// display, or an X11 display that accepts a connection. Empty when one can; otherwise what is
+// display that accepts a connection with Qt's Wayland plugin installed, or an X11 display that
+// accepts a connection. Empty when one can; otherwise what is
 // missing, for the user.
 std::string missing_display();
 
