@@ -79,8 +79,8 @@ TEST(PreviewBitmap, CarriesTheDocumentsProfileUntilACallWithout) {
     EXPECT_STREQ(b->colorSpaceName(), "NSCalibratedRGBColorSpace");
     EXPECT_EQ(b->profile, QByteArray(reinterpret_cast<const char *>(doc.icc.data()), int(doc.icc.size())));
     // Its samples are encoded with the pure 2.2 curve, in the profile's primaries.
-    EXPECT_EQ(b->viewImage().colorSpace(), QColorSpace::fromIccProfile(b->profile)
-                                               .withTransferFunction(QColorSpace::TransferFunction::Gamma, 2.2f));
+    EXPECT_EQ(b->viewImage().colorSpace(),
+              QColorSpace::fromIccProfile(b->profile).withTransferFunction(QColorSpace::TransferFunction::Gamma, 2.2f));
   });
   // The next call hands no profile (length 0) although the pointer is still there.
   doc.info.lenProfile = 0;
