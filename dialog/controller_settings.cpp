@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QIcon>
-#include <QTemporaryFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -317,9 +316,9 @@ void ToneMappingPluginController::setLoadSettings() {
                                               QString(), {QStringLiteral("xmp"), QStringLiteral("XMP")});
   if (path.isEmpty()) return;
   const int r = replaceRecordFromFile(path, _curMethod);
-  if (r == -10) {
+  if (r == TMLIB_ERR_NOT_SETTINGS) {
     alertError(tr("XMP file does not contain Tone Mapping settings.\r\n\r\n"));
-  } else if (r == -5) {
+  } else if (r == TMLIB_ERR_RUN_REPEAT) {  // parse_xmp: the file is for another method
     const QString method = _curMethod == TMLIB_METHOD_COMPRESSOR ? tr("Tone Compressor") : tr("Details Enhancer");
     alertError(tr("XMP file is not for settings of %1.\r\n\r\n").arg(method));
   } else if (r <= 0) {
@@ -362,25 +361,27 @@ void ToneMappingPluginController::setSaveSettings() {
   TmParam record{};
   if (const TmParam *r = _tmSettingsDico ? _tmSettingsDico->record(_curMethod) : nullptr) record = *r;
 
-  // Written beside the target under another name and renamed over it only when complete, so a
-  // failed save never destroys the file it was to replace. The name is short, so that a preset
-  // named as long as the system allows can be saved too.
-  QTemporaryFile temp(QFileInfo(path).absolutePath() + QStringLiteral("/.brightloom-XXXXXX.tmp"));
+  // The file panel asked before replacing the name typed; a name whose extension was changed to
+  // .xmp here is another file, so replacing it is asked about here.
+  if (QFileInfo(path).absoluteFilePath() != chosen.absoluteFilePath() && QFileInfo::exists(path) &&
+      !ui_services().confirm(
+          window_.get(), QString(),
+          tr("%1 already exists.\r\n\r\nDo you want to replace it?").arg(QDir::toNativeSeparators(path)), tr("Replace"),
+          tr("Cancel")))
+    return;
+
+  // The settings writer replaces the file the system's one way: never half-written, keeping
+  // its permissions, owner, hard links and symbolic links; a read-only file is refused.
   QString reason;
-  if (!temp.open()) {
-    reason = temp.errorString();
-  } else {
-    temp.close();
-    const QByteArray tempName = QFile::encodeName(temp.fileName());
-    errno = 0;
-    const int w = write_xmp(tempName.constData(), _curMethod, record.data());
-    if (w <= 0) {
+  errno = 0;
+  const int w = write_xmp(QFile::encodeName(path).constData(), _curMethod, record.data());
+  if (w <= 0) {
+    const QFileInfo target(path);
+    const auto anyWrite = QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+    if (target.exists() && (!target.isWritable() || (target.permissions() & anyWrite) == 0))
+      reason = tr("the file is read-only");
+    else
       reason = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : tr("the settings could not be written");
-    } else if (std::rename(tempName.constData(), QFile::encodeName(path).constData()) != 0) {
-      reason = QString::fromLocal8Bit(std::strerror(errno));
-    } else {
-      temp.setAutoRemove(false);
-    }
   }
   if (!reason.isEmpty()) {
     alertError(tr("Could not save the settings to %1: %2.\r\n\r\n").arg(QDir::toNativeSeparators(path), reason));

@@ -97,7 +97,7 @@ void PreviewDriver::computeDimensions() { pipeline::preview_dimensions(_qvDim, d
 int PreviewDriver::makeSource() {
   // A size that rounds to no pixel at all (a very long, thin document) cannot be cut.
   if (_qvW <= 0 || _qvH <= 0) return TMLIB_ERR_OPEN;
-  const int kind = doc_.docType == 0 ? 10 : doc_.docType;
+  const int kind = doc_.docType == 0 ? TMLIB_SOURCE_FLOAT : doc_.docType;
   pipeline::Source fresh;
   const int r = pipeline::make_source(kind, doc_.iMax, doc_.jMax, doc_.spp, int64_t(doc_.iMax) * doc_.spp, doc_.pixels,
                                       _qvW, _qvH, fresh);
@@ -110,6 +110,7 @@ int PreviewDriver::makeSource() {
     if (statistics(fresh, stats) < 0) return TMLIB_ERR_OPEN;
   }
   source_ = std::move(fresh);
+  memo_.forget();
   return 1;
 }
 
@@ -161,6 +162,7 @@ PreviewResult PreviewDriver::compute(int method, const float *record, bool origi
   const bool details = req.method == pipeline::Method::Details;
   req.also_16_bits = floatDoc && details;
   req.tone_compressor_display_power = !floatDoc;
+  req.memo = &memo_;
   pipeline::Outcome out = runner(source_, req);
   result.code = out.code;
   result.tooSmall = out.too_small;
@@ -170,7 +172,9 @@ PreviewResult PreviewDriver::compute(int method, const float *record, bool origi
   // The bytes the histogram is taken of: the linear 8-bit result (the Tone Compressor's with
   // its display power applied, as a run applies it).
   Buffer shown;
-  Buffer copy = Buffer::copy_of(out.pixels.data(), out.pixels.size());
+  if (histogramCopy_.size() != out.pixels.size()) histogramCopy_ = Buffer::allocate(int64_t(out.pixels.size()), 1);
+  Buffer &copy = histogramCopy_;
+  if (copy) std::memcpy(copy.data(), out.pixels.data(), copy.size());
   if (floatDoc && !details) {
     shown = std::move(out.pixels);
     if (copy) pipeline::display_power(copy, 8, int64_t(n));

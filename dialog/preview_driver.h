@@ -112,6 +112,10 @@ class BRIGHTLOOM_DIALOG_EXPORT PreviewDriver {
   QByteArray profile_;
   Buffer _camCurve;
   pipeline::Source source_;
+  // The stages' results kept between refreshes of this source, their scratch space and the
+  // worker threads of the refreshes (joined when the dialog closes).
+  pipeline::Memo memo_;
+  Buffer histogramCopy_;  // the preview before the display power, for its histogram
 };
 
 }  // namespace brightloom::dialog

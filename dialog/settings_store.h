@@ -8,11 +8,12 @@
 #include <optional>
 #include <string_view>
 
+#include "brightloom/tm_param.h"
 #include "export.h"
 
 namespace brightloom::dialog {
 
-using TmParam = std::array<float, 20>;
+using brightloom::TmParam;
 
 // The controls' values, one variable per parameter, with the two check boxes' states.
 struct ControlValues {

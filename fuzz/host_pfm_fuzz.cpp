@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "../host/src/read_pfm.cpp"
+#include "../host/imageio/read_pfm.cpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   auto header = brightloom::parse_pfm_header(data, size);

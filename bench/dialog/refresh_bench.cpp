@@ -2,6 +2,10 @@
 // The dialog's responsiveness, offscreen, on a 12-megapixel 3:2 float document with 2 workers:
 //   BM_Refresh/1, /2   from a control's update (the refresh it asks for) to the repainted preview
 //                      at 858 x 572 (size type 1), "Details Enhancer" and "Tone Compressor";
+//   BM_Slider/...      the same for a slider's new value, alternating between two values:
+//                      control 101 Strength, 102 Saturation (finishing only), 103 WhiteClip,
+//                      100 Luminosity, 106 Microcontrast (the whole method), 200 Brightness
+//                      and 201 Compression (Tone Compressor);
 //   BM_PreviewOnly/... the pipeline run alone, without bitmap, histogram, view and repaint;
 //   BM_FirstPreview    from the call of DoCocoaUI to the dialog on screen with its first preview;
 //   BM_Drag/1, /2      a two-second drag of Strength (Brightness) at 60 moves a second: the moves
@@ -96,6 +100,32 @@ void BM_Refresh(benchmark::State &state) {
   });
 }
 BENCHMARK(BM_Refresh)->Arg(1)->Arg(2)->ArgNames({"method"})->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_Slider(benchmark::State &state) {
+  const int code = int(state.range(0));
+  const int method = code >= 200 ? 2 : 1;
+  const float values[2] = {float(state.range(1)), float(state.range(2))};
+  open_dialog([&](QDialog &d, ToneMappingPluginController &c) {
+    select_method(d, c, method);
+    auto *view = d.findChild<BLView *>(QStringLiteral("_previewView"));
+    int i = 0;
+    for (auto _ : state) {
+      c.updateParam(code, values[i++ & 1]);
+      benchmark::DoNotOptimize(view->grab());
+    }
+  });
+}
+BENCHMARK(BM_Slider)
+    ->ArgNames({"control", "a", "b"})
+    ->Args({101, 30, 60})
+    ->Args({102, 40, 80})
+    ->Args({103, 1, 2})
+    ->Args({100, 2, -2})
+    ->Args({106, 3, -3})
+    ->Args({200, 2, -2})
+    ->Args({201, 3, -3})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
 
 void BM_PreviewOnly(benchmark::State &state) {
   const int method = int(state.range(0));

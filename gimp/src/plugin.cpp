@@ -6,19 +6,16 @@
 #include <libgimp/gimp.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "dialog_bundle.h"
+#include "dialog_call.h"
 #include "brightloom/plugin.h"
-#include "precision.h"
+#include "layer_mapping.h"
 #include "render.h"
 #include "settings.h"
 #include "settings_resolution.h"
+#include "workers.h"
 
 namespace {
 
@@ -30,7 +27,7 @@ constexpr const char *kProcedure = "plug-in-brightloom";
 struct Kept {
   // settings.method 0: nothing kept yet; size type -1: the dialog's own choice.
   UserSettings settings{0, -1, 0, 0, 0, 0, 0};
-  float param[20] = {};
+  brightloom::TmParam param{};  // same bytes as the float[20] earlier versions kept
 };
 
 void query() {
@@ -84,26 +81,6 @@ double stage_fraction(brightloom::Stage s) {
       return 0.85;
   }
   return 0.0;
-}
-
-// The dialog bundle, loaded as `brightloom edit` loads it, from the plug-in's own places:
-// $BRIGHTLOOM_BUNDLE, lib/ beside the plug-in (where the installs put it, with the dialog's
-// resources in share/ beside lib/), then the build tree's.
-using brightloom::DoCocoaUIFn;
-
-DoCocoaUIFn load_dialog(std::string &why) {
-  std::vector<std::string> candidates;
-  if (const char *env = std::getenv("BRIGHTLOOM_BUNDLE"); env && *env) candidates.push_back(env);
-  candidates.push_back(brightloom::program_folder() + "/lib/libBrightloomFilter.so");
-#ifdef BRIGHTLOOM_BUNDLE_BUILD
-  candidates.push_back(BRIGHTLOOM_BUNDLE_BUILD);
-#endif
-  auto bundle = brightloom::load_dialog_bundle(candidates, "BRIGHTLOOM_BUNDLE");
-  if (!bundle) {
-    why = bundle.failure().message();
-    return nullptr;
-  }
-  return bundle->doCocoaUI;
 }
 
 // The image's colour profile as the dialog takes it: linear (same primaries) for float documents,
@@ -197,7 +174,7 @@ Outcome tone_map(gint32 image, gint32 drawable, GimpRunMode mode, const GimpPara
     if (!have_kept) kept = Kept{};
   } else if (have_kept) {
     options.method = kept.settings.method;
-    std::copy(std::begin(kept.param), std::end(kept.param), options.param.begin());
+    options.param = kept.param;
   } else {
     auto record = resolve(SettingsRecipe{}, layout.doc_type);
     if (!record) return failed(record.failure().message());
@@ -206,38 +183,28 @@ Outcome tone_map(gint32 image, gint32 drawable, GimpRunMode mode, const GimpPara
   }
 
   if (mode == GIMP_RUN_INTERACTIVE) {
-    std::string why;
-    DoCocoaUIFn dialog = load_dialog(why);
-    if (!dialog) return failed("the dialog cannot be loaded: " + why);
-    const std::vector<unsigned char> icc = profile_for(image, layout);
-    HostImageInfo info{};
-    info.iMax = W;
-    info.jMax = H;
-    info.spp = layout.spp;
-    info.docType = layout.doc_type;
-    info.lenProfile = int32_t(icc.size());
-    UserSettings settings = kept.settings;
-    settings.method = options.method;
-    float param_in[20];
-    std::copy(options.param.begin(), options.param.end(), param_in);
-    const int ok = dialog(&info, param_in, &settings, icc.empty() ? nullptr : icc.data(), img->pixels.data());
+    // The dialog is called as `brightloom edit` calls it: the same bundle search, the same
+    // checks of what comes back.
+    auto bundle = load_dialog_bundle();
+    if (!bundle) return failed("the dialog cannot be loaded: " + bundle.failure().message());
+    UserSettings start = kept.settings;
+    start.method = options.method;
+    const DialogDocument doc{W, H, layout.spp, layout.doc_type, profile_for(image, layout), img->pixels.data()};
+    const DialogAnswer answer = call_dialog(*bundle, doc, start, options.param);
     // The dialog's size type and window place are kept whatever the answer.
-    kept.settings.stickySizeType = settings.stickySizeType;
-    kept.settings.winX = settings.winX;
-    kept.settings.winY = settings.winY;
-    kept.settings.winWidth = settings.winWidth;
-    kept.settings.winHeight = settings.winHeight;
-    if (!ok) {
+    answer.keep_view(kept.settings);
+    if (answer.kind == DialogAnswer::Kind::Cancelled) {
       if (have_kept) gimp_set_data(kProcedure, &kept, sizeof kept);
       return {GIMP_PDB_CANCEL, ""};
     }
-    options.method = settings.method == 2 ? 2 : 1;
-    std::copy(std::begin(param_in), std::end(param_in), options.param.begin());
+    if (!answer.confirmed()) return failed(answer.problem);
+    options.method = answer.method();
+    options.param = answer.param;
   }
 
   gimp_progress_init_printf("Brightloom: %s", method_name(options.method));
   options.bits = gimp::out_bits(layout);
-  options.workers = int(std::clamp(std::thread::hardware_concurrency(), 1u, 32u));
+  options.workers = default_worker_count();
   options.linear_float = true;  // GIMP's float images are linear: the result goes back as such
   options.on_stage = [](Stage s) { gimp_progress_update(stage_fraction(s)); };
   auto pic = render(*img, options);
@@ -256,7 +223,7 @@ Outcome tone_map(gint32 image, gint32 drawable, GimpRunMode mode, const GimpPara
   gimp_progress_update(1.0);
 
   kept.settings.method = options.method;
-  std::copy(options.param.begin(), options.param.end(), std::begin(kept.param));
+  kept.param = options.param;
   gimp_set_data(kProcedure, &kept, sizeof kept);
   return {};
 }

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "brightloom/plugin.h"
-#include "dialog_bundle.h"
+#include "dialog_call.h"
 #include "document_profile.h"
 #include "image.h"
 
@@ -103,7 +103,9 @@ int main(int argc, char **argv) {
   std::vector<unsigned char> icc;
   if (profile) icc = brightloom::document_profile(img);
 
-  auto bundle = brightloom::load_dialog_bundle({BRIGHTLOOM_BUNDLE}, "BRIGHTLOOM_DIALOG");
+  // The build's bundle unless BRIGHTLOOM_DIALOG names another.
+  ::setenv(brightloom::kDialogEnv, BRIGHTLOOM_BUNDLE, 0);
+  auto bundle = brightloom::load_dialog_bundle();
   if (!bundle) {
     std::fprintf(stderr, "%s\n", bundle.failure().message().c_str());
     return 1;

@@ -2,6 +2,7 @@
 // The preset popup as a user works it: defaults, the host's previous settings, built-ins, the
 // user's presets, and loading, saving and deleting settings files through answered panels.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -296,6 +297,53 @@ TEST(SettingsFiles, ALongNameIsSavedAndAPresetsFolderThatIsAFileIsNamed) {
                                       QStringLiteral(": it is not a folder.\r\n\r\n"));
     EXPECT_FALSE(QFile::exists(panels.saveAnswer));
   });
+}
+
+// Saving over a settings file replaces it the system's one way: mode and links kept, a
+// read-only file refused, and a name whose extension became .xmp asked about first.
+TEST(SettingsFiles, SavingOverAFileKeepsItsModeAndLinksAndAsksFirst) {
+  Home home;
+  dialog_test::RecordingServices panels;
+  const auto tc = defaults(1);
+  const QString kept = home.write(QStringLiteral("Kept.xmp"), 1, tc.data());
+  QFile::setPermissions(kept, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+  const QString real = home.write(QStringLiteral("Real.xmp"), 1, tc.data());
+  const QString link = home.presets + QStringLiteral("/Link.xmp");
+  ASSERT_TRUE(QFile::link(real, link));
+  const QString locked = home.write(QStringLiteral("Locked.xmp"), 1, tc.data());
+  QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+  const auto strength = [](const QString &path) {
+    float p[20] = {};
+    EXPECT_GT(parse_xmp(QFile::encodeName(path).constData(), 1, p), 0) << path.toStdString();
+    return p[TMLIB_DE_STRENGTH];
+  };
+  run([&](QDialog &d, ToneMappingPluginController &) {
+    dialog_test::move_slider(d, "sldStrength", 300);
+    dialog_test::settle();
+    for (const QString &name : {kept, link, locked}) {
+      panels.saveAnswer = name;
+      ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Save Settings...")));
+    }
+    // "Kept.txt" is saved as Kept.xmp, which the file panel never asked about.
+    dialog_test::move_slider(d, "sldStrength", 400);
+    dialog_test::settle();
+    panels.saveAnswer = home.presets + QStringLiteral("/Kept.txt");
+    panels.confirmAnswer = false;
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Save Settings...")));
+  });
+  EXPECT_EQ(strength(kept), 30.0f);
+  struct stat st {};
+  ASSERT_EQ(::stat(QFile::encodeName(kept).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_TRUE(QFileInfo(link).isSymLink());
+  EXPECT_EQ(strength(real), 30.0f);
+  EXPECT_EQ(strength(locked), tc[TMLIB_DE_STRENGTH]);
+  ASSERT_EQ(panels.messages.size(), 1u);
+  EXPECT_TRUE(panels.messages[0].contains(QStringLiteral("read-only"))) << panels.messages[0].toStdString();
+  ASSERT_EQ(panels.questions.size(), 1u);
+  EXPECT_TRUE(panels.questions[0].contains(QStringLiteral("Kept.xmp already exists")))
+      << panels.questions[0].toStdString();
+  EXPECT_EQ(strength(kept), 30.0f);
 }
 
 }  // namespace

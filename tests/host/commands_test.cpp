@@ -52,7 +52,7 @@ class Commands : public ::testing::Test {
   void SetUp() override {
     ::setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
     auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
-    ASSERT_TRUE(full);
+    ASSERT_TRUE(full) << full.failure().message();
     const Image small = reduce(*full, 8);  // 128 × 64
     w = small.width;
     h = small.height;
@@ -407,7 +407,7 @@ TEST_F(Commands, SettingsFileValuesAreHeldToTheRangesOfSet) {
   // to solve). A huge Smoothing lets it iterate 2^31 - 1 times, and a huge Microcontrast
   // gives it a right-hand side it never converges on.
   auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
-  ASSERT_TRUE(full);
+  ASSERT_TRUE(full) << full.failure().message();
   const Image mid = reduce(*full, 4);
   write_exr_rgb(dir.file("mid.exr"), mid.width, mid.height,
                 std::vector<float>(mid.pixels.as<float>(), mid.pixels.as<float>() + mid.pixel_count() * 3), true);
@@ -619,6 +619,36 @@ TEST_F(Commands, LastSettingsAreRememberedAndReused) {
   EXPECT_TRUE(fs::is_symlink(last_settings_path()));
   EXPECT_GT(parse_xmp(dir.file("dotfiles/last.xmp").c_str(), 2, p), 0);
   EXPECT_EQ(p[0], -1.5f);
+}
+
+// Every file a batch creates takes its mode from the umask, however many jobs create files at
+// once: nothing may change the process-wide umask while threads run.
+TEST_F(Commands, ManyJobsGiveEveryNewFileTheModeOfTheUmask) {
+  std::vector<std::string> inputs;
+  const std::vector<float> tiny(16 * 12 * 3, 0.5f);
+  for (int i = 0; i < 160; ++i) {
+    inputs.push_back(dir.file("in/" + std::to_string(i) + ".pfm"));
+    if (i == 0) fs::create_directories(dir.file("in"));
+    write_pfm(inputs.back(), 16, 12, 3, tiny, true);
+  }
+  RenderRequest req = request(inputs);
+  req.jobs = 16;
+  req.threads = 1;
+  req.method = "compressor";
+  Capture out, err;
+  const mode_t saved = ::umask(077);
+  const int rc = run_render(req, out.f, err.f);
+  ::umask(saved);
+  ASSERT_EQ(rc, kExitOk) << err.text();
+  int pictures = 0, wrong = 0;
+  for (const auto &e : fs::directory_iterator(dir.file("out"))) {
+    ++pictures;
+    if ((e.status().permissions() & fs::perms::all) != (fs::perms::owner_read | fs::perms::owner_write)) ++wrong;
+  }
+  EXPECT_EQ(pictures, 160);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(fs::status(last_settings_path()).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(Commands, InfoDescribesTheFile) {

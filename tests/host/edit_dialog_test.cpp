@@ -49,7 +49,7 @@ class EditDialog : public ::testing::Test {
     ::setenv("BRIGHTLOOM_DIALOG", DIALOG_BUNDLE, 1);
     ensure_app();
     auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
-    ASSERT_TRUE(full);
+    ASSERT_TRUE(full) << full.failure().message();
     const Image small = reduce(*full, 8);
     std::vector<float> px(small.pixels.as<float>(), small.pixels.as<float>() + size_t(small.width) * small.height * 3);
     write_exr_rgb(dir.file("a.exr"), small.width, small.height, px, false);

@@ -3,6 +3,7 @@
 // hands the dialog for each kind of document, what it does with OK and Cancel, what it keeps
 // for the next run and for render --last, and how it refuses to run without a dialog.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <tmlib/tmlib.h>
 
 #include <cmath>
@@ -78,7 +79,7 @@ class Edit : public ::testing::Test {
     ::setenv("FAKE_DIALOG_LOG", dir.file("dialog.log").c_str(), 1);
     ::unsetenv("FAKE_DIALOG_REPLY");
     auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
-    ASSERT_TRUE(full);
+    ASSERT_TRUE(full) << full.failure().message();
     const Image small = reduce(*full, 8);
     w = small.width;
     h = small.height;
@@ -308,6 +309,27 @@ TEST_F(Edit, AConfigFolderThatCannotBeMadeIsNamedWithItsReason) {
   fs::permissions(dir.file("locked"), fs::perms::owner_all);
   EXPECT_NE(err.find("cannot create the folder " + config + "/brightloom: "), std::string::npos) << err;
   EXPECT_EQ(err.find("No such file or directory"), std::string::npos) << err;
+}
+
+// The state is replaced as the settings files are: a state file kept elsewhere and linked into
+// the config folder stays linked, and a new one is an ordinary file of the user's umask.
+TEST_F(Edit, TheStateFollowsALinkAndTakesTheUmask) {
+  const std::string path = edit_state_path();
+  const mode_t saved = ::umask(022);
+  const Status first = save_edit_state(path, EditState{});
+  ::umask(saved);
+  ASSERT_TRUE(first) << first.failure().message();
+  EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+
+  fs::create_directories(dir.file("dotfiles"));
+  fs::rename(path, dir.file("dotfiles/edit-state"));
+  fs::create_symlink(dir.file("dotfiles/edit-state"), path);
+  EditState chosen;
+  chosen.settings.winWidth = 640;
+  ASSERT_TRUE(save_edit_state(path, chosen));
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_EQ(load_edit_state(dir.file("dotfiles/edit-state")).state.settings.winWidth, 640);
 }
 
 // Without a usable dialog edit says what is missing and points to render; it never writes a

@@ -63,7 +63,7 @@ TEST(EditWindow, ConfirmedInARealWindowWritesThePicture) {
   ScratchDir dir;
   ::setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
   auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
-  ASSERT_TRUE(full);
+  ASSERT_TRUE(full) << full.failure().message();
   const Image small = reduce(*full, 4);
   std::vector<float> px(small.pixels.as<float>(), small.pixels.as<float>() + size_t(small.width) * small.height * 3);
   write_exr_rgb(dir.file("a.exr"), small.width, small.height, px, false);

@@ -332,11 +332,12 @@ TEST(Readers, RadianceFilesOfOtherProgramsMatchTheirOpenExrOriginals) {
       ++compared;
     }
   EXPECT_GT(compared, 200);
+  // Bands of 128 rows cut from the panoramas, the rows as their programs wrote them.
   for (const char *name : {"forest-luminancehdr.hdr", "courtyard-imagemagick.hdr"}) {
     auto other = read_image(data + "/" + name);
     ASSERT_TRUE(other) << other.failure().message();
     EXPECT_EQ(other->width, 1024);
-    EXPECT_EQ(other->height, 512);
+    EXPECT_EQ(other->height, 128);
   }
 }
 
@@ -572,7 +573,7 @@ TEST(Readers, PrimariesComeFromTheFileOrFallBackWithAWarning) {
       same_primaries(r->primaries, Chromaticities{0.708f, 0.292f, 0.170f, 0.797f, 0.131f, 0.046f, 0.3127f, 0.3290f}));
   EXPECT_EQ(r->primaries_origin, "the file's PRIMARIES line");
   auto im = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/courtyard-imagemagick.hdr");
-  ASSERT_TRUE(im);
+  ASSERT_TRUE(im) << im.failure().message();
   EXPECT_TRUE(same_primaries(im->primaries, kRec709));
   ASSERT_EQ(im->warnings.size(), 1u);
   EXPECT_NE(im->warnings[0].find("PRIMARIES"), std::string::npos) << im->warnings[0];

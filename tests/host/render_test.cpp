@@ -78,7 +78,7 @@ TEST(Render, EveryDataFileGivesAPlausiblePictureWithBothMethods) {
     if (ext != ".exr" && ext != ".hdr" && ext != ".tif") continue;
     auto full = read_image(entry.path().string());
     ASSERT_TRUE(full) << full.failure().message();
-    const Image small = reduce(*full, 4);  // 256 × 128
+    const Image small = reduce(*full, 4);  // 256 × 128, or 256 × 32 of a band of 128 rows
     for (int method : {1, 2}) {
       Image img = copy_of(small);
       auto pic = render(img, options(method, img));
@@ -94,7 +94,7 @@ TEST(Render, EveryDataFileGivesAPlausiblePictureWithBothMethods) {
     }
     ++files;
   }
-  EXPECT_GE(files, 13);
+  EXPECT_GE(files, 7);  // the pictures of tests/data (its README)
 }
 
 TEST(Render, NegativeNanAndInfiniteSamplesRenderLikeTheirSaneValues) {
@@ -121,7 +121,7 @@ TEST(Render, NegativeNanAndInfiniteSamplesRenderLikeTheirSaneValues) {
   }
   // Small negative samples, as real OpenEXR files have, leave a normal picture.
   auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
-  ASSERT_TRUE(full);
+  ASSERT_TRUE(full) << full.failure().message();
   const Image small = reduce(*full, 4);
   auto negative = [&](int x, int y, int c) {
     return (x + y) % 7 == 0 ? -0.003f : small.pixels.as<float>()[(size_t(y) * small.width + x) * 3 + c];
@@ -243,7 +243,7 @@ TEST(Render, WorkingFromDiskMatchesMemoryAndCleansUp) {
   // Stage 1 from disk gives pixels without a valid luminance the minimum instead of the mean,
   // so the comparison uses a picture that has none.
   auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
-  ASSERT_TRUE(full);
+  ASSERT_TRUE(full) << full.failure().message();
   const Image small = reduce(*full, 4);
   Image a = copy_of(small), b = copy_of(small);
   RenderOptions mem = options(1, a), disk = options(1, b);
@@ -291,7 +291,7 @@ TEST(Render, FloatAndGammaEncodedDocumentsOfOneSceneLookAlike) {
   // One scene as a float document and as a 16-bit document encoded with gamma 2.2 (as camera
   // files and the host's camera curve take it): both pictures must be about as bright.
   auto full = read_image(std::string(BRIGHTLOOM_TEST_DATA) + "/sunset.exr");
-  ASSERT_TRUE(full);
+  ASSERT_TRUE(full) << full.failure().message();
   const Image small = reduce(*full, 4);
   const int64_t n = small.pixel_count() * 3;
   float top = 0;

@@ -25,6 +25,15 @@ enum TmlibResult {
   TMLIB_ERR_PLANE_MAX = -102    /* stage-3 luminance plane with a negative maximum */
 };
 
+/* Source kinds of the preview extraction functions (extract_rgbe_preview, extract_zoom; see
+ * preview.h for the layouts). */
+enum TmlibSourceKind {
+  TMLIB_SOURCE_RGBE = 0,  /* RGBE scanline-planar rows */
+  TMLIB_SOURCE_16BIT = 1, /* 16-bit samples, interleaved */
+  TMLIB_SOURCE_8BIT = 2,  /* 8-bit samples, interleaved */
+  TMLIB_SOURCE_FLOAT = 10 /* 32-bit float samples, interleaved (extract_rgbe_preview only) */
+};
+
 /* TmParam slots of "Details Enhancer" (method 1); the names are the settings file's tags. */
 enum TmlibDetailsSlot {
   TMLIB_DE_LUMINOSITY = 0,

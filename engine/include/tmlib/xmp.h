@@ -61,12 +61,12 @@ TMLIB_API int embed_xmp(int write, char *buffer, int method, const float *param)
 /* Writes the settings document of `method` (1 or 2 only) and `param` (20 floats, read
  * only; null reads as all zeros) to the file `path`, created or replaced.
  * The document is written to a new temporary file in the destination's folder (a hidden
- * name ".bltm-*.tmp"), flushed to disk and then renamed over `path`, so a failed or
+ * name ".brightloom-*.partial"), flushed to disk and then renamed over `path`, so a failed or
  * interrupted write never destroys an existing settings file. An existing file keeps its
  * permissions, owner and group; a symbolic link is followed and its target replaced, or
  * created when the link dangles. The file is written in place instead (overwritten from its
  * start, then cut to the document's length), without that guarantee, when:
- *   - it is a device or a pipe;
+ *   - it is a device or a pipe (a pipe nobody reads from fails with -1 at once);
  *   - it has several hard links (so that every name sees the new settings);
  *   - its owner or group cannot be given to a new file (a caller other than root saving a
  *     file of another user or group);
@@ -78,7 +78,8 @@ TMLIB_API int embed_xmp(int write, char *buffer, int method, const float *param)
  *    1  written;
  *   -1  the file cannot be opened: a null or empty path, a missing folder, a new file in a
  *       folder the caller may not write, a destination that is a folder or a read-only
- *       file, a folder without room for a new file;
+ *       file (one the caller may not write, or one nobody may write, even for root), a
+ *       folder without room for a new file;
  *   -2  `method` is neither 1 nor 2 (nothing is touched);
  *   -3  the write failed (no room, a file size limit, an I/O error): the destination is
  *       unchanged and the temporary file removed (written in place: the file may be

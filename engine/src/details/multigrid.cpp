@@ -16,6 +16,7 @@
 #include "details/stage2.h"
 #include "core/status.h"
 #include "core/tiling.h"
+#include "core/vector_exp.h"
 #include "tmlib/blur.h"
 
 namespace tmlib::stage2 {
@@ -215,6 +216,8 @@ int relax_up(int workers, const LevelSize &lv, float scale, int is360, std::int6
 }
 
 constexpr int kCycles = 4;
+// Below this many cells the exponentiation is not worth a round of the workers.
+constexpr std::int64_t kThreadedMinCells = 1200;
 
 int multigrid_in_memory(const GridHierarchy &g, int W, int H, int is360, int workers, float *pyramid) {
   const std::int64_t N = static_cast<std::int64_t>(W) * H;
@@ -244,7 +247,11 @@ int multigrid_in_memory(const GridHierarchy &g, int W, int H, int is360, int wor
       if (int rc = relax_up(workers, lv, scale, is360, off, u.get(), 0, nullptr, pyramid); rc < 0) return rc;
     }
   }
-  for (std::int64_t i = 0; i < N; ++i) pyramid[i] = std::exp(u[i]);
+  const int expWorkers = (workers > 1 && N > kThreadedMinCells) ? workers : 0;
+  run_workers_finishing_inline(expWorkers, [&](int k) {
+    const Chunk c = vector_chunk(N, expWorkers, k);
+    exp_floats(u.get() + c.start, pyramid + c.start, c.count);
+  });
   return H;
 }
 

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "details/pyramid.h"
 #include "core/status.h"
@@ -87,43 +89,77 @@ void rgbe_log_row(const std::uint8_t *row, int width, const float *table, float 
 extern "C" int calc_tm0(int docType, int spp, int width, int height, std::int64_t rowLength, int width2, int height2,
                         int w0, int h0, float *lumParam, const float *table, const float *curve, const void *src,
                         float *out) {
-  using namespace tmlib::stage1;
+  return tmlib::stage1::log_luminance(0, docType, spp, width, height, rowLength, width2, height2, w0, h0, lumParam,
+                                      table, curve, src, out);
+}
+
+namespace tmlib::stage1 {
+
+int log_luminance(int workers, int docType, int spp, int width, int height, std::int64_t rowLength, int width2,
+                  int height2, int w0, int h0, float *lumParam, const float *table, const float *curve, const void *src,
+                  float *out) {
   if (width <= 9 || height <= 9 || width2 != width || height2 != height || w0 < width || h0 < height)
     return tmlib::kErrOpen;
   if (src == nullptr || out == nullptr || lumParam == nullptr) return tmlib::kErrOpen;
-  LogStats stats;
-  switch (docType) {
-    case 0: {
-      if (table == nullptr) return tmlib::kErrOpen;
-      const auto *rgbe = static_cast<const std::uint8_t *>(src);
-      for (int y = 0; y < height; ++y)
-        rgbe_log_row(rgbe + 4 * static_cast<std::int64_t>(width) * y, width, table,
-                     out + static_cast<std::int64_t>(y) * w0, &stats);
-      replace_invalid_logs(out, width, height, w0, stats.mean());
-      stats.write(lumParam);
-      break;
-    }
-    case 1:
-    case 2: {
-      if (curve == nullptr || spp < 1) return tmlib::kErrOpen;
-      if (rowLength == 0) rowLength = static_cast<std::int64_t>(spp) * width;
-      if (rowLength < static_cast<std::int64_t>(spp) * width) return tmlib::kErrOpen;
-      if (docType == 1) {
-        interleaved_rows(static_cast<const std::uint16_t *>(src), spp, width, height, rowLength, w0, curve, kWr, kWg,
-                         kWb, out, &stats);
-        stats.write(lumParam);
-      } else {
-        interleaved_rows(static_cast<const std::uint8_t *>(src), spp, width, height, rowLength, w0, curve, kWr8, kWg8,
-                         kWb8, out, nullptr);
-      }
-      break;
-    }
-    default:
-      return tmlib::kErrOpen;
+  if (docType == 0 && table == nullptr) return tmlib::kErrOpen;
+  if (docType == 1 || docType == 2) {
+    if (curve == nullptr || spp < 1) return tmlib::kErrOpen;
+    if (rowLength == 0) rowLength = static_cast<std::int64_t>(spp) * width;
+    if (rowLength < static_cast<std::int64_t>(spp) * width) return tmlib::kErrOpen;
+  } else if (docType != 0) {
+    return tmlib::kErrOpen;
   }
+  // The logarithms of each band of rows on its worker; the statistics afterwards, in pixel
+  // order, since their double sum depends on the order of its terms.
+  const bool threaded = workers > 1 && static_cast<std::int64_t>(width) * height > kThreadedMinCells;
+  const int bands = threaded ? std::min(workers, kMaxWorkers) : 1;
+  auto rows = [&](int first, int count, LogStats *stats) {
+    switch (docType) {
+      case 0: {
+        const auto *rgbe = static_cast<const std::uint8_t *>(src);
+        LogStats unused;
+        for (int y = first; y < first + count; ++y)
+          rgbe_log_row(rgbe + 4 * static_cast<std::int64_t>(width) * y, width, table,
+                       out + static_cast<std::int64_t>(y) * w0, stats != nullptr ? stats : &unused);
+        break;
+      }
+      case 1:
+        interleaved_rows(static_cast<const std::uint16_t *>(src) + rowLength * first, spp, width, count, rowLength, w0,
+                         curve, kWr, kWg, kWb, out + static_cast<std::int64_t>(first) * w0, stats);
+        break;
+      default:
+        interleaved_rows(static_cast<const std::uint8_t *>(src) + rowLength * first, spp, width, count, rowLength, w0,
+                         curve, kWr8, kWg8, kWb8, out + static_cast<std::int64_t>(first) * w0, nullptr);
+        break;
+    }
+  };
+  LogStats stats;
+  if (bands == 1) {
+    rows(0, height, &stats);
+  } else {
+    run_workers(
+        bands,
+        [&](int k) {
+          const RowBand band = pointwise_band(height, bands, k);
+          rows(band.start, band.rows, nullptr);
+        },
+        [&] { rows(0, height, nullptr); });
+    if (docType != 2) {
+      for (int y = 0; y < height; ++y) {
+        const float *row = out + static_cast<std::int64_t>(y) * w0;
+        // Valid logarithms of finite positive floats lie far above the placeholder.
+        for (int x = 0; x < width; ++x)
+          if (row[x] != kInvalidLog) stats.add(row[x]);
+      }
+    }
+  }
+  if (docType == 0) replace_invalid_logs(out, width, height, w0, stats.mean());
+  if (docType != 2) stats.write(lumParam);
   pad_level(out, width, height, w0, h0);
   return height;
 }
+
+}  // namespace tmlib::stage1
 
 namespace tmlib::stage1 {
 
@@ -149,11 +185,13 @@ inline float corner(float c, float e1, float e2) { return kCornerCentre * c + kC
 
 }  // namespace
 
-void gaussian_reduce(const float *fine, int wf, int hf, float *coarse, bool is360) {
+namespace {
+
+// Coarse rows [first, end) of one reduction step.
+void gaussian_reduce_rows(const float *fine, int wf, int hf, float *coarse, bool is360, int first, int end) {
   const int wc = (wf + 1) / 2;
-  const int hc = (hf + 1) / 2;
   const int mid = wf / 2;
-  for (int i = 0; i < hc; ++i) {
+  for (int i = first; i < end; ++i) {
     const int r = 2 * i;
     // The lower neighbour row of the odd last row is the row itself: clamped at the level.
     const float *up = fine + static_cast<std::int64_t>(r > 0 ? r - 1 : 0) * wf;
@@ -192,6 +230,30 @@ void gaussian_reduce(const float *fine, int wf, int hf, float *coarse, bool is36
   }
 }
 
+}  // namespace
+
+void gaussian_reduce(const float *fine, int wf, int hf, float *coarse, bool is360) {
+  gaussian_reduce_rows(fine, wf, hf, coarse, is360, 0, (hf + 1) / 2);
+}
+
+void gaussian_reduce(int workers, const float *fine, int wf, int hf, float *coarse, bool is360) {
+  const int hc = (hf + 1) / 2;
+  const std::int64_t cells = static_cast<std::int64_t>((wf + 1) / 2) * hc;
+  if (workers < 2 || cells <= kThreadedMinCells) {
+    gaussian_reduce(fine, wf, hf, coarse, is360);
+    return;
+  }
+  const int bands = std::min(workers, kMaxWorkers);
+  // Each coarse row depends on the fine level alone: a band done twice gives the same values.
+  run_workers(
+      bands,
+      [&](int k) {
+        const RowBand band = pointwise_band(hc, bands, k);
+        gaussian_reduce_rows(fine, wf, hf, coarse, is360, band.start, band.start + band.rows);
+      },
+      [&] { gaussian_reduce(fine, wf, hf, coarse, is360); });
+}
+
 // ---------------------------------------------------------------------------------------
 // Gradient magnitudes
 
@@ -204,42 +266,88 @@ inline float tame(float d) { return (d > kMaxComponent || d < -kMaxComponent) ? 
 
 }  // namespace
 
-double gradient_level(float *lev, int w, int h, float scale, bool is360, float *prevRow, float *curRow) {
-  double sum = 0.0;
+namespace {
+
+// The magnitudes of row y from copies of its original values (cur), of the row above (prev,
+// when y > 0) and the row below (next, when y < h - 1), written to out.
+void gradient_row(const float *prev, const float *cur, const float *next, int w, bool first, bool last, float scale,
+                  bool is360, float *out) {
   const int mid = w / 2;
-  for (int y = 0; y < h; ++y) {
+  for (int x = 0; x < w; ++x) {
+    float dx;
+    if (x == 0) {
+      dx = (is360 && !first && !last) ? cur[1] - cur[w - 1] : cur[1] - cur[0];
+    } else if (x == w - 1) {
+      dx = (is360 && !first && !last) ? cur[0] - cur[w - 2] : cur[x] - cur[x - 1];
+    } else {
+      dx = cur[x + 1] - cur[x - 1];
+    }
+    float dy;
+    if (first) {
+      dy = (is360 && x != 0 && x != w - 1) ? next[x] - cur[mid] : next[x] - cur[x];
+    } else if (last) {
+      dy = cur[x] - prev[x];
+    } else {
+      dy = next[x] - prev[x];
+    }
+    dx = tame(dx);
+    dy = tame(dy);
+    out[x] = scale * std::sqrt(dx * dx + dy * dy);
+  }
+}
+
+// Rows [from, to) in place. above: the original row from - 1 (null for row 0); below: the
+// original row `to` (null for the last row), both kept elsewhere since other bands overwrite
+// them. prevRow and curRow are scratch rows of w floats.
+void gradient_rows(float *lev, int w, int h, int from, int to, const float *above, const float *below, float scale,
+                   bool is360, float *prevRow, float *curRow) {
+  const float *prev = above;
+  for (int y = from; y < to; ++y) {
     float *row = lev + static_cast<std::int64_t>(y) * w;
     std::memcpy(curRow, row, sizeof(float) * w);
-    const float *cur = curRow;
-    const float *prev = prevRow;                                                           // valid when y > 0
-    const float *next = y + 1 < h ? lev + static_cast<std::int64_t>(y + 1) * w : nullptr;  // not yet overwritten
-    const bool first = y == 0;
-    const bool last = y == h - 1;
-    for (int x = 0; x < w; ++x) {
-      float dx;
-      if (x == 0) {
-        dx = (is360 && !first && !last) ? cur[1] - cur[w - 1] : cur[1] - cur[0];
-      } else if (x == w - 1) {
-        dx = (is360 && !first && !last) ? cur[0] - cur[w - 2] : cur[x] - cur[x - 1];
-      } else {
-        dx = cur[x + 1] - cur[x - 1];
-      }
-      float dy;
-      if (first) {
-        dy = (is360 && x != 0 && x != w - 1) ? next[x] - cur[mid] : next[x] - cur[x];
-      } else if (last) {
-        dy = cur[x] - prev[x];
-      } else {
-        dy = next[x] - prev[x];
-      }
-      dx = tame(dx);
-      dy = tame(dy);
-      const float g = scale * std::sqrt(dx * dx + dy * dy);
-      row[x] = g;
-      sum += g;
-    }
+    const float *next = y + 1 == to ? below : lev + static_cast<std::int64_t>(y + 1) * w;  // not yet overwritten
+    gradient_row(prev, curRow, next, w, y == 0, y == h - 1, scale, is360, row);
     std::swap(prevRow, curRow);
+    prev = prevRow;
   }
+}
+
+}  // namespace
+
+double gradient_level(float *lev, int w, int h, float scale, bool is360, float *prevRow, float *curRow) {
+  gradient_rows(lev, w, h, 0, h, nullptr, nullptr, scale, is360, prevRow, curRow);
+  double sum = 0.0;
+  for (std::int64_t i = 0, n = static_cast<std::int64_t>(w) * h; i < n; ++i) sum += lev[i];
+  return sum;
+}
+
+double gradient_level(int workers, float *lev, int w, int h, float scale, bool is360, float *prevRow, float *curRow) {
+  const int bands = std::min(workers, kMaxWorkers);
+  if (bands < 2 || static_cast<std::int64_t>(w) * h <= kThreadedMinCells || h < 2 * bands)
+    return gradient_level(lev, w, h, scale, is360, prevRow, curRow);
+  // Each band needs the original rows on both sides of it, which its neighbours overwrite:
+  // copies of the two rows at every band boundary, and two scratch rows per band.
+  std::unique_ptr<float[]> scratch(new (std::nothrow) float[static_cast<std::size_t>(4) * bands * w]);
+  if (!scratch) return gradient_level(lev, w, h, scale, is360, prevRow, curRow);
+  float *edges = scratch.get();  // band k: [2k] the row above it, [2k + 1] its first row
+  for (int k = 1; k < bands; ++k) {
+    const RowBand band = pointwise_band(h, bands, k);
+    std::memcpy(edges + static_cast<std::int64_t>(2 * k) * w, lev + static_cast<std::int64_t>(band.start - 1) * w,
+                sizeof(float) * 2 * w);
+  }
+  float *rows = scratch.get() + static_cast<std::int64_t>(2) * bands * w;
+  // A band is never done twice (the map is in place): a worker that cannot be started has its
+  // own band done on the calling thread.
+  run_workers_finishing_inline(bands, [&](int k) {
+    const RowBand band = pointwise_band(h, bands, k);
+    const float *above = k > 0 ? edges + static_cast<std::int64_t>(2 * k) * w : nullptr;
+    const float *below = k + 1 < bands ? edges + static_cast<std::int64_t>(2 * (k + 1) + 1) * w : nullptr;
+    float *own = rows + static_cast<std::int64_t>(2 * k) * w;
+    gradient_rows(lev, w, h, band.start, band.start + band.rows, above, below, scale, is360, own, own + w);
+  });
+  // The sum in pixel order, as one pass forms it.
+  double sum = 0.0;
+  for (std::int64_t i = 0, n = static_cast<std::int64_t>(w) * h; i < n; ++i) sum += lev[i];
   return sum;
 }
 
@@ -327,15 +435,56 @@ void divergence_row(const float *phiPrev, const float *phiCur, const float *hPre
   }
 }
 
-void divergence_level(float *phi, int w, int h, const float *H, float *phiPrev, float *phiCur) {
-  for (int y = 0; y < h; ++y) {
+namespace {
+
+// Rows [from, to) of the divergence in place; above: the original row from - 1 of phi.
+void divergence_rows(float *phi, int w, int h, int from, int to, const float *H, const float *above, float *phiPrev,
+                     float *phiCur) {
+  const float *prev = above;
+  for (int y = from; y < to; ++y) {
     float *row = phi + static_cast<std::int64_t>(y) * w;
     std::memcpy(phiCur, row, sizeof(float) * w);
     const float *hCur = H + static_cast<std::int64_t>(y) * w;
-    divergence_row(y > 0 ? phiPrev : nullptr, phiCur, y > 0 ? hCur - w : nullptr, hCur, y + 1 < h ? hCur + w : nullptr,
-                   w, row);
+    divergence_row(y > 0 ? prev : nullptr, phiCur, y > 0 ? hCur - w : nullptr, hCur, y + 1 < h ? hCur + w : nullptr, w,
+                   row);
     std::swap(phiPrev, phiCur);
+    prev = phiPrev;
   }
+}
+
+}  // namespace
+
+void divergence_level(float *phi, int w, int h, const float *H, float *phiPrev, float *phiCur) {
+  divergence_rows(phi, w, h, 0, h, H, nullptr, phiPrev, phiCur);
+}
+
+void divergence_level(int workers, float *phi, int w, int h, const float *H, float *phiPrev, float *phiCur) {
+  const int bands = std::min(workers, kMaxWorkers);
+  if (bands < 2 || static_cast<std::int64_t>(w) * h <= kThreadedMinCells || h < 2 * bands) {
+    divergence_level(phi, w, h, H, phiPrev, phiCur);
+    return;
+  }
+  // Each band reads the original row above it, which the band above overwrites: a copy of it
+  // for every band, and two scratch rows per band.
+  std::unique_ptr<float[]> scratch(new (std::nothrow) float[static_cast<std::size_t>(3) * bands * w]);
+  if (!scratch) {
+    divergence_level(phi, w, h, H, phiPrev, phiCur);
+    return;
+  }
+  float *above = scratch.get();
+  for (int k = 1; k < bands; ++k) {
+    const RowBand band = pointwise_band(h, bands, k);
+    std::memcpy(above + static_cast<std::int64_t>(k) * w, phi + static_cast<std::int64_t>(band.start - 1) * w,
+                sizeof(float) * w);
+  }
+  float *rows = scratch.get() + static_cast<std::int64_t>(bands) * w;
+  // In place: each band exactly once, on the calling thread when its worker cannot start.
+  run_workers_finishing_inline(bands, [&](int k) {
+    const RowBand band = pointwise_band(h, bands, k);
+    float *own = rows + static_cast<std::int64_t>(2 * k) * w;
+    divergence_rows(phi, w, h, band.start, band.start + band.rows, H,
+                    k > 0 ? above + static_cast<std::int64_t>(k) * w : nullptr, own, own + w);
+  });
 }
 
 }  // namespace tmlib::stage1

@@ -104,11 +104,23 @@ void replace_invalid_logs(float *out, int width, int height, int w0, float value
 // The odd last row of a fine level is clamped (its missing lower neighbours are the row
 // itself), never read past the level.
 void gaussian_reduce(const float *fine, int wf, int hf, float *coarse, bool is360);
+// The same over `workers` threads (bands of coarse rows) for levels of more than
+// kThreadedMinCells cells: the same values whatever the count.
+void gaussian_reduce(int workers, const float *fine, int wf, int hf, float *coarse, bool is360);
+
+// calc_tm0 with its logarithms over `workers` threads (bands of rows); the statistics are
+// still gathered in pixel order, so the level and lumParam are the same whatever the count.
+int log_luminance(int workers, int docType, int spp, int width, int height, std::int64_t rowLength, int width2,
+                  int height2, int w0, int h0, float *lumParam, const float *table, const float *curve, const void *src,
+                  float *out);
 
 // Replaces the w x h log luminance at lev by the gradient magnitudes scale * |grad|, with
 // components beyond +-100 set to 0. prevRow and curRow are scratch rows of w floats.
 // Returns the sum of the magnitudes.
 double gradient_level(float *lev, int w, int h, float scale, bool is360, float *prevRow, float *curRow);
+// The same over `workers` threads (bands of rows) for levels of more than kThreadedMinCells
+// cells; the same magnitudes and the same sum whatever the count.
+double gradient_level(int workers, float *lev, int w, int h, float scale, bool is360, float *prevRow, float *curRow);
 
 // Attenuates one level in place with tm1b, over `workers` threads (pointwise bands) when
 // workers >= 2 and the level has more than kThreadedMinCells cells. A worker that cannot be
@@ -137,6 +149,9 @@ void divergence_row(const float *phiPrev, const float *phiCur, const float *hPre
 // The right-hand side of a whole in-memory level, written over phi (w x h); H is the saved
 // log luminance of the level; phiPrev and phiCur are scratch rows of w floats.
 void divergence_level(float *phi, int w, int h, const float *H, float *phiPrev, float *phiCur);
+// The same over `workers` threads (bands of rows) for levels of more than kThreadedMinCells
+// cells; the same values whatever the count.
+void divergence_level(int workers, float *phi, int w, int h, const float *H, float *phiPrev, float *phiCur);
 
 }  // namespace stage1
 }  // namespace tmlib

@@ -368,16 +368,17 @@ int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t
   float *rowH = rowB + l0.w;
 
   // 1. Log luminance into level 0.
-  const int r0 = fromDisk ? calc_tm0s(docType, width, height, lumParam, table, decoderFlag, path_at(opt, 2),
-                                      path_at(opt, 3), pyramid)
-                          : calc_tm0(docType, dim.v[TMLIB_DIM_SPP], width, height, dim.v[TMLIB_DIM_OUT_STRIDE], width,
-                                     height, l0.w, l0.h, lumParam, table, curve, work, pyramid);
+  const int r0 =
+      fromDisk
+          ? calc_tm0s(docType, width, height, lumParam, table, decoderFlag, path_at(opt, 2), path_at(opt, 3), pyramid)
+          : log_luminance(workers, docType, dim.v[TMLIB_DIM_SPP], width, height, dim.v[TMLIB_DIM_OUT_STRIDE], width,
+                          height, l0.w, l0.h, lumParam, table, curve, work, pyramid);
   if (r0 < 0) return r0;
 
   // 2. Gaussian pyramid.
   for (int k = 1; k < geo.count; ++k) {
     const Level &fine = geo.levels[k - 1];
-    gaussian_reduce(pyramid + fine.offset, fine.w, fine.h, pyramid + geo.levels[k].offset, p.is360);
+    gaussian_reduce(workers, pyramid + fine.offset, fine.w, fine.h, pyramid + geo.levels[k].offset, p.is360);
   }
 
   // 3. Luminance statistics.
@@ -399,7 +400,7 @@ int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t
     // The magnitudes are summed in double: added one by one in single precision, millions of
     // them would stop counting once the running sum dwarfs each one (the mean would come out
     // far too small on a large picture).
-    const double sum = gradient_level(pyramid + lev.offset, lev.w, lev.h, scale, p.is360, rowA, rowB);
+    const double sum = gradient_level(workers, pyramid + lev.offset, lev.w, lev.h, scale, p.is360, rowA, rowB);
     const auto avg = static_cast<float>(sum / static_cast<double>(lev.size()));
     const float alpha = p.alphaFactor * avg;
     const float c = p.smoothFactor * avg;
@@ -424,7 +425,7 @@ int run_stage1(Variant variant, int docType, DimParam dim, float *param, int32_t
     if (fromDisk) {
       if (const int r = divergence_from_file(saved.get(), lev, phi, rowH, rowA, rowB); r < 0) return r;
     } else {
-      divergence_level(phi, lev.w, lev.h, static_cast<const float *>(work) + lev.offset, rowA, rowB);
+      divergence_level(workers, phi, lev.w, lev.h, static_cast<const float *>(work) + lev.offset, rowA, rowB);
     }
   }
   // A pyramid whose analysis levels stop early (a side of 5 or less) has solver levels

@@ -16,6 +16,7 @@
 #include "details/stage2.h"
 #include "core/status.h"
 #include "core/tiling.h"
+#include "core/vector_exp.h"
 
 namespace tmlib::stage2 {
 
@@ -135,6 +136,9 @@ int write_rhs_file(const char *path, const float *buf, std::int64_t n) {
 
 }  // namespace
 
+// Below this many values the exponentiation is not worth a round of the workers.
+constexpr std::int64_t kExpThreadedMinCells = 1200;
+
 int calc_tm2new2_stats(DimParam dim, int levels, const float *param, OptimParam opt, float *pyramid,
                        CascadeStats *stats) {
   const int W = dim.v[TMLIB_DIM_WIDTH];
@@ -213,7 +217,13 @@ int calc_tm2new2_stats(DimParam dim, int levels, const float *param, OptimParam 
     }
   }
 
-  for (std::int64_t i = 0; i < N; ++i) pyramid[i] = std::exp(pyramid[i]);
+  // Each value is raised exactly once (the map is not idempotent): a worker that cannot be
+  // started has its own chunk done on the calling thread.
+  const int expWorkers = (workers > 1 && N > kExpThreadedMinCells) ? workers : 0;
+  run_workers_finishing_inline(expWorkers, [&](int k) {
+    const Chunk c = vector_chunk(N, expWorkers, k);
+    exp_floats(pyramid + c.start, pyramid + c.start, c.count);
+  });
 
   if (streaming) {
     if (int rc = write_rhs_file(pathIn, pyramid, N); rc < 0) return rc;

@@ -31,6 +31,8 @@ namespace {
 // source kinds) share the "inconsistent dimensions" code.
 constexpr int kErrArgs = kErrDims;
 constexpr int kHistoBins = 65536;
+// Below this many pixels the normalisation is not worth a round of the workers.
+constexpr std::int64_t kNormaliseThreadedMinCells = 1200;
 
 enum SourceKind : int { kKindRgbe = 0, kKind16 = 1, kKind8 = 2, kKindFloat = 10 };
 
@@ -397,11 +399,18 @@ int calc_tm3_checked(int kind, DimParam dim, const float *param, const float *lu
   }
   if (!checked_product(static_cast<std::int64_t>(width) * 4, height, extent)) return kErrArgs;
 
-  const int normalised = tm30(width, height, dim, param, plane);
+  const int workers = opt.v[TMLIB_OPT_READ_FROM_DISK] < 0 ? 0 : clamp_workers(opt.v[TMLIB_OPT_WORKERS]);
+  // A worker of the normalisation that could not be started had its band done here; the call
+  // still reports it, as it does for the finish's workers.
+  bool normalisationFellBack = false;
+  const int normalised = normalise_plane(workers, width, height, param, plane, &normalisationFellBack);
   if (normalised < 0) return normalised;
 
-  const int workers = opt.v[TMLIB_OPT_READ_FROM_DISK] < 0 ? 0 : clamp_workers(opt.v[TMLIB_OPT_WORKERS]);
   if (workers < 2) return tm31(kind, dim, param, lumParam, table, curve, opt, src, plane, dst, width, height);
+  if (normalisationFellBack) {
+    const int whole = tm31(kind, dim, param, lumParam, table, curve, opt, src, plane, dst, width, height);
+    return whole < 0 ? whole : kErrShortIo;
+  }
 
   Tm3Task tasks[kMaxWorkers];
   for (int i = 0; i < workers; ++i) {
@@ -433,16 +442,42 @@ SmoothStep make_smooth_step(float p, float from, float q, float to) {
 }
 
 int tm30(int width, int height, DimParam /*dim*/, const float *param, float *plane) {
+  return normalise_plane(0, width, height, param, plane, nullptr);
+}
+
+int normalise_plane(int workers, int width, int height, const float *param, float *plane, bool *fellBack) {
   const std::int64_t n = static_cast<std::int64_t>(width) * height;
   auto *bytes = reinterpret_cast<unsigned char *>(plane);
   const float whiteClip = clip_percent(param[TMLIB_DE_WHITE_CLIP], 0.25f);
   const float blackClip = clip_percent(param[TMLIB_DE_BLACK_CLIP], 0.0f);
+  // Bands of pixels, each pass's bands on the workers; a band whose worker cannot be started
+  // is done on the calling thread, so every band is done once and by the same code.
+  const int bands = (workers > 1 && n > kNormaliseThreadedMinCells) ? std::min(workers, kMaxWorkers) : 1;
+  auto each_band = [&](auto &&body) {
+    const RunMode mode = run_workers_finishing_inline(bands, [&](int k) {
+      const Chunk c = vector_chunk(n, bands, k);
+      body(k, c.start, c.start + c.count);
+    });
+    if (mode == RunMode::kFellBack && fellBack != nullptr) *fellBack = true;
+  };
 
+  // The first minimum and maximum in pixel order (as one pass would find them): each band's
+  // own, then the bands' in band order with the same strict comparisons.
+  float bandMin[kMaxWorkers], bandMax[kMaxWorkers];
+  each_band([&](int k, std::int64_t from, std::int64_t to) {
+    float lo = 1e9f, hi = -1e9f;
+    for (std::int64_t i = from; i < to; ++i) {
+      const float v = load_float(bytes, i);
+      if (v < lo) lo = v;
+      if (v > hi) hi = v;
+    }
+    bandMin[k] = lo;
+    bandMax[k] = hi;
+  });
   float mn = 1e9f, mx = -1e9f;
-  for (std::int64_t i = 0; i < n; ++i) {
-    const float v = load_float(bytes, i);
-    if (v < mn) mn = v;
-    if (v > mx) mx = v;
+  for (int k = 0; k < bands; ++k) {
+    if (bandMin[k] < mn) mn = bandMin[k];
+    if (bandMax[k] > mx) mx = bandMax[k];
   }
   if (mn < 0.0f) return kErrPlaneMin;
   if (mx < 0.0f) return kErrPlaneMax;
@@ -456,18 +491,27 @@ int tm30(int width, int height, DimParam /*dim*/, const float *param, float *pla
     mn = 0.0f;
   }
 
-  auto histo = try_new<std::int64_t>(kHistoBins, true);
-  if (!histo) return kErrNoMemory;
-  for (std::int64_t i = 0; i < n; ++i) {
-    const float scaled = scale * (load_float(bytes, i) - mn);
-    // NaN counts in bin 0, like any value below the minimum.
-    int bin = 0;
-    if (scaled >= 65535.0f) {
-      bin = 65535;
-    } else if (scaled > 0.0f) {
-      bin = static_cast<int>(scaled);
+  // One histogram a band, added together: counts do not depend on the order.
+  auto histos = try_new<std::int64_t>(static_cast<std::size_t>(kHistoBins) * bands, true);
+  if (!histos) return kErrNoMemory;
+  each_band([&](int k, std::int64_t from, std::int64_t to) {
+    std::int64_t *histo = histos.get() + static_cast<std::int64_t>(kHistoBins) * k;
+    for (std::int64_t i = from; i < to; ++i) {
+      const float scaled = scale * (load_float(bytes, i) - mn);
+      // NaN counts in bin 0, like any value below the minimum.
+      int bin = 0;
+      if (scaled >= 65535.0f) {
+        bin = 65535;
+      } else if (scaled > 0.0f) {
+        bin = static_cast<int>(scaled);
+      }
+      ++histo[bin];
     }
-    ++histo[bin];
+  });
+  std::int64_t *histo = histos.get();
+  for (int k = 1; k < bands; ++k) {
+    const std::int64_t *other = histos.get() + static_cast<std::int64_t>(kHistoBins) * k;
+    for (int b = 0; b < kHistoBins; ++b) histo[b] += other[b];
   }
 
   // The clip counts are single-precision products, like every parameter of the stage.
@@ -489,11 +533,13 @@ int tm30(int width, int height, DimParam /*dim*/, const float *param, float *pla
   const float black = mn + static_cast<float>(planch) / scale;
   // A white bin of 0 (everything clipped) would divide by zero; one bin is the narrowest span.
   const float span = static_cast<float>(plaf > 0 ? plaf : 1) / scale;
-  for (std::int64_t i = 0; i < n; ++i) {
-    float v = (load_float(bytes, i) - black) / span;
-    if (!(v >= 0.0f)) v = 0.0f;
-    store_float(bytes, i, v);
-  }
+  each_band([&](int, std::int64_t from, std::int64_t to) {
+    for (std::int64_t i = from; i < to; ++i) {
+      float v = (load_float(bytes, i) - black) / span;
+      if (!(v >= 0.0f)) v = 0.0f;
+      store_float(bytes, i, v);
+    }
+  });
   return height;
 }
 

@@ -33,6 +33,10 @@ SmoothStep make_smooth_step(float p, float from, float q, float to);
 // the stage). The plane may sit at any byte address (disk mode puts it inside the 16-bit destination); it is accessed
 // bytewise.
 int tm30(int width, int height, DimParam dim, const float *param, float *plane);
+// tm30 with its passes split over `workers` (0..32); the same plane whatever the count. A
+// worker that cannot be started has its band done on the calling thread and sets *fellBack
+// (when given).
+int normalise_plane(int workers, int width, int height, const float *param, float *plane, bool *fellBack = nullptr);
 
 // Finishes `rows` rows (the band) of `width` pixels: the arguments of calc_tm3 with src, plane
 // and dst already pointing at the band's first row. dim.v[TMLIB_DIM_SRC_STRIDE] is the source row stride in

@@ -8,6 +8,7 @@
 #include "tmlib/xmp.h"
 
 #include "core/status.h"
+#include "io/replace_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,9 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <clocale>
 #include <cmath>
@@ -269,154 +268,13 @@ std::size_t build_document(char *out, int method, const float *param) {
   return sink.length();
 }
 
-// Writes all of `data` to `fd`; false on any failure, a short write included.
-bool write_all(int fd, const char *data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Writes the document over the file at `path` itself, created when missing: the way for
-// destinations a temporary file cannot stand in for (a device, a pipe, a file with several
-// names, a file whose owner only the file itself can keep, a folder the caller may not
-// create files in). An existing file is overwritten from its start and then cut to the
-// document's length, so a failure to open it leaves it untouched; a file this call created
-// is removed again when its write fails.
-int write_in_place(const char *path, const std::vector<char> &doc, std::size_t length) {
-  bool created = false;
-  int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) {
-    fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    created = fd >= 0;
-  }
-  if (fd < 0) return kErrOpen;
-  struct stat info {};
-  const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  bool written = write_all(fd, doc.data(), length);
-  if (regular) written = written && ::ftruncate(fd, static_cast<off_t>(length)) == 0 && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (written && closed) return 1;
-  if (created) ::unlink(path);
-  return kXmpErrWrite;
-}
-
-std::string folder_of(const std::string &path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// The name a chain of symbolic links ends at when the file it names does not exist yet
-// (a dangling link): saving through such a link creates that file, as opening it for
-// writing would, instead of replacing the link by a file. `path` itself when it is no link.
-std::string dangling_link_target(const std::string &path) {
-  std::string name = path;
-  for (int hop = 0; hop < 40; ++hop) {
-    struct stat info {};
-    if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
-    std::vector<char> text(PATH_MAX + 1);
-    const ssize_t n = ::readlink(name.c_str(), text.data(), text.size());
-    if (n <= 0 || static_cast<std::size_t>(n) >= text.size()) break;
-    const std::string link(text.data(), static_cast<std::size_t>(n));
-    name = link.front() == '/' ? link : folder_of(name) + "/" + link;
-  }
-  return name;
-}
-
-// Creates a new, empty temporary file beside the destination. Its name is hidden and does
-// not end in ".xmp", so a file left behind by a crash never shows up as a preset.
-int create_sibling(const std::string &folder, mode_t mode, std::string &name) {
-  static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 64; ++attempt) {
-    const auto ticks = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-    const unsigned long long tag = ticks ^ (static_cast<unsigned long long>(::getpid()) << 20) ^ counter.fetch_add(1);
-    char leaf[48];
-    std::snprintf(leaf, sizeof leaf, "/.bltm-%012llx.tmp", tag & 0xffffffffffffULL);
-    name = folder + leaf;
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0) return fd;
-    if (errno != EEXIST) return -1;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
-// Saves the document at `path` without ever losing the file already there: a temporary
-// file beside it receives the document, reaches the disk and is then renamed over it. Where
-// that cannot be done faithfully the file is written in place instead:
-//  - no temporary file can be made in the folder (the caller may write the file but not
-//    create files beside it);
-//  - the file has several hard links: a rename would leave the other names with the old
-//    settings, so every name gets the new ones;
-//  - the file's owner or group cannot be given to the temporary file (a caller other than
-//    root saving someone else's file): the file keeps them.
-// A folder without room for even an empty file is not written in place, which could leave
-// a damaged file: the save fails (-1) with the old file intact.
+// Saves the document through the system's one way of replacing a file: a temporary file beside
+// the destination, flushed to disk and renamed over it, keeping the file's permissions, owner,
+// hard links and symbolic links (see replace_file.h for where it writes in place instead).
 int save_document(const char *path, const std::vector<char> &doc, std::size_t length) {
-  struct stat existing {};
-  const bool exists = ::stat(path, &existing) == 0;
-  std::string target = path;
-  if (exists) {
-    if (S_ISDIR(existing.st_mode)) return kErrOpen;
-    // A device or a pipe has nothing to protect and cannot be replaced by a rename.
-    if (!S_ISREG(existing.st_mode)) return write_in_place(path, doc, length);
-    // Refuse what a plain open for writing would refuse: a settings file made read-only
-    // stays as it is.
-    if (::access(path, W_OK) != 0) return kErrOpen;
-    if (existing.st_nlink > 1) return write_in_place(path, doc, length);
-    // Replace what a link points to, not the link itself.
-    if (char *resolved = ::realpath(path, nullptr)) {
-      target = resolved;
-      std::free(resolved);
-    }
-  } else if (errno == ENOENT) {
-    target = dangling_link_target(target);
-  }
-
-  std::string temp;
-  const mode_t mode = exists ? (existing.st_mode & 07777) : 0666;
-  const int fd = create_sibling(folder_of(target), mode, temp);
-  if (fd < 0) {
-    if (errno == ENOSPC || errno == EDQUOT) return kErrOpen;
-    return write_in_place(target.c_str(), doc, length);
-  }
-  if (exists) {
-    // Keep the settings file's owner and group, or write it in place where they cannot be
-    // kept; keep its permissions (the umask applies to new files only).
-    if ((existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) &&
-        ::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
-      ::close(fd);
-      ::unlink(temp.c_str());
-      return write_in_place(target.c_str(), doc, length);
-    }
-    (void)::fchmod(fd, mode);
-  }
-  const bool written = write_all(fd, doc.data(), length) && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed) {
-    ::unlink(temp.c_str());
-    return kXmpErrWrite;
-  }
-  if (::rename(temp.c_str(), target.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return write_in_place(target.c_str(), doc, length);
-  }
-  // Make the new directory entry durable too; failing here loses nothing already in place.
-  const int dir = ::open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    (void)::fsync(dir);
-    ::close(dir);
-  }
-  return 1;
+  const ReplaceResult r = replace_file(path, [&](int fd) { return write_all(fd, doc.data(), length); });
+  if (r.ok()) return 1;
+  return r.fault == ReplaceFault::kWrite ? int(kXmpErrWrite) : int(kErrOpen);
 }
 
 // ---------------------------------------------------------------------------------------

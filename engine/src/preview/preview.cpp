@@ -19,8 +19,13 @@ using tmlib::kErrOpen;
 // extract_zoom's code for a window that does not lie inside the source.
 constexpr int kErrWindow = tmlib::kErrShortIo;
 
-// Source kinds of the extraction functions.
-enum SourceKind : int { kKindRgbe = 0, kKindSamples16 = 1, kKindSamples8 = 2, kKindFloat = 10 };
+// Source kinds of the extraction functions (records.h).
+enum SourceKind : int {
+  kKindRgbe = TMLIB_SOURCE_RGBE,
+  kKindSamples16 = TMLIB_SOURCE_16BIT,
+  kKindSamples8 = TMLIB_SOURCE_8BIT,
+  kKindFloat = TMLIB_SOURCE_FLOAT
+};
 
 // Sides of this many pixels or fewer are refused: such an image is of no use as a preview
 // source, and no operator accepts it.

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,46 @@ struct DiskFiles {
   std::string rhs, x, p, r, t;
 };
 
+// What the preview keeps from one refresh to the next, so that a refresh redoes only the steps
+// whose inputs changed; the pictures are the same bits as runs without it.
+//   Details Enhancer: stage 1's statistics (lumParam) keyed by the slots they depend on
+//   (WhiteClip, the smoothing mode and level that size the pyramid) and, when the statistics
+//   fell back on the carried ones, the carry; stage 2's compressed luminance keyed by the
+//   slots of the pyramid and the solve (Luminosity, the smoothing mode, level and slider,
+//   Microcontrast, Microsmoothing, 360, the solver code) and the worker count. A finishing
+//   slider (Strength, saturations, clips, gamma, colour temperature, highlights and shadows)
+//   reruns the finishing stage alone; WhiteClip reruns stage 1 for its statistics but not the
+//   solve.
+//   Tone Compressor: the source's statistics (and its RGBE copy for 16-bit sources), so that
+//   a slider reruns the per-pixel mapping alone.
+//   Both: the scratch buffers, and a crew of worker threads that lives as long as the memo, so
+//   that a refresh neither allocates its scratch space nor starts threads.
+// A memo belongs to one source and one thread (the crew's threads serve the engine calls made
+// from the thread that made the memo): forget() it when the source is replaced, destroy it on
+// that thread. Requests that release their source or work from disk do not use it.
+class Memo {
+ public:
+  Memo();
+  ~Memo();
+  Memo(const Memo &) = delete;
+  Memo &operator=(const Memo &) = delete;
+
+  // Drops every kept result (the scratch buffers and the crew stay).
+  void forget();
+
+  // How often each step ran through this memo (tests and benchmarks).
+  struct Runs {
+    int stage1 = 0, stage2 = 0, finishing = 0, statistics = 0;
+  };
+  Runs runs;
+
+  struct State;
+  State &state() { return *state_; }
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
 struct Hooks {
   std::function<void(Step)> on_step;  // called as each step begins
   std::function<bool()> cancel;       // asked between steps; true stops the run (kCancelled)
@@ -109,7 +150,26 @@ struct Request {
   // keeps one; built for the run when null.
   const float *camera_curve = nullptr;
   const DiskFiles *disk = nullptr;  // work from disk (Details Enhancer, docType 0, 3 samples)
+  Memo *memo = nullptr;             // the preview's kept results (see Memo); null: none
   Hooks hooks;
+};
+
+// Where a run failed. The engine function that returned the code (or the buffer the pipeline
+// could not allocate) is named beside it, for messages and logs.
+enum class Fault {
+  kNone,
+  kCancelled,       // hooks.cancel asked the run to stop
+  kStatistics,      // logMinMaxMoy
+  kRgbeConversion,  // convert_to_rgbe
+  kPyramidSize,     // tm_dim refused the size (too_small)
+  kPyramid,         // calc_tm1
+  kSolver,          // calc_tm2
+  kFinishing,       // calc_tm3
+  kToneCompressor,  // tm_simple
+  kPyramidMemory,   // the Details Enhancer's pyramid and work buffers
+  kOutputMemory,    // the output picture
+  kRgbeCopyMemory,  // the RGBE copy of a float source
+  kTemporaryFile,   // work from disk: `file` and `error_number` say which and why
 };
 
 struct Outcome {
@@ -117,8 +177,9 @@ struct Outcome {
   Step step = Step::Statistics;  // the step that failed (when code <= 0)
   int levels = 0;                // solver levels of the pyramid (Details Enhancer), for messages
   bool too_small = false;        // tm_dim refused the size (a side of 9 pixels or less per level)
-  // What failed: the engine function that returned the code ("calc_tm2"), or for -4 from the
-  // pipeline itself the buffer it could not allocate ("pyramid", "output", "RGBE copy").
+  Fault fault = Fault::kNone;
+  // The engine function that returned the code ("calc_tm2"), or for the pipeline's own
+  // allocations the buffer ("pyramid", "output", "RGBE copy").
   const char *what = "";
   std::string file;      // the temporary file a failure concerns, when it is one
   int error_number = 0;  // errno of that file's failure

@@ -27,7 +27,7 @@ const Source &sunset() {
   static const Source s = [] {
     Source full;
     const std::string path = std::string(BRIGHTLOOM_TEST_DATA) + "/sunset-pfstools.hdr";
-    EXPECT_EQ(load_radiance(path.c_str(), full.w, full.h, full.rgbe), 0);
+    EXPECT_EQ(load_radiance(path.c_str(), full.w, full.h, full.rgbe), 0) << "cannot read " << path;
     Source small;
     small.w = 256;
     small.h = 128;
@@ -97,7 +97,7 @@ TEST(DetailsEndToEnd, SmallSizesRenderLikeSlightlyLargerOnes) {
   // same kind of rendering as at 200 x 100 (not an edge map of the right-hand side).
   const std::string path = std::string(BRIGHTLOOM_TEST_DATA) + "/sunset-pfstools.hdr";
   Source full;
-  ASSERT_EQ(load_radiance(path.c_str(), full.w, full.h, full.rgbe), 0);
+  ASSERT_EQ(load_radiance(path.c_str(), full.w, full.h, full.rgbe), 0) << "cannot read " << path;
   const auto p = defaults();
   double means[3] = {};
   const int sizes[3][2] = {{171, 86}, {120, 60}, {200, 100}};

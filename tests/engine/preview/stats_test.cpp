@@ -300,23 +300,24 @@ TEST(PreviewStatistics, RampPreviewReportsItsRange) {
   EXPECT_NEAR(s[4], sampled[static_cast<size_t>(sampled.size() * 0.995)], tol);
 }
 
-// A real picture: the preview the dialog would cut from a 1024 x 512 Radiance file
-// (preview size type 0 gives 600 x 300) must report statistics close to those of the whole
-// picture, in the right order, with a highlight range a sunset or a forest plausibly has.
+// A real picture: the preview the dialog would cut from a Radiance file (preview size type 0
+// gives 600 x 300 of a 1024 x 512 picture; the forest is a 1024 x 128 band, cut to 600 x 75)
+// must report statistics close to those of the whole picture, in the right order, with a
+// highlight range a sunset or a forest plausibly has.
 TEST(PreviewStatistics, RealRadiancePicturesKeepTheirStatisticsWhenReduced) {
   for (const char *name : {"sunset-pfstools.hdr", "forest-luminancehdr.hdr"}) {
     SCOPED_TRACE(name);
     const std::string path = std::string(BRIGHTLOOM_TEST_DATA) + "/" + name;
     int32_t dims[TMLIB_RADIANCE_DIMS] = {};
     float primaries[8];
-    ASSERT_GE(rgbe_dim2(path.c_str(), primaries, dims), 0);
+    ASSERT_GE(rgbe_dim2(path.c_str(), primaries, dims), 0) << "cannot read " << path;
     const int w = dims[0], h = dims[1];
     ASSERT_EQ(w, 1024);
-    ASSERT_EQ(h, 512);
+    ASSERT_GE(h, 128);
     std::vector<uint8_t> full(static_cast<size_t>(4 * w * h));
     ASSERT_EQ(decomp_rle(path.c_str(), dims, full.data()), h);
 
-    const int pw = 600, ph = 300;
+    const int pw = 600, ph = h * pw / w;
     std::vector<uint8_t> preview(static_cast<size_t>(4 * pw * ph));
     ASSERT_EQ(extract_rgbe_preview(0, w, h, 3, 3 * w, pw, ph, full.data(), preview.data()), ph);
 

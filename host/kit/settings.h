@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "brightloom/tm_param.h"
+#include "folders.h"
 #include "result.h"
 
 namespace brightloom {
-
-using TmParam = std::array<float, 20>;
 
 enum class SlotKind { Number, Integer, Clip, Gamma, SmoothingMode, Smoothing, Flag };
 
@@ -60,20 +60,11 @@ Result<int> probe_settings_file(const std::string &path);
 // unreadable files, and values outside the ranges --set accepts (named with the range).
 Status check_settings_file(const std::string &path, int method);
 
-// The folder of the running program, where its installed or built data is found beside it;
-// empty when the system does not say.
-std::string program_folder();
-// The folders searched for built-in presets, best first: share/brightloom/presets beside the
-// program (installed or build tree), then resources/presets of the source tree.
-std::vector<std::string> preset_folders();
 // The path of the preset called name (file name without ".xmp", case-insensitive), or a
 // message listing the presets that exist.
 Result<std::string> find_preset(const std::string &name);
 std::vector<std::string> preset_names();
 
-// The user's config folder ($XDG_CONFIG_HOME/brightloom or ~/.config/brightloom); empty
-// when neither variable is set.
-std::string config_folder();
 // The file holding the settings of the last successful render.
 std::string last_settings_path();
 // Saves the record as the last settings (temporary file, then rename; never destroys the

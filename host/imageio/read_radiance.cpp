@@ -40,7 +40,7 @@ Result<Image> read_radiance(const std::string &path) {
   int32_t dims[TMLIB_RADIANCE_DIMS] = {};
   int r = rgbe_dim2(path.c_str(), primaries, dims);
   if (r < 0) return fail(path, radiance_reason(r));
-  if (dims[TMLIB_RD_WIDTH] <= 0 || dims[TMLIB_RD_HEIGHT] <= 0) return fail(path, radiance_reason(-3));
+  if (dims[TMLIB_RD_WIDTH] <= 0 || dims[TMLIB_RD_HEIGHT] <= 0) return fail(path, radiance_reason(TMLIB_ERR_DIMS));
   // The fewest bytes a row takes: four bytes a pixel flat, or run-length coded, a row header
   // and for each component one two-byte run per 127 pixels.
   const double flat_row = 4.0 * dims[TMLIB_RD_WIDTH], rle_row = 4.0 + 8.0 * std::ceil(dims[TMLIB_RD_WIDTH] / 127.0);
@@ -56,12 +56,13 @@ Result<Image> read_radiance(const std::string &path) {
   img.spp = 3;
   img.type = SampleType::RGBE;
   img.kind = "Radiance RGBE";
-  if (dims[6] > 0) img.adopt_primaries(chromaticities_from(primaries), "the file's PRIMARIES line");
+  if (dims[TMLIB_RD_PRIMARIES_FLAG] > 0)
+    img.adopt_primaries(chromaticities_from(primaries), "the file's PRIMARIES line");
   img.pixels = Buffer::allocate(img.pixel_count(), 4, true);
   if (!img.pixels) return fail(path, "not enough memory for the image");
   r = decomp_rle(path.c_str(), dims, img.pixels.data());
   if (r < 0) return fail(path, radiance_reason(r));
-  if (r != img.height) return fail(path, radiance_reason(-2));
+  if (r != img.height) return fail(path, radiance_reason(TMLIB_ERR_SHORT_IO));
   return img;
 }
 

@@ -121,12 +121,6 @@ Status check_values(const std::string &file, int method, const TmParam &p) {
 
 }  // namespace
 
-std::string program_folder() {
-  std::error_code ec;
-  fs::path p = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : p.parent_path().string();
-}
-
 const std::vector<SlotInfo> &slots_of(int method) { return method == 2 ? kCompressor : kDetails; }
 
 const char *method_name(int method) { return method == 1 ? "Details Enhancer" : method == 2 ? "Tone Compressor" : "?"; }
@@ -239,20 +233,6 @@ Result<TmParam> resolve(const SettingsRecipe &recipe, int docType) {
   return p;
 }
 
-std::vector<std::string> preset_folders() {
-  std::vector<std::string> out;
-  const std::string exe = program_folder();
-  if (!exe.empty()) {
-    out.push_back((fs::path(exe) / ".." / "share/brightloom/presets").lexically_normal().string());
-    out.push_back((fs::path(exe) / "share/brightloom/presets").lexically_normal().string());
-    out.push_back((fs::path(exe) / "../.." / "share/brightloom/presets").lexically_normal().string());
-  }
-#ifdef BRIGHTLOOM_SOURCE_DIR
-  out.push_back((fs::path(BRIGHTLOOM_SOURCE_DIR) / "resources/presets").string());
-#endif
-  return out;
-}
-
 std::vector<std::string> preset_names() {
   std::vector<std::string> names;
   for (const std::string &dir : preset_folders()) {
@@ -287,14 +267,6 @@ Result<std::string> find_preset(const std::string &name) {
                       (list.empty() ? std::string("no presets are installed") : "available: " + list));
 }
 
-std::string config_folder() {
-  const char *xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && *xdg) return (fs::path(xdg) / "brightloom").string();
-  const char *home = std::getenv("HOME");
-  if (home && *home) return (fs::path(home) / ".config/brightloom").string();
-  return {};
-}
-
 std::string last_settings_path() {
   const std::string dir = config_folder();
   return dir.empty() ? std::string() : (fs::path(dir) / "last-settings.xmp").string();
@@ -310,8 +282,8 @@ Status save_last_settings(int method, const TmParam &param) {
   // through, a read-only file is left as it is.
   const int r = write_xmp(path.c_str(), method, param.data());
   if (r == 1) return Status::success();
-  return fail(path, r == -1 ? "cannot save the last settings: the file or its folder cannot be written"
-                            : "cannot save the last settings (code " + std::to_string(r) + ")");
+  return fail(path, r == TMLIB_ERR_OPEN ? "cannot save the last settings: the file or its folder cannot be written"
+                                        : "cannot save the last settings (code " + std::to_string(r) + ")");
 }
 
 }  // namespace brightloom

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "precision.h"
+#include "layer_mapping.h"
 
 using namespace brightloom;
 using namespace brightloom::gimp;

@@ -34,8 +34,8 @@ inline int encode_rgbe_rows(const float *src, int w, int rows, int spp, unsigned
   std::vector<int> results(size_t(parts), 0);
   auto part = [&](int i) {
     const int a = int(int64_t(rows) * i / parts), b = int(int64_t(rows) * (i + 1) / parts);
-    results[size_t(i)] = extract_rgbe_preview(10, w, b - a, spp, int64_t(w) * spp, w, b - a, src + int64_t(a) * w * spp,
-                                              dst + int64_t(a) * w * 4);
+    results[size_t(i)] = extract_rgbe_preview(TMLIB_SOURCE_FLOAT, w, b - a, spp, int64_t(w) * spp, w, b - a,
+                                              src + int64_t(a) * w * spp, dst + int64_t(a) * w * 4);
   };
   std::vector<std::thread> pool;
   for (int i = 1; i < parts; ++i) {

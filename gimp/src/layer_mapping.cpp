@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "precision.h"
+#include "layer_mapping.h"
 
 #include <cstring>
 

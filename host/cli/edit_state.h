@@ -31,8 +31,9 @@ struct LoadedEditState {
 // says why.
 LoadedEditState load_edit_state(const std::string &path);
 
-// Writes the state through a temporary file in the same folder, renamed into place: a failure
-// leaves the previous state as it was.
+// Writes the state as every file of the system is replaced (replace_file.h): through a link to
+// where the user keeps it, keeping its permissions, never half-written; a failure leaves the
+// previous state as it was.
 Status save_edit_state(const std::string &path, const EditState &state);
 
 }  // namespace brightloom

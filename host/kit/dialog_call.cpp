@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "dialog_bundle.h"
+#include "dialog_call.h"
 
 #include <dlfcn.h>
 #include <sys/socket.h>
@@ -8,11 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
-#include "settings.h"
+#include "folders.h"
 
 namespace brightloom {
 namespace fs = std::filesystem;
@@ -77,27 +78,29 @@ std::string missing_wayland(const std::string &display) {
 
 std::vector<std::string> bundle_candidates() {
   std::vector<std::string> out;
-  const char *chosen = std::getenv("BRIGHTLOOM_DIALOG");
+  const char *chosen = std::getenv(kDialogEnv);
   if (chosen != nullptr && *chosen != '\0') {
-    // The user's choice is the only place looked at: another bundle found silently instead
-    // would hide the mistake.
     out.emplace_back(chosen);
     return out;
   }
   const std::string exe = program_folder();
-  if (!exe.empty()) {
+  if (exe.empty()) return out;
+  const auto at = [&](const char *relative) {
+    const std::string p = (fs::path(exe) / relative / kBundleName).lexically_normal().string();
+    if (std::find(out.begin(), out.end(), p) == out.end()) out.push_back(p);
+  };
 #ifdef BRIGHTLOOM_INSTALL_LIBDIR
-    out.push_back((fs::path(exe) / ".." / BRIGHTLOOM_INSTALL_LIBDIR / kBundleName).lexically_normal().string());
+  at("../" BRIGHTLOOM_INSTALL_LIBDIR);
 #endif
-    out.push_back((fs::path(exe) / "../lib" / kBundleName).lexically_normal().string());
-    out.push_back((fs::path(exe) / "../dialog" / kBundleName).lexically_normal().string());
-  }
+  at("../lib");
+  at("lib");
+  at("../dialog");
+  at("../../../dialog");
   return out;
 }
 
-Result<DialogBundle> load_dialog_bundle() { return load_dialog_bundle(bundle_candidates(), "BRIGHTLOOM_DIALOG"); }
-
-Result<DialogBundle> load_dialog_bundle(const std::vector<std::string> &candidates, const char *env_name) {
+Result<DialogBundle> load_dialog_bundle() {
+  const std::vector<std::string> candidates = bundle_candidates();
   std::string looked;
   for (const std::string &path : candidates) {
     std::error_code ec;
@@ -122,12 +125,12 @@ Result<DialogBundle> load_dialog_bundle(const std::vector<std::string> &candidat
     b.doCocoaUI = reinterpret_cast<DoCocoaUIFn>(entry);
     return b;
   }
-  const char *chosen = std::getenv(env_name);
+  const char *chosen = std::getenv(kDialogEnv);
   if (chosen != nullptr && *chosen != '\0')
-    return fail(
-        "", std::string("cannot find the dialog bundle: ") + env_name + " names " + chosen + ", which is not a file");
+    return fail("", std::string("cannot find the dialog bundle: ") + kDialogEnv + " names " + chosen +
+                        ", which is not a file");
   return fail("", std::string("cannot find the dialog bundle ") + kBundleName + " (looked for " + looked + "; " +
-                      env_name + " names another)");
+                      kDialogEnv + " names another)");
 }
 
 std::string missing_display() {
@@ -168,6 +171,50 @@ std::string missing_display() {
   }
   ::dlclose(xcb);
   return why;
+}
+
+void DialogAnswer::keep_view(UserSettings &kept) const {
+  kept.stickySizeType = settings.stickySizeType;
+  kept.winX = settings.winX;
+  kept.winY = settings.winY;
+  kept.winWidth = settings.winWidth;
+  kept.winHeight = settings.winHeight;
+}
+
+DialogAnswer call_dialog(const DialogBundle &bundle, const DialogDocument &doc, const UserSettings &settings,
+                         const TmParam &param) {
+  HostImageInfo info{};
+  info.iMax = doc.width;
+  info.jMax = doc.height;
+  info.spp = doc.spp;
+  info.docType = doc.doc_type;
+  info.lenProfile = int32_t(doc.icc.size());
+  DialogAnswer a;
+  a.settings = settings;
+  a.param = param;
+  const int r = bundle.doCocoaUI(&info, a.param.data(), &a.settings, doc.icc.empty() ? nullptr : doc.icc.data(),
+                                 doc.pixels);
+  if (r == 0) {
+    a.kind = DialogAnswer::Kind::Cancelled;
+    return a;
+  }
+  const bool finite = std::all_of(a.param.begin(), a.param.end(), [](float v) { return std::isfinite(v); });
+  const bool known = a.settings.method == 1 || a.settings.method == 2;
+  // The Details Enhancer's record is never all zeros (its Strength is at least 1): zeros are the
+  // record of a dialog that never set up its controls. The Tone Compressor's defaults are zeros.
+  const bool blank = a.settings.method == 1 &&
+                     std::all_of(a.param.begin(), a.param.end(), [](float v) { return v == 0.0f; });
+  if (r == 1 && known && finite && !blank) {
+    a.kind = DialogAnswer::Kind::Confirmed;
+    return a;
+  }
+  a.kind = DialogAnswer::Kind::Unusable;
+  a.problem = bundle.path + ": the dialog returned " +
+              (r != 1 ? "an unknown result " + std::to_string(r)
+               : !known ? "settings it cannot have written (method " + std::to_string(a.settings.method) + ")"
+                   : !finite ? std::string("settings it cannot have written (a value that is not a finite number)")
+                             : std::string("settings it cannot have written (a Details Enhancer record of zeros)"));
+  return a;
 }
 
 }  // namespace brightloom

@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
 #include <filesystem>
 #include <new>
 #include <optional>
@@ -13,10 +11,10 @@
 #include <utility>
 
 #include "commands.h"
-#include "dialog_bundle.h"
+#include "dialog_call.h"
 #include "document_profile.h"
 #include "edit_state.h"
-#include "engine.h"
+#include "workers.h"
 #include "output_naming.h"
 #include "progress.h"
 #include "render.h"
@@ -53,17 +51,6 @@ Status rgbe_to_float(Image &img) {
   img.type = SampleType::F32;
   img.spp = 3;
   return Status::success();
-}
-
-// A record from the bundle is used only as the dialog writes it: a method it knows, finite
-// numbers in every slot, and for the Details Enhancer not all zeros (the record of a dialog
-// that never set up its controls: its Strength is at least 1; the Tone Compressor's defaults
-// are all zero).
-bool plausible_result(int method, const TmParam &p) {
-  if (method != 1 && method != 2) return false;
-  for (float v : p)
-    if (!std::isfinite(v)) return false;
-  return method == 2 || std::any_of(p.begin(), p.end(), [](float v) { return v != 0.0f; });
 }
 
 // The file a name resolves to (links followed), or none.
@@ -139,38 +126,28 @@ int edit(const EditRequest &req, FILE *out, FILE *err) {
   if (!loaded.warning.empty()) report(err, "warning: " + loaded.warning);
   EditState state = loaded.state;
 
-  std::vector<unsigned char> icc = document_profile(*img);
-  HostImageInfo info{img->width, img->height, img->spp, img->doc_type(), {0, 0}, int32_t(icc.size())};
-  UserSettings settings = state.settings;
-  TmParam param = state.param;
-  const int r =
-      bundle->doCocoaUI(&info, param.data(), &settings, icc.empty() ? nullptr : icc.data(), img->pixels.data());
+  DialogDocument doc{img->width, img->height, img->spp, img->doc_type(), document_profile(*img), img->pixels.data()};
+  const DialogAnswer answer = call_dialog(*bundle, doc, state.settings, state.param);
 
   // The preview size and the window frame are kept whichever way the dialog was left; the
   // method and the record only when the user confirmed them.
-  state.settings.stickySizeType = settings.stickySizeType;
-  state.settings.winX = settings.winX;
-  state.settings.winY = settings.winY;
-  state.settings.winWidth = settings.winWidth;
-  state.settings.winHeight = settings.winHeight;
-  const bool confirmed = r == 1 && plausible_result(settings.method, param);
-  if (confirmed) {
-    state.settings.method = settings.method;
-    state.param = param;
+  answer.keep_view(state.settings);
+  if (answer.confirmed()) {
+    state.settings.method = answer.method();
+    state.param = answer.param;
   }
   if (Status st = save_edit_state(state_path, state); !st) report(err, "warning: " + st.failure().message());
 
-  if (r == 0) {
+  if (answer.kind == DialogAnswer::Kind::Cancelled) {
     report(err, in + ": edit cancelled; nothing written");
     return kExitCancelled;
   }
-  if (!confirmed) {
-    report(err, bundle->path + ": the dialog returned " +
-                    (r == 1 ? "settings it cannot have written (method " + std::to_string(settings.method) + ")"
-                            : "an unknown result " + std::to_string(r)) +
-                    "; nothing written");
+  if (!answer.confirmed()) {
+    report(err, answer.problem + "; nothing written");
     return kExitSomeFailed;
   }
+  const int method = answer.method();
+  const TmParam &param = answer.param;
 
   Progress progress(!req.quiet && ::isatty(::fileno(err)) == 1, 1, err);
   progress.started(0, fs::path(in).filename().string());
@@ -180,7 +157,7 @@ int edit(const EditRequest &req, FILE *out, FILE *err) {
     return kExitSomeFailed;
   };
   RenderOptions opt;
-  opt.method = settings.method;
+  opt.method = method;
   opt.param = param;
   opt.bits = req.bits;
   opt.workers = workers;
@@ -201,13 +178,13 @@ int edit(const EditRequest &req, FILE *out, FILE *err) {
 
   char line[1024];
   std::snprintf(line, sizeof line, "%s -> %s (%d x %d, %d-bit %s, %s)", in.c_str(), dst.c_str(), W, H, req.bits,
-                (*format)->label, method_name(settings.method));
+                (*format)->label, method_name(method));
   if (progress.enabled())
     progress.finished(0, line);
   else if (!req.quiet)
     progress.print(out, line);
   // A batch can now take what the user chose here: render --last.
-  if (Status st = save_last_settings(settings.method, param); !st) report(err, "warning: " + st.failure().message());
+  if (Status st = save_last_settings(method, param); !st) report(err, "warning: " + st.failure().message());
   return kExitOk;
 }
 

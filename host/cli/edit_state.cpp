@@ -1,16 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "edit_state.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "io/replace_file.h"
 
 namespace brightloom {
 namespace fs = std::filesystem;
@@ -118,32 +115,11 @@ Status save_edit_state(const std::string &path, const EditState &state) {
   }
   text += "\n";
 
-  std::string tmpl = (target.parent_path() / ".edit-state.XXXXXX").string();
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0) return fail(path, std::string("cannot save the dialog state: ") + std::strerror(errno));
-  const char *p = text.data();
-  size_t left = text.size();
-  bool ok = true;
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= size_t(n);
-  }
-  const int err = errno;
-  if (ok && ::fsync(fd) != 0) ok = false;
-  if (::close(fd) != 0) ok = false;
-  if (!ok || ::rename(name.data(), path.c_str()) != 0) {
-    const int e = ok ? errno : err;
-    ::unlink(name.data());
-    return fail(path, std::string("cannot save the dialog state: ") + std::strerror(e));
-  }
+  // Replaced as the settings files are: through a link to where the user keeps it, keeping its
+  // permissions, never half-written.
+  const tmlib::ReplaceResult r =
+      tmlib::replace_file(path, [&](int fd) { return tmlib::write_all(fd, text.data(), text.size()); });
+  if (!r.ok()) return fail(path, "cannot save the dialog state: " + tmlib::replace_fault_reason(r));
   return Status::success();
 }
 

@@ -15,7 +15,7 @@
 
 #include "brightloom/pipeline.h"
 #include "cleanup.h"
-#include "engine.h"
+#include "result_messages.h"
 
 namespace brightloom {
 namespace {
@@ -123,33 +123,45 @@ void encode_display(Picture &pic, int bits) {
 // The reason of a failed run, in the user's terms.
 Failure reason_of(const pipeline::Outcome &out, const RenderOptions &o, bool from_disk, int W, int H) {
   const int r = out.code;
-  const std::string what = out.what, disk = from_disk ? " (from disk)" : "";
+  const std::string disk = from_disk ? " (from disk)" : "";
   if (!out.file.empty())
     return fail(out.file, r == TMLIB_ERR_OPEN
                               ? std::string("cannot create a temporary file: ") + std::strerror(out.error_number)
                               : "cannot write a temporary file (disk full?)");
-  if (what == "pyramid") return fail("", "not enough memory for the Details Enhancer pyramid");
-  if (what == "output") return fail("", "not enough memory for the output picture");
-  if (what == "RGBE copy") return fail("", "not enough memory for the RGBE copy of the image");
-  if (what == "convert_to_rgbe") return fail("", engine_reason("converting to RGBE", r));
-  if (what == "logMinMaxMoy") return fail("", engine_reason("luminance statistics", r));
-  if (what == "tm_simple") return fail("", engine_reason("Tone Compressor", r));
-  if (out.too_small)
-    return fail("",
-                "the image is too small for Details Enhancer (it needs roughly 23 x 23 pixels or more); "
-                "--method compressor renders it");
-  if (what == "calc_tm1") return fail("", engine_reason(("the pyramid stage" + disk).c_str(), r));
-  if (what == "calc_tm2") {
-    if (!from_disk && r == TMLIB_ERR_SHORT_IO && o.param[TMLIB_DE_SMOOTHING_MODE] == 0.0f && out.levels < 1)
-      // The multigrid path of the five smoothing levels refuses a picture too small to have a
-      // single coarse grid at the chosen level; say so rather than blaming threads or files.
-      return fail("", "the image is too small for the smoothing level chosen (" + std::to_string(W) + " x " +
-                          std::to_string(H) +
-                          "): choose a stronger smoothing level, the smoothing slider, or --method compressor");
-    return fail("", engine_reason(("the solver" + disk).c_str(), r));
+  using pipeline::Fault;
+  switch (out.fault) {
+    case Fault::kPyramidMemory:
+      return fail("", "not enough memory for the Details Enhancer pyramid");
+    case Fault::kOutputMemory:
+      return fail("", "not enough memory for the output picture");
+    case Fault::kRgbeCopyMemory:
+      return fail("", "not enough memory for the RGBE copy of the image");
+    case Fault::kRgbeConversion:
+      return fail("", engine_reason("converting to RGBE", r));
+    case Fault::kStatistics:
+      return fail("", engine_reason("luminance statistics", r));
+    case Fault::kToneCompressor:
+      return fail("", engine_reason("Tone Compressor", r));
+    case Fault::kPyramidSize:
+      return fail("",
+                  "the image is too small for Details Enhancer (it needs roughly 23 x 23 pixels or more); "
+                  "--method compressor renders it");
+    case Fault::kPyramid:
+      return fail("", engine_reason(("the pyramid stage" + disk).c_str(), r));
+    case Fault::kSolver:
+      if (!from_disk && r == TMLIB_ERR_SHORT_IO && o.param[TMLIB_DE_SMOOTHING_MODE] == 0.0f && out.levels < 1)
+        // The multigrid path of the five smoothing levels refuses a picture too small to have a
+        // single coarse grid at the chosen level; say so rather than blaming threads or files.
+        return fail("", "the image is too small for the smoothing level chosen (" + std::to_string(W) + " x " +
+                            std::to_string(H) +
+                            "): choose a stronger smoothing level, the smoothing slider, or --method compressor");
+      return fail("", engine_reason(("the solver" + disk).c_str(), r));
+    case Fault::kFinishing:
+      return fail("", engine_reason(("the finishing stage" + disk).c_str(), r));
+    default:
+      break;
   }
-  if (what == "calc_tm3") return fail("", engine_reason(("the finishing stage" + disk).c_str(), r));
-  return fail("", engine_reason(what.c_str(), r));
+  return fail("", engine_reason(out.what, r));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "document_profile.h"
-#include "engine.h"
+#include "workers.h"
 #include "icc.h"
 #include "output_naming.h"
 #include "progress.h"
