@@ -68,6 +68,9 @@ struct PresetItem {
   QString title;
   bool separator = false;
   QString key;
+  // A user's preset: the file listed, in the preset folder ("X.XMP" is listed as "X" and is the
+  // file read, whatever the case of its extension).
+  QString file = {};
 };
 
 class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
@@ -234,6 +237,9 @@ class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
 
  private:
   void connectControls();
+  // Return in a parameter field or the size stepper commits that field only: OK stays a
+  // deliberate act.
+  bool eventFilter(QObject *watched, QEvent *event) override;
   void recordPanelFrames();
   void showControls();
   void showControl(const ParameterControl &c);
@@ -241,6 +247,8 @@ class BRIGHTLOOM_DIALOG_EXPORT ToneMappingPluginController : public QObject {
   // Replaces the current method's record from a settings file: the reader's result.
   int replaceRecordFromFile(const QString &path, int method);
   void selectPreset(const QString &title);
+  // The file name of a user's preset item of the popup; empty for the other items.
+  QString presetFile(int index) const;
   void showSmoothingMode();
   void showPreview();
   void showRefreshLabel(bool shown);

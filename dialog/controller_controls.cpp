@@ -3,12 +3,16 @@
 // controls, the five smoothing buttons, the smoothing mode and the 360-degree check box.
 #include <QCheckBox>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTimer>
 
 #include <cmath>
+#include <optional>
 
 #include <tmlib/tmlib.h>
 
@@ -32,6 +36,20 @@ double gamma_of(double position) { return std::exp(std::log(2.0) * (50.0 - posit
 QString tenths(double v) { return QString::asprintf("%1.1f", v); }
 
 size_t index_of(const ParameterControl &c) { return size_t(&c - kParameterControls.data()); }
+
+// A typed number: in the C locale, as the dialog itself writes its fields, or in the user's,
+// whose decimal separator may be a comma ("2,5" in German). Group separators are not taken:
+// "1.000" is one, not a thousand. Nothing when neither reads it, or it is not finite.
+std::optional<double> typed_number(const QString &text) {
+  const QString t = text.trimmed();
+  for (QLocale locale : {QLocale::c(), QLocale()}) {
+    locale.setNumberOptions(locale.numberOptions() | QLocale::RejectGroupSeparator);
+    bool ok = false;
+    const double v = locale.toDouble(t, &ok);
+    if (ok && std::isfinite(v)) return v;
+  }
+  return std::nullopt;
+}
 
 QIcon smoothing_image(bool selected) {
   return QIcon(resource_folder() +
@@ -60,7 +78,9 @@ void ToneMappingPluginController::connectControls() {
     connect(timer, &QTimer::timeout, this, [this, code] { sliderDone(code); });
     connect(slider, &QSlider::valueChanged, this, [this, code] { setParam(code); });
     connect(text, &QLineEdit::editingFinished, this, [this, code] { typeParam(code); });
+    text->installEventFilter(this);
   }
+  ui_->stpPreviewSize->installEventFilter(this);
   for (int i = 0; i < int(kSmoothingButtons.size()); ++i)
     if (auto *b = window_->findChild<QPushButton *>(QString::fromLatin1(kSmoothingButtons[size_t(i)])))
       connect(b, &QPushButton::clicked, this, [this, i] { setSmoothing(i); });
@@ -117,10 +137,13 @@ void ToneMappingPluginController::typeParam(int code) {
   const ParameterControl *c = control_of(code);
   if (c == nullptr) return;
   auto *text = window_->findChild<QLineEdit *>(QString::fromLatin1(c->text));
-  // A field holding no number reads as 0, as a number field does.
-  bool ok = false;
-  double typed = text->text().trimmed().toDouble(&ok);
-  if (!ok || !std::isfinite(typed)) typed = 0;
+  // What is not a number is refused: the field shows the value in force again.
+  const std::optional<double> number = typed_number(text->text());
+  if (!number) {
+    showControl(*c);
+    return;
+  }
+  double typed = *number;
   if (c->scale == Scale::Clip || c->scale == Scale::Gamma) {
     const double v = std::clamp(typed, double(c->lo), double(c->hi));
     if (v != typed) text->setText(QString::number(v));
@@ -141,6 +164,20 @@ void ToneMappingPluginController::typeParam(int code) {
     text->setText(QString::number(int(c->hi)));
   }
   updateParam(code, float(typed));
+}
+
+bool ToneMappingPluginController::eventFilter(QObject *watched, QEvent *event) {
+  if (event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent *>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      // The field takes the key as it always does (and commits its value); the key then ends
+      // there instead of reaching the dialog, which would press OK with it.
+      watched->event(event);
+      event->accept();
+      return true;
+    }
+  }
+  return QObject::eventFilter(watched, event);
 }
 
 void ToneMappingPluginController::updateParam(int code, float value) {

@@ -128,7 +128,11 @@ QWidget *ToneMappingPluginController::outlet(const char *name) const {
 void ToneMappingPluginController::windowDidLoad() {
   const CallState &cs = call_state();
   driver_->computeDimensions();
-  if (cs._iMax <= 4 || cs._jMax <= 4 || driver_->_qvW <= 0 || driver_->_qvH <= 0) return;
+  // A document this small gets the empty dialog. A preview size that rounds to nothing (a
+  // 20000 x 12 panorama) is a preview that cannot be made: the settings are set up all the
+  // same, and the first preview reports its failure below, as for any preview too thin to
+  // have statistics.
+  if (cs._iMax <= 4 || cs._jMax <= 4) return;
   _isInit = 1;
 
   if (cs._ptrUserSettings != nullptr && frame_is_restorable(*cs._ptrUserSettings)) {

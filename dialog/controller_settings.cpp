@@ -10,6 +10,7 @@
 #include <QSettings>
 #include <QSlider>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -43,6 +44,24 @@ const QString kLoadKey = QStringLiteral("Load Settings...");
 const QString kSaveKey = QStringLiteral("Save Settings...");
 const QString kDeleteKey = QStringLiteral("Delete Settings...");
 
+// The popup item's role that holds the file name of a user's preset.
+constexpr int kFileRole = Qt::UserRole + 1;
+
+// A value from a settings file or the host held to its control's range: a file is edited
+// by hand as often as by the dialog, and what the dialog hands back must be a record it
+// could have made itself. The gamma control stores its slider position (0 for gamma 2.0 ..
+// 150 for gamma 0.25). NaN has no place in a range and is refused before this.
+float held_to_range(int code, float value) {
+  const ParameterControl *c = control_of(code);
+  if (c == nullptr) return value;
+  if (c->scale == Scale::Gamma) return std::clamp(value, 0.0f, 150.0f);
+  return std::clamp(value, c->lo, c->hi);
+}
+
+bool holds_nan(const TmParam &r) {
+  return std::any_of(r.begin(), r.end(), [](float v) { return std::isnan(v); });
+}
+
 }  // namespace
 
 void ToneMappingPluginController::saveTmSettingsDico(const QString &source) {
@@ -57,22 +76,24 @@ void ToneMappingPluginController::updateControlsAndStaticSettings() {
   const std::optional<SettingsStore> store = _tmSettingsDico;
   if (const TmParam *d = store ? store->record(TMLIB_METHOD_DETAILS) : nullptr) {
     const TmParam &r = *d;
-    auto whole = [](float v) { return float(int(v)); };
-    updateParam(101, whole(r[TMLIB_DE_STRENGTH]));
-    updateParam(100, r[TMLIB_DE_LUMINOSITY]);
-    updateParam(102, whole(r[TMLIB_DE_COLOR_SATURATION]));
-    updateSmoothing(std::clamp(int(r[TMLIB_DE_SMOOTHING_LEVEL]), 0, 4));
-    updateParam(103, r[TMLIB_DE_WHITE_CLIP]);
-    updateParam(104, r[TMLIB_DE_BLACK_CLIP]);
-    updateParam(108, r[TMLIB_DE_GAMMA]);
-    updateParam(106, r[TMLIB_DE_MICROCONTRAST]);
-    updateParam(107, r[TMLIB_DE_MICROSMOOTHING]);
-    updateParam(109, whole(r[TMLIB_DE_HIGHLIGHTS_SMOOTHING]));
-    updateParam(110, whole(r[TMLIB_DE_SHADOWS_SMOOTHING]));
-    updateParam(111, whole(r[TMLIB_DE_SHADOWS_CLIPPING]));
-    updateParam(112, r[TMLIB_DE_COLOR_TEMPERATURE]);
-    updateParam(113, r[TMLIB_DE_SATURATION_HIGHLIGHTS]);
-    updateParam(114, r[TMLIB_DE_SATURATION_SHADOWS]);
+    auto set = [this](int code, float v) { updateParam(code, held_to_range(code, v)); };
+    auto whole = [](int code, float v) { return float(int(held_to_range(code, v))); };
+    set(101, whole(101, r[TMLIB_DE_STRENGTH]));
+    set(100, r[TMLIB_DE_LUMINOSITY]);
+    set(102, whole(102, r[TMLIB_DE_COLOR_SATURATION]));
+    const float level = r[TMLIB_DE_SMOOTHING_LEVEL];
+    updateSmoothing(std::isnan(level) ? 0 : int(std::clamp(level, 0.0f, 4.0f)));
+    set(103, r[TMLIB_DE_WHITE_CLIP]);
+    set(104, r[TMLIB_DE_BLACK_CLIP]);
+    set(108, r[TMLIB_DE_GAMMA]);
+    set(106, r[TMLIB_DE_MICROCONTRAST]);
+    set(107, r[TMLIB_DE_MICROSMOOTHING]);
+    set(109, whole(109, r[TMLIB_DE_HIGHLIGHTS_SMOOTHING]));
+    set(110, whole(110, r[TMLIB_DE_SHADOWS_SMOOTHING]));
+    set(111, whole(111, r[TMLIB_DE_SHADOWS_CLIPPING]));
+    set(112, r[TMLIB_DE_COLOR_TEMPERATURE]);
+    set(113, r[TMLIB_DE_SATURATION_HIGHLIGHTS]);
+    set(114, r[TMLIB_DE_SATURATION_SHADOWS]);
     values_.pano = r[TMLIB_DE_PANORAMA_360] == 1.0f;
     values_.lightMode = r[TMLIB_DE_SMOOTHING_MODE] == 0.0f;
     if (ui_) {
@@ -80,17 +101,18 @@ void ToneMappingPluginController::updateControlsAndStaticSettings() {
       ui_->chkCont->setChecked(values_.lightMode);
       showSmoothingMode();
     }
-    updateParam(120, r[TMLIB_DE_SMOOTHING]);
+    set(120, r[TMLIB_DE_SMOOTHING]);
   }
   if (const TmParam *c = store ? store->record(TMLIB_METHOD_COMPRESSOR) : nullptr) {
     const TmParam &r = *c;
-    updateParam(200, r[TMLIB_TC_BRIGHTNESS]);
-    updateParam(202, r[TMLIB_TC_CONTRAST]);
-    updateParam(201, r[TMLIB_TC_COMPRESSION]);
-    updateParam(203, r[TMLIB_TC_WHITE_CLIP]);
-    updateParam(204, r[TMLIB_TC_BLACK_CLIP]);
-    updateParam(212, r[TMLIB_TC_COLOR_TEMPERATURE]);
-    updateParam(213, r[TMLIB_TC_SATURATION]);
+    auto set = [this](int code, float v) { updateParam(code, held_to_range(code, v)); };
+    set(200, r[TMLIB_TC_BRIGHTNESS]);
+    set(202, r[TMLIB_TC_CONTRAST]);
+    set(201, r[TMLIB_TC_COMPRESSION]);
+    set(203, r[TMLIB_TC_WHITE_CLIP]);
+    set(204, r[TMLIB_TC_BLACK_CLIP]);
+    set(212, r[TMLIB_TC_COLOR_TEMPERATURE]);
+    set(213, r[TMLIB_TC_SATURATION]);
   }
   _isPreset = 0;
   savePreviousParam();
@@ -156,7 +178,7 @@ void ToneMappingPluginController::buildPresetList(int kind) {
     if (!name.toLower().endsWith(QStringLiteral(".xmp"))) continue;
     const QByteArray path = QFile::encodeName(folder.filePath(name));
     if (parse_xmp(path.constData(), -1, nullptr) == _curMethod)
-      user.push_back({name.left(name.size() - 4), false, QString()});
+      user.push_back({name.left(name.size() - 4), false, QString(), name});
   }
   if (!user.empty()) {
     items.push_back({QString(), true, QString()});
@@ -171,6 +193,8 @@ void ToneMappingPluginController::buildPresetList(int kind) {
   fillPresetPopup(items);
   _presetMenus[size_t(_curMethod)] = items;
   popup->setCurrentIndex(previous ? 1 : 0);
+  // What a command chosen next shows again when it changes nothing.
+  shownPreset_ = popup->currentText();
 }
 
 void ToneMappingPluginController::fillPresetPopup(const std::vector<PresetItem> &items) {
@@ -182,13 +206,23 @@ void ToneMappingPluginController::fillPresetPopup(const std::vector<PresetItem> 
       popup->insertSeparator(popup->count());
     else
       popup->addItem(item.title, item.key);
+    if (!item.file.isEmpty()) popup->setItemData(popup->count() - 1, item.file, kFileRole);
   }
+}
+
+QString ToneMappingPluginController::presetFile(int index) const {
+  return ui_->cmbPreset->itemData(index, kFileRole).toString();
 }
 
 void ToneMappingPluginController::selectPreset(const QString &title) {
   QComboBox *popup = ui_->cmbPreset;
   const QSignalBlocker quiet(popup);
-  const int at = popup->findText(title);
+  // A separator has an empty title too: it is never what the popup shows.
+  int at = -1;
+  for (int i = 0; i < popup->count() && at < 0; ++i)
+    if (popup->itemText(i) == title &&
+        popup->itemData(i, Qt::AccessibleDescriptionRole).toString() != QLatin1String("separator"))
+      at = i;
   popup->setCurrentIndex(at >= 0 ? at : 0);
 }
 
@@ -218,8 +252,13 @@ void ToneMappingPluginController::setPreset(int index) {
     setDeleteSettings();
     return;
   } else if (key.isEmpty()) {
-    // A user's preset; a file that cannot be read changes nothing.
-    replaceRecordFromFile(preset_folder() + QLatin1Char('/') + title + QStringLiteral(".xmp"), _curMethod);
+    // A user's preset: the file listed. One that cannot be read (gone, or holding no number
+    // where one belongs) changes nothing and says so.
+    if (replaceRecordFromFile(preset_folder() + QLatin1Char('/') + presetFile(index), _curMethod) <= 0) {
+      alertError(tr("Error found when reading XMP file.\r\n\r\n"));
+      selectPreset(before);
+      return;
+    }
   } else {
     for (const auto &p : kBuiltinPresets)
       if (key == QLatin1String(p[0]))
@@ -253,7 +292,7 @@ void ToneMappingPluginController::stickedSettings() { applySource(QStringLiteral
 void ToneMappingPluginController::loadPredefinedPreset(const QString &path) {
   if (path.isEmpty()) return;
   TmParam r{};
-  if (parse_xmp(QFile::encodeName(path).constData(), TMLIB_METHOD_DETAILS, r.data()) <= 0) return;
+  if (parse_xmp(QFile::encodeName(path).constData(), TMLIB_METHOD_DETAILS, r.data()) <= 0 || holds_nan(r)) return;
   // The built-ins are "Details Enhancer" settings, whichever method is current.
   _tmSettingsDico = _tmSettingsDico ? _tmSettingsDico->withRecord(TMLIB_METHOD_DETAILS, r) : SettingsStore();
   updateControlsAndStaticSettings();
@@ -264,6 +303,8 @@ int ToneMappingPluginController::replaceRecordFromFile(const QString &path, int 
   TmParam r{};
   const int result = parse_xmp(QFile::encodeName(path).constData(), method, r.data());
   if (result <= 0) return result;
+  // A number that is not one cannot be held to a range: the file is refused.
+  if (holds_nan(r)) return TMLIB_ERR_SHORT_IO;
   _tmSettingsDico = _tmSettingsDico ? _tmSettingsDico->withRecord(method, r) : SettingsStore();
   updateControlsAndStaticSettings();
   sendUpdateTMPreviewNotif(1);
@@ -294,10 +335,15 @@ void ToneMappingPluginController::setLoadSettings() {
 
 void ToneMappingPluginController::setSaveSettings() {
   const QString folder = preset_folder();
-  if (!QDir(folder).exists()) {
-    QDir().mkdir(app_folder());
-    QDir().mkdir(folder);
+  // A file where the presets folder belongs: the panel would open in the folder above it and
+  // the settings would land there, out of the menu, without a word.
+  if (const QFileInfo presets(folder); presets.exists() && !presets.isDir()) {
+    alertError(tr("Could not save the settings to %1: %2.\r\n\r\n")
+                   .arg(QDir::toNativeSeparators(folder), tr("it is not a folder")));
+    return;
   }
+  // The whole path: a first save may come before the data folder itself exists.
+  if (!QDir(folder).exists()) QDir().mkpath(folder);
   QString path =
       ui_services().saveFile(window_.get(), tr("Save Tone Mapping Settings"), folder, QStringLiteral("MySettings.xmp"));
   if (path.isEmpty()) return;

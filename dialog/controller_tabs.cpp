@@ -31,7 +31,9 @@ void ToneMappingPluginController::recordPanelFrames() {
       std::array<QWidget *, 7>{ui_->boxTone, ui_->boxColor, ui_->boxSmoothing, ui_->btnColor, ui_->disclColor,
                                ui_->btnSmoothing, ui_->disclSmoothing});
   // The second tab's page has the first one's size; its lowest control decides how much of it
-  // is kept.
+  // is kept. The form gives that page's layout no bottom margin and a stretch with no height of
+  // its own, so that the 10 pixels kept below the control are room enough: the layout is never
+  // squeezed below the height it needs, which would move its controls up.
   ui_->layoutCompressor->setGeometry(QRect(0, 0, page->width(), page->height()));
   folding_.record(*frames_, QtPanelFrames::frameOf(ui_->sldSaturation2, page->height()).origin.y);
 }
@@ -68,7 +70,7 @@ void ToneMappingPluginController::tabViewDidSelect(int index) {
   // Keep the menu of the method being left, "Custom" item included.
   std::vector<PresetItem> left;
   for (int i = 0; i < popup->count(); ++i)
-    left.push_back({popup->itemText(i), is_separator(popup, i), popup->itemData(i).toString()});
+    left.push_back({popup->itemText(i), is_separator(popup, i), popup->itemData(i).toString(), presetFile(i)});
   _presetMenus[size_t(_curMethod)] = std::move(left);
 
   if (index == 0) {

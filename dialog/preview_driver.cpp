@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include <tmlib/tmlib.h>
 
@@ -43,9 +44,41 @@ QImage PreviewBitmap::viewImage() const {
   // A float document's results are linear light by definition: without a profile Qt can read,
   // they are shown with sRGB primaries rather than as if they were display-encoded.
   if (!space.isValid() && docType == 0) space = QColorSpace(QColorSpace::SRgbLinear);
+  // The document's primaries with the curve the samples were encoded with.
+  if (space.isValid() && docType == 0 && encoded22)
+    space = space.withTransferFunction(QColorSpace::TransferFunction::Gamma, 2.2f);
   if (space.isValid()) image.setColorSpace(space);
   return image;
 }
+
+namespace {
+
+// A Details Enhancer preview of a float document in the samples the picture written from it
+// holds: its 16-bit linear result encoded with the exact 1/2.2 power, rounded to bytes. A
+// runner that gave no 16-bit result has its 8-bit one encoded instead.
+Buffer encoded_for_display(const Buffer &linear16, const Buffer &linear8, size_t n) {
+  Buffer out = Buffer::allocate(int64_t(n), 1, false);
+  if (!out) return out;
+  unsigned char *dst = out.data();
+  if (linear16) {
+    static const std::vector<unsigned char> lut = [] {
+      std::vector<unsigned char> t(65536);
+      for (int v = 0; v < 65536; ++v)
+        t[size_t(v)] = (unsigned char)std::lround(std::pow(v / 65535.0, 1.0 / 2.2) * 255.0);
+      return t;
+    }();
+    const uint16_t *src = linear16.as<uint16_t>();
+    for (size_t i = 0; i < n; ++i) dst[i] = lut[src[i]];
+  } else {
+    unsigned char lut[256];
+    for (int v = 0; v < 256; ++v) lut[v] = (unsigned char)std::lround(std::pow(v / 255.0, 1.0 / 2.2) * 255.0);
+    const unsigned char *src = linear8.data();
+    for (size_t i = 0; i < n; ++i) dst[i] = lut[src[i]];
+  }
+  return out;
+}
+
+}  // namespace
 
 PreviewDriver::PreviewDriver(const Document &doc, int workers_, QByteArray profile)
     : workers(workers_), doc_(doc), profile_(std::move(profile)) {
@@ -62,6 +95,8 @@ void PreviewDriver::setDimFromSizeType(int type) {
 void PreviewDriver::computeDimensions() { pipeline::preview_dimensions(_qvDim, doc_.iMax, doc_.jMax, _qvW, _qvH); }
 
 int PreviewDriver::makeSource() {
+  // A size that rounds to no pixel at all (a very long, thin document) cannot be cut.
+  if (_qvW <= 0 || _qvH <= 0) return TMLIB_ERR_OPEN;
   const int kind = doc_.docType == 0 ? TMLIB_SOURCE_FLOAT : doc_.docType;
   pipeline::Source fresh;
   const int r = pipeline::make_source(kind, doc_.iMax, doc_.jMax, doc_.spp, int64_t(doc_.iMax) * doc_.spp, doc_.pixels,
@@ -70,19 +105,22 @@ int PreviewDriver::makeSource() {
   if (r < 0) return r == TMLIB_ERR_NO_MEMORY ? r : TMLIB_ERR_OPEN;
   if (fresh.doc_type == 0) {
     float stats[TMLIB_LUM_PARAMS] = {};
-    if (const int s = pipeline::source_statistics(fresh, stats); s < 0) return s;
+    // Whatever made them fail (memory included), statistics that cannot be taken are -1: -4
+    // says the source itself could not be allocated.
+    if (statistics(fresh, stats) < 0) return TMLIB_ERR_OPEN;
   }
   source_ = std::move(fresh);
   memo_.forget();
   return 1;
 }
 
-BitmapPtr PreviewDriver::bitmapFrom(Buffer pixels) const {
+BitmapPtr PreviewDriver::bitmapFrom(Buffer pixels, bool encoded22) const {
   auto bitmap = std::make_shared<PreviewBitmap>();
   bitmap->width = source_.width;
   bitmap->height = source_.height;
   bitmap->spp = source_.spp;
   bitmap->docType = doc_.docType;
+  bitmap->encoded22 = encoded22;
   bitmap->pixels = std::move(pixels);
   bitmap->profile = profile_;
   return bitmap;
@@ -117,17 +155,41 @@ PreviewResult PreviewDriver::compute(int method, const float *record, bool origi
   req.workers = workers;
   req.carry = &carry;
   req.camera_curve = _camCurve ? _camCurve.as<float>() : nullptr;
+  // A float document is drawn from a result encoded like the picture written from it: the
+  // Details Enhancer's is also finished at 16 bits and encoded below; the Tone Compressor's own
+  // result, before the display power, is that encoding already.
+  const bool floatDoc = doc_.docType == 0;
+  const bool details = req.method == pipeline::Method::Details;
+  req.also_16_bits = floatDoc && details;
+  req.tone_compressor_display_power = !floatDoc;
   req.memo = &memo_;
   pipeline::Outcome out = runner(source_, req);
   result.code = out.code;
   result.tooSmall = out.too_small;
   if (!out.ok()) return result;
+  const size_t n = size_t(W) * size_t(H) * size_t(spp);
 
-  // The histogram counts the values before the 2.2 display power of float documents' previews.
+  // The bytes the histogram is taken of: the linear 8-bit result (the Tone Compressor's with
+  // its display power applied, as a run applies it).
+  Buffer shown;
   if (histogramCopy_.size() != out.pixels.size()) histogramCopy_ = Buffer::allocate(int64_t(out.pixels.size()), 1);
   Buffer &copy = histogramCopy_;
+  if (copy) std::memcpy(copy.data(), out.pixels.data(), copy.size());
+  if (floatDoc && !details) {
+    shown = std::move(out.pixels);
+    if (copy) pipeline::display_power(copy, 8, int64_t(n));
+  } else if (floatDoc) {
+    shown = encoded_for_display(out.pixels16, out.pixels, n);
+    if (!shown) {
+      result.code = TMLIB_ERR_NO_MEMORY;
+      return result;
+    }
+  } else {
+    shown = std::move(out.pixels);
+  }
+
+  // The histogram counts the values before the 2.2 display power of float documents' previews.
   if (copy) {
-    std::memcpy(copy.data(), out.pixels.data(), copy.size());
     if (doc_.docType == 0) {
       unsigned char g[256];
       for (int i = 0; i < 256; ++i) {
@@ -143,7 +205,7 @@ PreviewResult PreviewDriver::compute(int method, const float *record, bool origi
       result.histMax = getHistoMax(result.histogram.data());
     }
   }
-  result.bitmap = bitmapFrom(std::move(out.pixels));
+  result.bitmap = bitmapFrom(std::move(shown), floatDoc);
   return result;
 }
 

@@ -32,12 +32,17 @@ struct BRIGHTLOOM_DIALOG_EXPORT PreviewBitmap {
   int height = 0;
   int spp = 0;
   int docType = 0;
+  // A float document's tone-mapped preview holds its samples encoded with the 1/2.2 power, as
+  // the picture written from it does: in linear bytes everything below 1/255 of white would be
+  // black. Its original view stays linear light.
+  bool encoded22 = false;
   Buffer pixels;
   QByteArray profile;
   const char *colorSpaceName() const { return csNameFromSpp(spp); }
   // The image the preview view is given: grey for one sample a pixel, RGB from the channels
   // red 0, green (spp - 1) / 2, blue spp - 1 otherwise. Its colour space is the profile's when Qt
-  // can read it; a float document's preview without one is linear light with sRGB primaries.
+  // can read it; a float document's preview without one has sRGB primaries. A float document's
+  // samples are linear light, or encoded with a pure 2.2 curve (encoded22).
   QImage viewImage() const;
 };
 using BitmapPtr = std::shared_ptr<const PreviewBitmap>;
@@ -50,6 +55,9 @@ struct Document {
 
 // Runs one method on a source; the dialog uses pipeline::run. Tests put failures in its place.
 using PreviewRunner = pipeline::Outcome (*)(pipeline::Source &, const pipeline::Request &);
+
+// Takes the statistics of a float document's source; the dialog uses pipeline::source_statistics.
+using SourceStatistics = int (*)(const pipeline::Source &, float *);
 
 // What one preview computation gave.
 struct PreviewResult {
@@ -72,8 +80,9 @@ class BRIGHTLOOM_DIALOG_EXPORT PreviewDriver {
   void computeDimensions();
 
   // Cuts a new preview source at _qvW x _qvH and, for float documents, checks that its
-  // statistics can be taken. 1, or -4 (no memory) or -1 (unusable statistics, a refused cut);
-  // on failure the previous source is kept.
+  // statistics can be taken. 1, or -4 (no memory for the source) or -1 (statistics that
+  // cannot be taken, for whatever reason; a refused cut; a size of no pixels); on failure the
+  // previous source is kept.
   int makeSource();
   bool hasSource() const { return bool(source_.pixels); }
 
@@ -92,9 +101,12 @@ class BRIGHTLOOM_DIALOG_EXPORT PreviewDriver {
   pipeline::Carry carry;  // _Lwa, _Lwmax, _Lwmed and _percentileWhitePoint
   int workers = 1;
   PreviewRunner runner = &pipeline::run;
+  SourceStatistics statistics = [](const pipeline::Source &s, float *stats) {
+    return pipeline::source_statistics(s, stats);
+  };
 
  private:
-  BitmapPtr bitmapFrom(Buffer pixels) const;
+  BitmapPtr bitmapFrom(Buffer pixels, bool encoded22 = false) const;
 
   Document doc_;
   QByteArray profile_;

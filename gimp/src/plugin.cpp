@@ -119,6 +119,12 @@ Outcome tone_map(gint32 image, gint32 drawable, GimpRunMode mode, const GimpPara
   const int code = int(gimp_image_get_precision(image));
   if (!gimp::split_precision(code, component, linear_trc))
     return failed("the image's precision (" + std::to_string(code) + ") is not one Brightloom reads");
+  // Only a layer's own pixels can be replaced: GIMP refuses the write-back into a group, and a
+  // mask or a channel is a selection or transparency, not a picture to tone-map.
+  if (gimp_item_is_group(drawable))
+    return {GIMP_PDB_CALLING_ERROR, "a layer group cannot be tone-mapped; choose one of its layers"};
+  if (gimp_item_is_layer_mask(drawable) || gimp_item_is_channel(drawable) || !gimp_item_is_layer(drawable))
+    return {GIMP_PDB_CALLING_ERROR, "only RGB and grey layers can be tone-mapped, not a layer mask or a channel"};
   if (!gimp_drawable_is_rgb(drawable) && !gimp_drawable_is_gray(drawable))
     return failed("only RGB and grey layers can be tone-mapped");
   if (mode == GIMP_RUN_NONINTERACTIVE && nparams != 7)
@@ -142,7 +148,7 @@ Outcome tone_map(gint32 image, gint32 drawable, GimpRunMode mode, const GimpPara
   gegl_buffer_get(buffer, &all, 1.0, format, pixels.data(), GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
   g_object_unref(buffer);
   auto img = gimp::to_image(layout, W, H, pixels.data());
-  if (!img) return failed(img.failure().reason);
+  if (!img) return failed(img.failure().message());
 
   // What the last call kept: its method, TmParam and the dialog's own settings.
   Kept kept;
@@ -155,10 +161,15 @@ Outcome tone_map(gint32 image, gint32 drawable, GimpRunMode mode, const GimpPara
     choice.preset = param[4].data.d_string ? param[4].data.d_string : "";
     choice.settings_file = param[5].data.d_string ? param[5].data.d_string : "";
     choice.sets = split_changes(param[6].data.d_string);
+    // Messages name the procedure's arguments, not the program's options.
+    choice.method_option = "method";
+    choice.file_option = "settings-file";
+    choice.preset_option = "preset";
+    choice.last_option.clear();
     auto recipe = resolve_settings_choice(choice);
-    if (!recipe) return {GIMP_PDB_CALLING_ERROR, recipe.failure().reason};
+    if (!recipe) return {GIMP_PDB_CALLING_ERROR, recipe.failure().message()};
     auto record = resolve(*recipe, layout.doc_type);
-    if (!record) return {GIMP_PDB_CALLING_ERROR, record.failure().reason};
+    if (!record) return {GIMP_PDB_CALLING_ERROR, record.failure().message()};
     options.method = recipe->method;
     options.param = *record;
     if (!have_kept) kept = Kept{};
@@ -167,7 +178,7 @@ Outcome tone_map(gint32 image, gint32 drawable, GimpRunMode mode, const GimpPara
     options.param = kept.param;
   } else {
     auto record = resolve(SettingsRecipe{}, layout.doc_type);
-    if (!record) return failed(record.failure().reason);
+    if (!record) return failed(record.failure().message());
     options.method = 1;
     options.param = *record;
   }
@@ -198,15 +209,17 @@ Outcome tone_map(gint32 image, gint32 drawable, GimpRunMode mode, const GimpPara
   options.linear_float = true;  // GIMP's float images are linear: the result goes back as such
   options.on_stage = [](Stage s) { gimp_progress_update(stage_fraction(s)); };
   auto pic = render(*img, options);
-  if (!pic) return failed(pic.failure().reason);
-  if (auto st = gimp::write_back(layout, *pic, pixels.data()); !st.ok()) return failed(st.failure().reason);
+  if (!pic) return failed(pic.failure().message());
+  if (auto st = gimp::write_back(layout, *pic, pixels.data()); !st.ok()) return failed(st.failure().message());
 
   GeglBuffer *shadow = gimp_drawable_get_shadow_buffer(drawable);
   gegl_buffer_set(shadow, &all, 0, format, pixels.data(), GEGL_AUTO_ROWSTRIDE);
   gegl_buffer_flush(shadow);
   g_object_unref(shadow);
-  // One undo step; the selection mask limits where the result lands.
-  gimp_drawable_merge_shadow(drawable, TRUE);
+  // One undo step; the selection mask limits where the result lands. A write-back GIMP refuses
+  // leaves the layer as it was, and that is no success.
+  if (!gimp_drawable_merge_shadow(drawable, TRUE))
+    return failed(std::string("GIMP did not take the result into the layer: ") + gimp_get_pdb_error());
   gimp_drawable_update(drawable, 0, 0, W, H);
   gimp_progress_update(1.0);
 

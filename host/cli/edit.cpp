@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "edit.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <system_error>
+#include <utility>
 
 #include "commands.h"
 #include "dialog_call.h"
@@ -14,6 +17,7 @@
 #include "workers.h"
 #include "output_naming.h"
 #include "progress.h"
+#include "render.h"
 
 namespace brightloom {
 namespace fs = std::filesystem;
@@ -47,6 +51,13 @@ Status rgbe_to_float(Image &img) {
   img.type = SampleType::F32;
   img.spp = 3;
   return Status::success();
+}
+
+// The file a name resolves to (links followed), or none.
+std::optional<std::pair<dev_t, ino_t>> identity(const std::string &path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return std::pair{st.st_dev, st.st_ino};
 }
 
 int edit(const EditRequest &req, FILE *out, FILE *err) {
@@ -102,6 +113,12 @@ int edit(const EditRequest &req, FILE *out, FILE *err) {
     return kExitSomeFailed;
   }
   for (const std::string &w : img->warnings) report(err, in + ": warning: " + w);
+  // What was read, to tell it from the output right before the output is written.
+  const auto input_file = identity(in);
+  if (Status st = check_render_size(img->width, img->height); !st) {
+    report(err, in + ": " + st.failure().reason);
+    return kExitSomeFailed;
+  }
   if (img->type == SampleType::RGBE) {
     if (Status st = rgbe_to_float(*img); !st) {
       report(err, in + ": " + st.failure().reason);
@@ -172,6 +189,10 @@ int edit(const EditRequest &req, FILE *out, FILE *err) {
   if (!pic) return failed(pic.failure().reason);
   progress.stage(0, "writing");
   pic->icc = std::move(picture_icc);
+  // The output's name may have come to mean the input while the dialog was open (a link made
+  // meanwhile): checked again, against the file the name now resolves to.
+  if (const auto output_file = identity(dst); input_file && output_file == input_file)
+    return failed("the output " + dst + " would overwrite the input; choose another with -o");
   WriteOptions wo;
   wo.jpeg_quality = req.quality;
   if (Status st = write_picture(dst, **format, *pic, wo); !st) return failed(st.failure().message());

@@ -98,7 +98,10 @@ Status save_edit_state(const std::string &path, const EditState &state) {
   if (path.empty()) return fail("", "no config folder (neither XDG_CONFIG_HOME nor HOME is set)");
   const fs::path target(path);
   std::error_code ec;
-  fs::create_directories(target.parent_path(), ec);
+  // A folder that cannot be made is the reason, not the missing folder the file then meets.
+  if (fs::create_directories(target.parent_path(), ec); ec)
+    return fail(path, "cannot save the dialog state: cannot create the folder " + target.parent_path().string() + ": " +
+                          ec.message());
   std::string text = std::string(kMagic) + "\n";
   char line[512];
   const UserSettings &u = state.settings;

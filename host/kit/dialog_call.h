@@ -44,7 +44,8 @@ struct DialogBundle {
 Result<DialogBundle> load_dialog_bundle();
 
 // Whether a window can be shown: a Qt platform other than X11 chosen explicitly, a Wayland
-// display, or an X11 display that accepts a connection. Empty when one can; otherwise what is
+// display that accepts a connection with Qt's Wayland plugin installed, or an X11 display that
+// accepts a connection. Empty when one can; otherwise what is
 // missing, for the user.
 std::string missing_display();
 
@@ -71,8 +72,9 @@ struct DialogAnswer {
 };
 
 // Shows the dialog on the document, starting from `settings` (method, preview size, window) and
-// `param`. A record comes back confirmed only as a dialog writes it: method 1 or 2 and finite
-// numbers in every slot; anything else is Unusable, never rendered.
+// `param`. A record comes back confirmed only as a dialog writes it: method 1 or 2, finite
+// numbers in every slot, and for the Details Enhancer not all zeros; anything else is Unusable,
+// never rendered.
 DialogAnswer call_dialog(const DialogBundle &bundle, const DialogDocument &doc, const UserSettings &settings,
                          const TmParam &param);
 

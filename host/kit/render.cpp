@@ -178,6 +178,13 @@ int64_t default_disk_threshold() {
   return bytes / 2 / 40;
 }
 
+Status check_render_size(int width, int height) {
+  if (width <= 9 || height <= 9)
+    return fail("", "the image is too small (" + std::to_string(width) + " x " + std::to_string(height) +
+                        "); both sides must exceed 9 pixels");
+  return Status::success();
+}
+
 Result<Picture> render(Image &image, const RenderOptions &o) {
   const int W = image.width, H = image.height, spp = image.spp;
   if (o.method != TMLIB_METHOD_DETAILS && o.method != TMLIB_METHOD_COMPRESSOR &&
@@ -185,9 +192,7 @@ Result<Picture> render(Image &image, const RenderOptions &o) {
     return fail("", "unknown method " + std::to_string(o.method));
   if (o.bits != 8 && o.bits != 16) return fail("", "bits per sample must be 8 or 16");
   if (spp != 1 && spp != 3) return fail("", "only grey and RGB images can be rendered");
-  if (W <= 9 || H <= 9)
-    return fail("", "the image is too small (" + std::to_string(W) + " x " + std::to_string(H) +
-                        "); both sides must exceed 9 pixels");
+  if (Status st = check_render_size(W, H); !st) return st.failure();
   auto src = make_source(image);
   if (!src) return src.failure();
 

@@ -44,6 +44,8 @@ int64_t default_disk_threshold();
 // The picture's ICC profile is left empty; the caller chooses it (picture_profile, or for
 // linear_float the document's own profile, document_profile).
 Result<Picture> render(Image &image, const RenderOptions &options);
+// The size render refuses (a side of 9 pixels or less), for a check before anything else.
+Status check_render_size(int width, int height);
 
 // The 7 log-luminance statistics of the image (LogLumStats): fills stats on success.
 Status image_statistics(Image &image, float stats[7]);

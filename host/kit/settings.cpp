@@ -106,7 +106,7 @@ std::string reason_of_xmp(int code, int method) {
     case TMLIB_ERR_SHORT_IO:
       return "the settings file has a line that cannot be read";
     case TMLIB_ERR_RUN_REPEAT:
-      return std::string("the settings file is not for ") + method_name(method) + " (choose the method with --method)";
+      return std::string("the settings file is not for ") + method_name(method) + " but for the other method";
     case TMLIB_ERR_NOT_SETTINGS:
       return "the file does not contain tone-mapping settings";
     default:
@@ -179,7 +179,7 @@ Result<Assignment> parse_assignment(int method, const std::string &text) {
   if (info == nullptr)
     return fail("",
                 "unknown setting \"" + name + "\" for " + method_name(method) + "; valid names: " + names_list(method));
-  if (eq == std::string::npos) return fail("", "--set " + name + " needs a value: " + name + "=VALUE");
+  if (eq == std::string::npos) return fail("", name + " needs a value: " + name + "=VALUE");
   const std::string value = trim(text.substr(eq + 1));
   Assignment a;
   a.info = info;

@@ -11,7 +11,14 @@ namespace fs = std::filesystem;
 Result<SettingsRecipe> resolve_settings_choice(const SettingsChoice &choice) {
   // A file, a preset or the last render's settings; then the method.
   const int sources = int(!choice.settings_file.empty()) + int(!choice.preset.empty()) + int(choice.last);
-  if (sources > 1) return fail("", "use only one of --settings, --preset and --last");
+  if (sources > 1) {
+    std::vector<std::string> names;
+    for (const std::string *n : {&choice.file_option, &choice.preset_option, &choice.last_option})
+      if (!n->empty()) names.push_back(*n);
+    std::string list;
+    for (size_t i = 0; i < names.size(); ++i) list += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    return fail("", "use only one of " + list);
+  }
   std::string file = choice.settings_file;
   if (!choice.preset.empty()) {
     auto p = find_preset(choice.preset);
@@ -36,7 +43,7 @@ Result<SettingsRecipe> resolve_settings_choice(const SettingsChoice &choice) {
     else if (m == "fusion-intensive" || m == "11")
       method = 11;
     else
-      return fail("", "unknown --method \"" + choice.method +
+      return fail("", "unknown " + choice.method_option + " \"" + choice.method +
                           "\" (details, compressor, fusion-adjust or fusion-intensive)");
   }
   if (!file.empty()) {

@@ -19,6 +19,10 @@ struct SettingsChoice {
   std::string preset;             // --preset: a preset's file name or its menu title
   bool last = false;              // --last: the settings of the last successful render
   std::vector<std::string> sets;  // --set Name=value, applied in order on top
+  // How the caller's user gives the first four, for the messages (a host without --last
+  // leaves last_option empty).
+  std::string method_option = "--method", file_option = "--settings", preset_option = "--preset",
+              last_option = "--last";
 };
 
 // The recipe, or a usage message: more than one source of settings, an unknown method, a

@@ -169,6 +169,7 @@ class Run {
     out.fault = fault;
     out.what = what;
     out.pixels.reset();
+    out.pixels16.reset();
     return std::move(out);
   }
   Outcome cancelled() { return failed(kCancelled, Fault::kCancelled, "cancelled"); }
@@ -310,8 +311,20 @@ Outcome details(Source &src, const Request &req, Memo::State *memo) {
   }
   run.out.pixels = Buffer::allocate(int64_t(W) * H * spp, req.out_bits / 8, true);
   if (!run.out.pixels) return run.failed(TMLIB_ERR_NO_MEMORY, Fault::kOutputMemory, "output");
+  // The finishing stage normalises the plane in place: the second finish starts from its own
+  // copy of the solved plane (the kept one with a memo, taken before the first finish without).
+  const bool both = req.also_16_bits && req.out_bits == 8;
+  Buffer plane_copy;
+  if (both) {
+    plane_copy = Buffer::copy_of(memo != nullptr ? memo->plane.data() : pyramid.data(), planeBytes);
+    run.out.pixels16 = Buffer::allocate(int64_t(W) * H * spp, 2, true);
+    if (!plane_copy || !run.out.pixels16) return run.failed(TMLIB_ERR_NO_MEMORY, Fault::kOutputMemory, "output");
+  }
   int r = calc_tm3(src.doc_type, finishing_dim(W, H, spp, req.out_bits), p, lum, table, curve, optim_of(req.workers),
                    src.pixels.data(), plane, run.out.pixels.data());
+  if (both && r > 0)
+    r = calc_tm3(src.doc_type, finishing_dim(W, H, spp, 16), p, lum, table, curve, optim_of(req.workers),
+                 src.pixels.data(), plane_copy.as<float>(), run.out.pixels16.data());
   // In memory the stage gives -2 for one thing only: a worker thread could not be started, and
   // the calling thread has then finished the whole picture alone, the same picture.
   if (r == TMLIB_ERR_SHORT_IO && req.retry_on_one_worker) r = H;
@@ -389,9 +402,9 @@ Outcome details_from_disk(Source &src, const Request &req) {
   return std::move(run.out);
 }
 
-// The dialog's display power of float documents' Tone Compressor results: b -> pow(b / 2^k,
-// 2.2) x 2^k, truncated and clamped, the quotient in single precision.
-void raise_to_2_2(Buffer &pixels, int bits, int64_t n) {
+}  // namespace
+
+void display_power(Buffer &pixels, int bits, int64_t n) {
   if (bits == 8) {
     unsigned char lut[256];
     for (int b = 0; b < 256; ++b) {
@@ -412,6 +425,8 @@ void raise_to_2_2(Buffer &pixels, int bits, int64_t n) {
     for (int64_t i = 0; i < n; ++i) px[i] = lut[px[i]];
   }
 }
+
+namespace {
 
 Outcome compressor(Source &src, const Request &req, Memo::State *memo) {
   Run run(req);
@@ -472,7 +487,7 @@ Outcome compressor(Source &src, const Request &req, Memo::State *memo) {
   if (r <= 0) return run.failed(r, Fault::kToneCompressor, "tm_simple");
   if (memo != nullptr) ++memo->runs->finishing;
   if (src.doc_type == 0 && req.tone_compressor_display_power)
-    raise_to_2_2(run.out.pixels, req.out_bits, int64_t(W) * H * spp);
+    display_power(run.out.pixels, req.out_bits, int64_t(W) * H * spp);
   run.out.code = r;
   return std::move(run.out);
 }

@@ -355,6 +355,10 @@
 </translation>
     </message>
     <message>
+        <source>it is not a folder</source>
+        <translation>es ist kein Ordner</translation>
+    </message>
+    <message>
         <source>the settings could not be written</source>
         <translation>die Einstellungen konnten nicht geschrieben werden</translation>
     </message>

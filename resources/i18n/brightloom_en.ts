@@ -339,6 +339,10 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>it is not a folder</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>the settings could not be written</source>
         <translation type="unfinished"></translation>
     </message>

@@ -3,8 +3,12 @@
 // them: slider moves, typed values, clicks; the preview runs are counted.
 #include <gtest/gtest.h>
 
+#include <QAbstractSpinBox>
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QSlider>
 #include <QElapsedTimer>
@@ -84,6 +88,65 @@ TEST(TypedValues, AreClampedToTheFieldsRange) {
     EXPECT_EQ(position(d, "sldGamma"), 1500);
     EXPECT_EQ(runs, 8) << "one preview per changed value";
   });
+}
+
+// The user's locale for one dialog, as QLocale() reports it to the bundle.
+struct UserLocale {
+  explicit UserLocale(const QLocale &locale) { QLocale::setDefault(locale); }
+  ~UserLocale() { QLocale::setDefault(QLocale::system()); }
+};
+
+// A decimal comma is read where the user's locale has one, the dialog's own point everywhere;
+// what neither reads is refused and the field shows the value in force again.
+TEST(TypedValues, ReadInTheUsersLocaleOrTheDialogsOwnAndRefusedOtherwise) {
+  {
+    const UserLocale german(QLocale(QLocale::German, QLocale::Germany));
+    with_dialog([](QDialog &d, ToneMappingPluginController &c) {
+      dialog_test::type_into(d, "txtDRI", QStringLiteral("2,5"));
+      EXPECT_EQ(c.values()._valLum, 2.5f);
+      dialog_test::type_into(d, "txtWP", QStringLiteral("0,5"));
+      EXPECT_EQ(c.values()._valWP, 0.5f);
+      dialog_test::type_into(d, "txtDRI", QStringLiteral("1.5"));
+      EXPECT_EQ(c.values()._valLum, 1.5f);
+      // "1.000" is one in the dialog's own notation, never a German thousand.
+      dialog_test::type_into(d, "txtGamma", QStringLiteral("1.000"));
+      EXPECT_EQ(c.values()._valGamma, 50.0f);
+      for (const char *junk : {"zwei", "", "1,5,5", "nan"}) {
+        dialog_test::type_into(d, "txtDRI", QString::fromLatin1(junk));
+        EXPECT_EQ(c.values()._valLum, 1.5f) << junk;
+        EXPECT_EQ(text(d, "txtDRI"), QStringLiteral("1.5")) << junk;
+      }
+      EXPECT_EQ(runs, 3) << "the gamma typed is the one in force";
+    });
+  }
+  // Where the comma is no decimal separator, it is refused rather than read as 0 or 25.
+  const UserLocale english(QLocale(QLocale::English, QLocale::UnitedStates));
+  with_dialog([](QDialog &d, ToneMappingPluginController &c) {
+    dialog_test::type_into(d, "txtStrength", QStringLiteral("2,5"));
+    EXPECT_EQ(c.values()._valForce, 70);
+    EXPECT_EQ(text(d, "txtStrength"), QStringLiteral("70"));
+    EXPECT_EQ(runs, 0);
+  });
+}
+
+// Return in a field commits that field and nothing more: the dialog stays open, and only the
+// test's own Cancel ends it.
+TEST(TypedValues, ReturnCommitsTheFieldWithoutPressingOk) {
+  dialog_test::Document doc = dialog_test::float_document(20, 200, 3);
+  Records r;
+  r.settings.stickySizeType = 0;
+  bool open = false;
+  const int result = dialog_test::call_dialog(doc, r, [&](QDialog &d, ToneMappingPluginController &c) {
+    dialog_test::type_into(d, "txtStrength", QStringLiteral("37"));
+    EXPECT_EQ(c.values()._valForce, 37);
+    auto *stepper = d.findChild<QAbstractSpinBox *>(QStringLiteral("stpPreviewSize"));
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Enter, Qt::KeypadModifier);
+    QCoreApplication::sendEvent(stepper, &press);
+    open = d.isVisible();
+  });
+  EXPECT_TRUE(open);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(r.tm[TMLIB_DE_STRENGTH], 0.0f) << "nothing handed back";
 }
 
 TEST(SliderMoves, TheFieldFollowsAtOnceAndOneUpdateRunsPerPause) {

@@ -3,6 +3,7 @@
 // and the same clicks on the dialog's widgets.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
@@ -101,6 +102,23 @@ TEST(PanelFolding, TheDialogsBoxesFoldAndEachTabKeepsItsHeight) {
     EXPECT_TRUE(color->isVisibleTo(&d));
     EXPECT_EQ(tabs->maximumHeight(), height);
     EXPECT_EQ(smoothing->y(), smoothingTop);
+  });
+}
+
+// The Tone Compressor's page ends 10 pixels below its lowest slider, without squeezing its
+// layout (which would move the controls up and leave more).
+TEST(PanelFolding, TheSecondTabEndsTenBelowItsLowestControl) {
+  dialog_test::Document doc = dialog_test::float_document(20, 200, 3);
+  dialog_test::Records r;
+  r.settings.stickySizeType = 0;
+  dialog_test::call_dialog(doc, r, [](QDialog &d, ToneMappingPluginController &) {
+    QWidget *slider = d.findChild<QWidget *>(QStringLiteral("sldSaturation2"));
+    const int fullTop = slider->mapTo(&d, QPoint(0, 0)).y();
+    d.findChild<QTabWidget *>(QStringLiteral("tabMethod"))->setCurrentIndex(1);
+    for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+    QWidget *page = d.findChild<QWidget *>(QStringLiteral("tabCompressor"));
+    EXPECT_EQ(page->height() - (slider->geometry().bottom() + 1), 10);
+    EXPECT_EQ(slider->mapTo(&d, QPoint(0, 0)).y(), fullTop) << "the controls stay where the full page had them";
   });
 }
 

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
 #include <QSettings>
@@ -122,6 +123,73 @@ TEST(Presets, PreviousTakesTheHostsRecordWhenTheUserDefaultsOfferIt) {
   EXPECT_EQ(menu[1], QStringLiteral("Previous"));
 }
 
+// The popup reads the file it lists, whatever the case of its extension, and a command that
+// changes nothing (its panel cancelled) on a fresh menu leaves the item that was shown.
+TEST(Presets, TheListedFileIsReadAndACancelledCommandKeepsTheItemShown) {
+  Home home;
+  dialog_test::RecordingServices panels;  // every panel cancelled
+  auto loud = defaults(1);
+  loud[TMLIB_DE_STRENGTH] = 33.0f;
+  home.write(QStringLiteral("Loud.XMP"), 1, loud.data());
+  run([&](QDialog &d, ToneMappingPluginController &c) {
+    auto *popup = d.findChild<QComboBox *>(QStringLiteral("cmbPreset"));
+    for (const char *command : {"Load Settings...", "Save Settings...", "Delete Settings..."}) {
+      ASSERT_TRUE(dialog_test::choose_preset(d, QString::fromLatin1(command)));
+      EXPECT_EQ(popup->currentText(), QStringLiteral("Default")) << command;
+    }
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Loud")));
+    EXPECT_EQ(c.values()._valForce, 33);
+    EXPECT_EQ(popup->currentText(), QStringLiteral("Loud"));
+  });
+  EXPECT_TRUE(panels.messages.empty());
+}
+
+// A settings file written by hand: values beyond the controls' ranges are held to them, so
+// that OK hands back a record the dialog could have made; a value that is no number refuses
+// the file with an alert and changes nothing.
+TEST(Presets, ValuesFromAFileAreHeldToTheControlsRanges) {
+  Home home;
+  dialog_test::RecordingServices panels;
+  QDir().mkpath(home.presets);
+  auto write_text = [&](const QString &name, const QByteArray &tags) {
+    QFile f(home.presets + QLatin1Char('/') + name);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(
+        "<x:xmpmeta xmlns:x='adobe:ns:meta/'>\n<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>\n"
+        "<rdf:Description rdf:about='' xmlns:bltm='http://brightloom.org/tone_mapping_settings'>\n"
+        "<bltm:Version>3.2</bltm:Version>\n<bltm:Method>Details Enhancer</bltm:Method>\n" +
+        tags + "</rdf:Description>\n</rdf:RDF>\n</x:xmpmeta>\n");
+  };
+  write_text(QStringLiteral("Wild.xmp"),
+             "<bltm:Strength>1e30</bltm:Strength>\n<bltm:Gamma>1e-7</bltm:Gamma>\n"
+             "<bltm:Microsmoothing>-5</bltm:Microsmoothing>\n<bltm:SmoothingMode>Slider</bltm:SmoothingMode>\n"
+             "<bltm:Smoothing>1e38</bltm:Smoothing>\n<bltm:Luminosity>-inf</bltm:Luminosity>\n"
+             "<bltm:ShadowsClipping>-1e30</bltm:ShadowsClipping>\n");
+  write_text(QStringLiteral("NoNumber.xmp"), "<bltm:Strength>nan</bltm:Strength>\n");
+  const Records r = run([&](QDialog &d, ToneMappingPluginController &c) {
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Wild")));
+    EXPECT_EQ(c.values()._valForce, 100);
+    EXPECT_EQ(c.values()._valGamma, 150.0f);
+    EXPECT_EQ(c.values()._valNS, 0.0f);
+    EXPECT_EQ(c.values()._valSmoothCont, 10.0f);
+    EXPECT_EQ(c.values()._valLum, -10.0f);
+    EXPECT_EQ(c.values()._valShC, 0);
+    EXPECT_EQ(d.findChild<QLineEdit *>(QStringLiteral("txtStrength"))->text(), QStringLiteral("100"));
+    EXPECT_TRUE(panels.messages.empty()) << "the preview of the held values is made";
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("NoNumber")));
+    ASSERT_EQ(panels.messages.size(), 1u);
+    EXPECT_EQ(panels.messages[0], QStringLiteral("Error found when reading XMP file.\r\n\r\n"));
+    EXPECT_EQ(c.values()._valForce, 100);
+    dialog_test::click(d, "_doneButton");
+  });
+  EXPECT_EQ(r.tm[TMLIB_DE_STRENGTH], 100.0f);
+  EXPECT_EQ(r.tm[TMLIB_DE_GAMMA], 150.0f);
+  EXPECT_EQ(r.tm[TMLIB_DE_MICROSMOOTHING], 0.0f);
+  EXPECT_EQ(r.tm[TMLIB_DE_SMOOTHING], 10.0f);
+  EXPECT_EQ(r.tm[TMLIB_DE_LUMINOSITY], -10.0f);
+  EXPECT_TRUE(host_record_is_plausible(r.tm.data()));
+}
+
 TEST(SettingsFiles, LoadSaveAndDeleteThroughThePanels) {
   Home home;
   dialog_test::RecordingServices panels;
@@ -202,6 +270,33 @@ TEST(SettingsFiles, AFailedSaveNamesTheFileAndLeavesWhatWasThere) {
   EXPECT_TRUE(QDir(target + QStringLiteral("/inside")).exists());
   // No temporary file is left behind.
   EXPECT_EQ(QDir(home.presets).entryList(QDir::Files | QDir::Hidden).size(), 0);
+}
+
+// A preset named as long as the system allows is saved like any other; a file where the presets
+// folder belongs stops the save with its name instead of sending the settings elsewhere.
+TEST(SettingsFiles, ALongNameIsSavedAndAPresetsFolderThatIsAFileIsNamed) {
+  Home home;
+  dialog_test::RecordingServices panels;
+  const QString name(250, QLatin1Char('n'));
+  const QString appFolder = QFileInfo(home.presets).path();
+  run([&](QDialog &d, ToneMappingPluginController &) {
+    panels.saveAnswer = home.presets + QLatin1Char('/') + name + QStringLiteral(".xmp");
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Save Settings...")));
+    EXPECT_TRUE(panels.messages.empty()) << panels.messages[0].toStdString();
+    EXPECT_TRUE(QFile::exists(panels.saveAnswer));
+    EXPECT_EQ(d.findChild<QComboBox *>(QStringLiteral("cmbPreset"))->currentText(), name);
+
+    ASSERT_TRUE(QDir(home.presets).removeRecursively());
+    QFile blocker(home.presets);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    panels.saveAnswer = appFolder + QStringLiteral("/Mine.xmp");  // where a panel would have opened
+    ASSERT_TRUE(dialog_test::choose_preset(d, QStringLiteral("Save Settings...")));
+    ASSERT_EQ(panels.messages.size(), 1u);
+    EXPECT_EQ(panels.messages[0], QStringLiteral("Could not save the settings to ") + home.presets +
+                                      QStringLiteral(": it is not a folder.\r\n\r\n"));
+    EXPECT_FALSE(QFile::exists(panels.saveAnswer));
+  });
 }
 
 // Saving over a settings file replaces it the system's one way: mode and links kept, a

@@ -10,8 +10,11 @@
 #include <QSpinBox>
 #include <QTabWidget>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <numeric>
+#include <vector>
 
 #include <tmlib/tmlib.h>
 
@@ -75,7 +78,9 @@ TEST(PreviewBitmap, CarriesTheDocumentsProfileUntilACallWithout) {
     EXPECT_EQ(b->spp, 3);
     EXPECT_STREQ(b->colorSpaceName(), "NSCalibratedRGBColorSpace");
     EXPECT_EQ(b->profile, QByteArray(reinterpret_cast<const char *>(doc.icc.data()), int(doc.icc.size())));
-    EXPECT_EQ(b->viewImage().colorSpace(), QColorSpace::fromIccProfile(b->profile));
+    // Its samples are encoded with the pure 2.2 curve, in the profile's primaries.
+    EXPECT_EQ(b->viewImage().colorSpace(),
+              QColorSpace::fromIccProfile(b->profile).withTransferFunction(QColorSpace::TransferFunction::Gamma, 2.2f));
   });
   // The next call hands no profile (length 0) although the pointer is still there.
   doc.info.lenProfile = 0;
@@ -87,8 +92,8 @@ TEST(PreviewBitmap, CarriesTheDocumentsProfileUntilACallWithout) {
     ASSERT_TRUE(c.tmPreviewRep());
     EXPECT_TRUE(c.tmPreviewRep()->profile.isEmpty());
     EXPECT_TRUE(c.colorSyncProfileData().isEmpty());
-    // Without a profile a float document is still linear light.
-    EXPECT_EQ(c.tmPreviewRep()->viewImage().colorSpace(), QColorSpace(QColorSpace::SRgbLinear));
+    // Without a profile a float document has sRGB primaries (its samples the 2.2 encoding).
+    EXPECT_EQ(c.tmPreviewRep()->viewImage().colorSpace(), QColorSpace(QColorSpace::Primaries::SRgb, 2.2f));
   });
 }
 
@@ -240,6 +245,42 @@ TEST(PreviewSize, ARefusedSizeKeepsThePreviewAndTheStepperShowsTheSizeInUse) {
   EXPECT_EQ(r.settings.stickySizeType, 0);
 }
 
+// A document so long and thin that the preview rounds to no row: the first preview's alert, as
+// for any preview too thin for its statistics, and the defaults handed back on OK.
+TEST(PreviewSize, ADocumentTooThinForAnyPreviewGetsTheAlertAndTheDefaults) {
+  dialog_test::RecordingServices alerts;
+  dialog_test::Document doc = dialog_test::float_document(20000, 12, 3);
+  Records r;
+  r.settings.stickySizeType = 0;
+  const int result = dialog_test::call_dialog(doc, r, [&](QDialog &d, ToneMappingPluginController &c) {
+    ASSERT_EQ(alerts.messages.size(), 1u);
+    EXPECT_EQ(alerts.messages[0], QStringLiteral("Error while generating initial preview - error code: -1"));
+    EXPECT_EQ(c.values()._valForce, 70);
+    dialog_test::click(d, "_doneButton");
+  });
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(r.settings.method, 1);
+  EXPECT_EQ(r.tm[TMLIB_DE_STRENGTH], 70.0f);
+  EXPECT_EQ(r.tm[TMLIB_DE_GAMMA], 50.0f);
+}
+
+// Statistics that cannot be taken are reported as -1, whatever made them fail: -4 is the
+// source itself not being allocated.
+TEST(PreviewSize, StatisticsThatCannotBeTakenAreReportedAsMinusOne) {
+  dialog_test::RecordingServices alerts;
+  dialog_test::Document doc = dialog_test::float_document(20, 200, 3);
+  Records r;
+  r.settings.stickySizeType = 0;
+  dialog_test::call_dialog(doc, r, [&](QDialog &d, ToneMappingPluginController &c) {
+    ASSERT_TRUE(alerts.messages.empty());
+    c.driver().statistics = [](const pipeline::Source &, float *) { return int(TMLIB_ERR_NO_MEMORY); };
+    d.findChild<QSpinBox *>(QStringLiteral("stpPreviewSize"))->setValue(1);
+    ASSERT_EQ(alerts.messages.size(), 1u);
+    EXPECT_EQ(alerts.messages[0], QStringLiteral("Error while generating preview - error code: -1"));
+    EXPECT_EQ(c.sizeTypeFromDim(), 0);
+  });
+}
+
 // The bytes of the "Show Original" bitmap, with the dialog switched back afterwards.
 struct Original {
   BitmapPtr bitmap;
@@ -367,7 +408,7 @@ TEST(FloatPreview, OnScreenItIsAsBrightAsTheWrittenPicture) {
   doc.icc = dialog_test::linear_srgb_profile();
   Records r;
   r.settings.stickySizeType = 0;
-  double onScreen = 0, raw = 0;
+  double onScreen = 0;
   dialog_test::call_dialog(doc, r, [&](QDialog &d, ToneMappingPluginController &c) {
     auto *view = d.findChild<BLView *>(QStringLiteral("_previewView"));
     const BitmapPtr b = c.tmPreviewRep();
@@ -377,12 +418,6 @@ TEST(FloatPreview, OnScreenItIsAsBrightAsTheWrittenPicture) {
     ASSERT_EQ(at.size.width, 40.0f) << "drawn at its own size";
     const QRect area(int(at.origin.x), view->height() - int(at.origin.y) - 400, 40, 400);
     onScreen = mean_level(view->grab().toImage(), area);
-    double sum = 0;
-    for (int i = 0; i < 40 * 400; ++i) {
-      const unsigned char *p = b->pixels.data() + 3 * i;
-      sum += 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2];
-    }
-    raw = sum / (40 * 400);
   });
   // The host writes the same first preview's parameters from 16-bit results encoded to sRGB.
   pipeline::Source src;
@@ -403,7 +438,99 @@ TEST(FloatPreview, OnScreenItIsAsBrightAsTheWrittenPicture) {
                0.0722 * srgb_level(p[3 * i + 2] / 65535.0);
   written /= 40 * 400;
   EXPECT_NEAR(onScreen, written, 3.0);
-  EXPECT_LT(raw, written - 20.0) << "the linear bytes drawn as they are would be far darker";
+}
+
+// The shadows of a float document's preview, pixel by pixel on screen, against the 8-bit picture
+// written from the same preview-sized result (Details Enhancer: 16-bit linear encoded with 1/2.2;
+// Tone Compressor: its own result), decoded through its pure 2.2 profile; the histogram stays the
+// one of the linear 8-bit result.
+TEST(FloatPreview, ShadowsOnScreenMatchTheWrittenPictureAndTheHistogramStays) {
+  dialog_test::Document doc = dialog_test::float_document(20, 200, 3);
+  // Dusk: the ground ten stops further down, far below 1/255 of the sky.
+  float *f = reinterpret_cast<float *>(doc.pixels.data());
+  for (size_t i = doc.pixels.size() / 4 / 3; i < doc.pixels.size() / 4; ++i) f[i] *= 1.0f / 1024.0f;
+  doc.icc = dialog_test::linear_srgb_profile();
+  pipeline::Source src;
+  ASSERT_GT(pipeline::make_source(10, 20, 200, 3, 60, doc.pixels.data(), 40, 400, src), 0);
+  const int n = 40 * 400;
+
+  struct Grab {
+    QImage screen;
+    QRect area;
+    QByteArray histogram;
+  };
+  Grab grabs[2];
+  Records r;
+  r.settings.stickySizeType = 0;
+  int workers = 1;  // the solve's sums depend on the split
+  dialog_test::call_dialog(doc, r, [&](QDialog &d, ToneMappingPluginController &c) {
+    workers = c.driver().workers;
+    auto *view = d.findChild<BLView *>(QStringLiteral("_previewView"));
+    for (int method : {1, 2}) {
+      select_method(d, method);
+      const NSRect at =
+          BLView::drawingRect({40.0f, 400.0f}, NSRect{{0, 0}, {float(view->width()), float(view->height())}});
+      grabs[method - 1] = {view->grab().toImage(),
+                           QRect(int(at.origin.x), view->height() - int(at.origin.y) - 400, 40, 400),
+                           hist(d, method == 1 ? "histView1" : "histView2")->histoData()};
+    }
+  });
+
+  for (int method : {1, 2}) {
+    SCOPED_TRACE(method == 1 ? "Details Enhancer" : "Tone Compressor");
+    float param[20];
+    tmparam_default(method, 0, param);
+    pipeline::Request req;
+    req.method = method == 1 ? pipeline::Method::Details : pipeline::Method::Compressor;
+    req.param = param;
+    req.workers = workers;
+    // The 8-bit picture as the program writes it.
+    std::vector<double> written(size_t(n) * 3);
+    pipeline::Carry carry16;
+    req.carry = &carry16;
+    req.out_bits = method == 1 ? 16 : 8;
+    req.tone_compressor_display_power = false;
+    pipeline::Outcome pic = pipeline::run(src, req);
+    ASSERT_TRUE(pic.ok());
+    for (size_t i = 0; i < written.size(); ++i) {
+      const double byte = method == 1 ? std::lround(std::pow(pic.pixels.as<uint16_t>()[i] / 65535.0, 1 / 2.2) * 255.0)
+                                      : pic.pixels.data()[i];
+      written[i] = srgb_level(std::pow(byte / 255.0, 2.2));
+    }
+    // The darkest third of the picture, by the written green.
+    std::vector<int> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int a, int b) { return written[3 * a + 1] < written[3 * b + 1]; });
+    const Grab &g = grabs[method - 1];
+    double worst = 0;
+    for (int k = 0; k < n / 3; ++k) {
+      const int i = order[size_t(k)];
+      const QRgb p = g.screen.pixel(g.area.left() + i % 40, g.area.top() + i / 40);
+      const int shown[3] = {qRed(p), qGreen(p), qBlue(p)};
+      for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(shown[c] - written[3 * size_t(i) + c]));
+    }
+    EXPECT_LE(worst, 2.0);
+    // The Details Enhancer lifts the ground; the Tone Compressor leaves it in deep shadow.
+    if (method == 2) {
+      EXPECT_LT(written[3 * size_t(order[size_t(n / 3)]) + 1], 40.0) << "the scene has shadows";
+    }
+
+    // The histogram of the linear 8-bit result through the 1/2.2 table, as before.
+    pipeline::Carry carry8;
+    req.carry = &carry8;
+    req.out_bits = 8;
+    req.tone_compressor_display_power = true;
+    pipeline::Outcome linear = pipeline::run(src, req);
+    ASSERT_TRUE(linear.ok());
+    unsigned char *b = linear.pixels.data();
+    for (int i = 0; i < 3 * n; ++i) {
+      const int v = int(std::pow(double(float(b[i]) * 0.00390625f), double(0.4545454680919647f)) * 256.0);
+      b[i] = (unsigned char)std::clamp(v, 0, 255);
+    }
+    std::array<int32_t, 256> counts{};
+    ASSERT_GE(histo4preview(40, 400, 3, b, counts.data()), 0);
+    EXPECT_EQ(g.histogram, QByteArray(reinterpret_cast<const char *>(counts.data()), int(sizeof counts)));
+  }
 }
 
 }  // namespace

@@ -105,3 +105,69 @@ TEST(GimpHeadless, NaturalMatchesTheProgramAndASelectionLimitsTheResult) {
       "%.2f outside\n",
       exr_worst, in_worst, out_worst);
 }
+
+// What the filter cannot tone-map is refused with a calling error before any work, and the
+// refusals name what the procedure's caller gave: its arguments (not the program's options)
+// and the settings file that cannot be opened. A plain layer of the same image still works.
+TEST(GimpHeadless, GroupsMasksChannelsAndBadArgumentsAreRefusedByName) {
+  if (std::string(BRIGHTLOOM_GIMP_PLUGINS).empty())
+    GTEST_SKIP() << "the GIMP plug-in was not built (libgimp2.0-dev missing: run scripts/install-deps.sh)";
+  if (!have_tool("gimp-console-2.10"))
+    GTEST_SKIP() << "gimp-console-2.10 is not installed (run scripts/install-deps.sh)";
+
+  const ScratchDir scratch;
+  const fs::path dir = scratch.path();
+  const std::string profile = gimp_test::private_profile(scratch.file("gimpdir"), BRIGHTLOOM_GIMP_PLUGINS);
+  std::ofstream(dir / "refuse.scm")
+      << "(define (bl-image)\n"
+         "  (let* ((image (car (gimp-image-new 64 64 RGB)))\n"
+         "         (layer (car (gimp-layer-new image 64 64 RGB-IMAGE \"base\" 100 LAYER-MODE-NORMAL))))\n"
+         "    (gimp-image-insert-layer image layer 0 0)\n"
+         "    (gimp-drawable-fill layer FILL-WHITE)\n"
+         "    (list image layer)))\n"
+         "(define (bl-run image drawable method file preset)\n"
+         "  (plug-in-brightloom RUN-NONINTERACTIVE image drawable method preset file \"\"))\n"
+         "(define (bl-group)\n"
+         "  (let* ((il (bl-image)) (image (car il)) (group (car (gimp-layer-group-new image))))\n"
+         "    (gimp-image-insert-layer image group 0 0)\n"
+         "    (gimp-image-reorder-item image (cadr il) group 0)\n"
+         "    (bl-run image group \"details\" \"\" \"\")))\n"
+         "(define (bl-mask)\n"
+         "  (let* ((il (bl-image)) (layer (cadr il)) (mask (car (gimp-layer-create-mask layer ADD-MASK-WHITE))))\n"
+         "    (gimp-layer-add-mask layer mask)\n"
+         "    (bl-run (car il) mask \"details\" \"\" \"\")))\n"
+         "(define (bl-channel)\n"
+         "  (let* ((il (bl-image)) (channel (car (gimp-channel-new (car il) 64 64 \"extra\" 50 '(0 0 0)))))\n"
+         "    (gimp-image-insert-channel (car il) channel 0 0)\n"
+         "    (bl-run (car il) channel \"details\" \"\" \"\")))\n"
+         "(define (bl-layer method file preset)\n"
+         "  (let* ((il (bl-image))) (bl-run (car il) (cadr il) method file preset)))\n";
+
+  const fs::path log = dir / "gimp.log";
+  std::string cmd = "cd '" + dir.string() + "' && GIMP2_DIRECTORY='" + profile +
+                    "' ASAN_OPTIONS=detect_leaks=0 timeout 300 gimp-console-2.10 -i -d -f";
+  // Each batch command is evaluated on its own: each loads the definitions.
+  // (A plain layer is tone-mapped by the test above; each call here starts the plug-in.)
+  for (const char *call : {"(bl-group)", "(bl-mask)", "(bl-channel)", "(bl-layer \"bogus\" \"\" \"\")",
+                           "(bl-layer \"\" \"/nonexistent/x.xmp\" \"\")"})
+    cmd += " -b '(begin (load \"" + (dir / "refuse.scm").string() + "\") " + call + ")'";
+  cmd += " -b '(gimp-quit 0)' >'" + log.string() + "' 2>&1";
+  const int rc = std::system(cmd.c_str());
+  const std::string out = slurp(log.string());
+  if (out.find("batch command") == std::string::npos)
+    GTEST_SKIP() << "GIMP could not start headless (exit " << rc << "):\n" << out;
+
+  auto count = [&out](const std::string &what) {
+    size_t n = 0;
+    for (size_t at = out.find(what); at != std::string::npos; at = out.find(what, at + 1)) ++n;
+    return n;
+  };
+  // Each refused as a calling error, before any work.
+  const std::string refused = "failed on invalid input arguments: Brightloom: ";
+  EXPECT_EQ(count(refused + "a layer group cannot be tone-mapped"), 1u) << out;
+  EXPECT_EQ(count(refused + "only RGB and grey layers can be tone-mapped, not a layer mask or a channel"), 2u) << out;
+  EXPECT_EQ(count(refused + "unknown method \"bogus\""), 1u) << out;
+  EXPECT_EQ(count(refused + "/nonexistent/x.xmp: cannot open the settings file"), 1u) << out;
+  EXPECT_EQ(count("--method") + count("--settings"), 0u) << "no command-line option is named\n" << out;
+  EXPECT_EQ(count("batch command executed successfully"), 0u) << out;
+}

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "commands.h"
 #include "document_profile.h"
 #include "edit.h"
@@ -25,7 +27,6 @@ using namespace testing_host;
 namespace fs = std::filesystem;
 
 namespace {
-
 
 uint64_t digest(const unsigned char *p, size_t n) {
   uint64_t h = 1469598103934665603ull;
@@ -257,6 +258,59 @@ TEST_F(Edit, DamagedStateIsIgnoredWithAWarning) {
   }
 }
 
+// Whatever cannot be rendered is refused before the dialog opens; a record of zeros (a dialog
+// that never set up its controls) is never taken as the user's choice.
+TEST_F(Edit, TooSmallImagesAreRefusedBeforeTheDialogAndZerosAreNeverTaken) {
+  for (const auto &[W, H] : {std::pair{1, 1}, {5, 5}, {20000, 8}, {8, 20000}}) {
+    SCOPED_TRACE(std::to_string(W) + " x " + std::to_string(H));
+    const std::string in = dir.file("small.exr");
+    write_exr_rgb(in, W, H, std::vector<float>(size_t(W) * H * 3, 0.5f), false);
+    fs::remove(dir.file("dialog.log"));
+    std::string err;
+    EXPECT_EQ(edit(in, &err), kExitSomeFailed);
+    EXPECT_NE(err.find("too small"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(dir.file("dialog.log"))) << "the dialog was opened";
+  }
+  ::setenv("FAKE_DIALOG_REPLY", reply(1, 1, {0, 1, 0, 0, 0, 0, 0}, TmParam{}).c_str(), 1);
+  std::string err;
+  EXPECT_EQ(edit(dir.file("a.exr"), &err), kExitSomeFailed);
+  EXPECT_NE(err.find("nothing written"), std::string::npos) << err;
+  EXPECT_FALSE(fs::exists(dir.file("a.png")));
+  EXPECT_FALSE(fs::exists(last_settings_path()));
+}
+
+// The output name is checked against the input again right before the picture is written: a
+// link made while the dialog was open must not let the picture replace the input.
+TEST_F(Edit, AnOutputThatCameToBeTheInputMeanwhileIsRefused) {
+  const std::string in = dir.file("a.exr"), out = dir.file("a.png");
+  const std::string before = read_text(in);
+  TmParam p{};
+  tmparam_default(2, 0, p.data());
+  ::setenv("FAKE_DIALOG_REPLY", reply(1, 2, {0, 1, 0, 0, 0, 0, 0}, p).c_str(), 1);
+  ::setenv("FAKE_DIALOG_SYMLINK", (out + " " + in).c_str(), 1);
+  std::string err;
+  EXPECT_EQ(edit(in, &err, out), kExitSomeFailed);
+  ::unsetenv("FAKE_DIALOG_SYMLINK");
+  EXPECT_NE(err.find("would overwrite the input"), std::string::npos) << err;
+  EXPECT_EQ(read_text(in), before);
+  EXPECT_TRUE(fs::is_symlink(out));
+}
+
+// A config folder that cannot be made is named with its own reason, not as a missing file.
+TEST_F(Edit, AConfigFolderThatCannotBeMadeIsNamedWithItsReason) {
+  // A read-only folder stops anyone but root; nobody may make folders in /sys.
+  std::string config = dir.file("locked");
+  fs::create_directories(config);
+  fs::permissions(config, fs::perms::owner_read | fs::perms::owner_exec);
+  if (::geteuid() == 0) config = "/sys/brightloom-test-config";
+  ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  std::string err;
+  EXPECT_EQ(edit(dir.file("a.exr"), &err), kExitCancelled);
+  fs::permissions(dir.file("locked"), fs::perms::owner_all);
+  EXPECT_NE(err.find("cannot create the folder " + config + "/brightloom: "), std::string::npos) << err;
+  EXPECT_EQ(err.find("No such file or directory"), std::string::npos) << err;
+}
+
 // The state is replaced as the settings files are: a state file kept elsewhere and linked into
 // the config folder stays linked, and a new one is an ordinary file of the user's umask.
 TEST_F(Edit, TheStateFollowsALinkAndTakesTheUmask) {
@@ -305,6 +359,18 @@ TEST_F(Edit, RefusesWithoutADialogAndNamesWhatIsMissing) {
   EXPECT_EQ(edit(dir.file("a.exr"), &err), kExitSomeFailed);
   EXPECT_NE(err.find("cannot connect to the display :987"), std::string::npos) << err;
   ::unsetenv("DISPLAY");
+  // So is a Wayland display with no compositor behind it (Qt would abort on it too).
+  const bool had_runtime = std::getenv("XDG_RUNTIME_DIR") != nullptr;
+  const std::string kept_runtime = had_runtime ? std::getenv("XDG_RUNTIME_DIR") : "";
+  ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  ::setenv("WAYLAND_DISPLAY", "wayland-99", 1);
+  EXPECT_EQ(edit(dir.file("a.exr"), &err), kExitSomeFailed);
+  EXPECT_NE(err.find("cannot connect to the Wayland display wayland-99"), std::string::npos) << err;
+  ::unsetenv("WAYLAND_DISPLAY");
+  if (had_runtime)
+    ::setenv("XDG_RUNTIME_DIR", kept_runtime.c_str(), 1);
+  else
+    ::unsetenv("XDG_RUNTIME_DIR");
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
   // A record no dialog writes (an unknown method, a NaN) is refused, and not remembered.

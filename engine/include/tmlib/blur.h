@@ -48,7 +48,7 @@ TMLIB_API int blur1(int width, int height, float scale, int iterations, int is36
 /* In memory, threaded: the top and last rows on the calling thread, the interior rows of
  * each half-sweep split into bands over nbProc workers (at most 32; workers beyond the rows
  * get none; nbProc < 2 runs on the calling thread). A worker thread that cannot be created
- * costs speed only: its half-sweep then runs on the calling thread. Always returns 1. */
+ * costs speed only: its bands then run on the calling thread. Always returns 1. */
 TMLIB_API int blur2(int nbProc, int width, int height, float scale, int iterations, int is360, int64_t offset, float *u,
                     const float *rhs);
 

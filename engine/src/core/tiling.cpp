@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include <cerrno>
+
 #include <algorithm>
 #include <atomic>
 #include <new>
@@ -43,6 +45,7 @@ Chunk vector_chunk(std::int64_t n, int workers, int k) {
 namespace {
 
 thread_local int failCountdown = -1;
+thread_local int lastCreationError = 0;
 std::atomic<int> liveWorkers{0};
 
 struct WorkerRecord {
@@ -66,6 +69,14 @@ bool seam_says_fail() {
   }
   --failCountdown;
   return false;
+}
+
+// pthread_create, or the seam's failure reported as the system's "no resources" (EAGAIN).
+// A failure is remembered for last_creation_error().
+int create_thread(pthread_t *thread, const pthread_attr_t *attr, void *(*entry)(void *), void *arg) {
+  const int result = seam_says_fail() ? EAGAIN : pthread_create(thread, attr, entry, arg);
+  if (result != 0) lastCreationError = result;
+  return result;
 }
 
 }  // namespace
@@ -147,7 +158,7 @@ bool start_crew(WorkerCrew::State *crew) {
   for (int k = 1; k < crew->workers; ++k) {
     crew->members[k] = {crew, k};
     liveWorkers.fetch_add(1, std::memory_order_acq_rel);
-    if (seam_says_fail() || pthread_create(&crew->threads[k], &attr, crew_thread, &crew->members[k]) != 0) {
+    if (create_thread(&crew->threads[k], &attr, crew_thread, &crew->members[k]) != 0) {
       liveWorkers.fetch_sub(1, std::memory_order_acq_rel);
       ok = false;
       break;
@@ -239,7 +250,7 @@ RunMode run_workers_impl(int workers, WorkerFn worker, void *workerContext, Sequ
   for (int k = 0; k < workers; ++k) {
     records[k] = {worker, workerContext, k};
     liveWorkers.fetch_add(1, std::memory_order_acq_rel);
-    if (seam_says_fail() || pthread_create(&threads[k], &attr, worker_entry, &records[k]) != 0) {
+    if (create_thread(&threads[k], &attr, worker_entry, &records[k]) != 0) {
       liveWorkers.fetch_sub(1, std::memory_order_acq_rel);
       failed = true;
       break;
@@ -261,6 +272,8 @@ RunMode run_workers_impl(int workers, WorkerFn worker, void *workerContext, Sequ
 }
 
 }  // namespace detail
+
+int last_creation_error() { return lastCreationError; }
 
 namespace testing {
 void fail_thread_creation_at(int n) { failCountdown = n; }

@@ -93,6 +93,11 @@ RunMode run_workers_finishing_inline(int workers, Worker &&worker) {
       workers, [](void *c, int k) { (*static_cast<W *>(c))(k); }, static_cast<void *>(&worker), nullptr, nullptr);
 }
 
+// What the most recent failed thread creation on the calling thread returned (an errno
+// value such as EAGAIN), 0 if none has failed yet. Meaningful right after a run that
+// returned kFellBack.
+int last_creation_error();
+
 // Keeps the worker threads of one engine call alive between its rounds.
 //
 // An engine call that runs many short threaded rounds (a solve does several vector

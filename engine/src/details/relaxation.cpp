@@ -226,11 +226,11 @@ void blur2i(int nbProc, int parity, int width, int height, float scale, int is36
   }
   BlurTileTask tasks[kMaxWorkers];
   for (int k = 0; k < workers; ++k) tasks[k] = {width, height, scale, offset, is360, parity, u, rhs, k, workers};
-  // Relaxing one colour is idempotent while the other colour stands still, so when a
-  // thread cannot be created the calling thread may redo the bands already done.
-  run_workers(
-      workers, [&](int k) { blur2i_threaded(&tasks[k]); },
-      [&] { blur2i_orig(parity, width, height, scale, is360, offset, u, rhs); });
+  // A band must not be relaxed twice: on a 360-degree grid of odd width the first and last
+  // columns have the same colour and are neighbours, so a second pass over a band reads
+  // cells the first pass changed. When a thread cannot be created the calling thread
+  // finishes only the bands whose worker never started.
+  run_workers_finishing_inline(workers, [&](int k) { blur2i_threaded(&tasks[k]); });
 }
 
 }  // namespace tmlib

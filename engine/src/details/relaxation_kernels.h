@@ -25,8 +25,9 @@ struct BlurTileTask {
 // One half-sweep of the interior rows (1 .. height-2) of the grid at `offset`: the cells of
 // colour `parity` ((row + column) even for 0, odd for 1). nbProc >= 2 splits the rows into
 // halo bands over that many workers (at most 32; workers beyond the rows get none); when a
-// worker cannot be created the whole half-sweep runs on the calling thread. Grids narrower
-// or lower than 2 cells are left alone.
+// worker cannot be created the calling thread relaxes the bands of the workers that never
+// started, so every band is relaxed exactly once. Grids narrower or lower than 2 cells are
+// left alone.
 void blur2i(int nbProc, int parity, int width, int height, float scale, int is360, std::int64_t offset, float *u,
             const float *rhs);
 

@@ -499,7 +499,7 @@ void tm20a(int workers, int64_t n, const float *y, float a, const float *x, floa
   for (int k = 0; k < std::max(workers, 1); ++k) tasks[k] = {n, a, y, x, z, k, workers};
   const tmlib::RunMode mode = tmlib::run_workers_finishing_inline(workers, [&](int k) { tm20a_threaded(&tasks[k]); });
   if (mode == tmlib::RunMode::kFellBack) {
-    std::printf("*************   tm20a  error tm20a_threaded: %d  ***************\n", tmlib::kErrShortIo);
+    std::printf("*************   tm20a  error tm20a_threaded: %d  ***************\n", tmlib::last_creation_error());
   }
 }
 

@@ -154,6 +154,10 @@ struct Request {
   bool retry_on_one_worker = false;
   // Free the source's pixels as soon as the run no longer needs them (full renders).
   bool release_source = false;
+  // Details Enhancer with out_bits 8: the same solve also finished at 16 bits, into
+  // Outcome::pixels16 (the dialog draws float documents from it and keeps its histogram on the
+  // 8-bit result).
+  bool also_16_bits = false;
   Carry *carry = nullptr;  // supplies and receives the statistics (Details Enhancer)
   // The camera curve of docType-1 sources (65,536 entries, camera_curve(65536)), when the caller
   // keeps one; built for the run when null.
@@ -200,8 +204,14 @@ struct Outcome {
   int error_number = 0;  // errno of that file's failure
   Buffer pixels;         // width x height x spp samples of out_bits, interleaved
   int frame = -1;        // fusion: the frame (0-based) a failure concerns, when it is one
+  Buffer pixels16;       // with also_16_bits: the same picture in 16-bit samples
   bool ok() const { return code > 0; }
 };
+
+// The display power of float documents' Tone Compressor results, as a run with
+// tone_compressor_display_power applies it: each of the n samples b becomes pow(b / 2^k, 2.2)
+// x 2^k (k = bits), truncated and clamped, the quotient in single precision.
+void display_power(Buffer &pixels, int bits, int64_t n);
 
 // Runs the request's method on src. The source is left as it was unless release_source is set.
 // The fusion methods fuse virtual exposures of the source (virtual_exposures).

@@ -102,6 +102,8 @@ void compare_details(pl::Source &src, int workers, pl::Memo &memo) {
     req.workers = workers;
     req.carry = &kept;
     req.memo = &memo;
+    // Float documents' previews are also finished at 16 bits, from the same kept plane.
+    req.also_16_bits = src.doc_type == 0;
     const pl::Outcome a = pl::run(src, req);
     req.carry = &full;
     req.memo = nullptr;
@@ -110,6 +112,12 @@ void compare_details(pl::Source &src, int workers, pl::Memo &memo) {
     ASSERT_TRUE(a.ok()) << "step " << step;
     ASSERT_EQ(a.pixels.size(), b.pixels.size());
     EXPECT_EQ(std::memcmp(a.pixels.data(), b.pixels.data(), a.pixels.size()), 0) << "picture differs at step " << step;
+    ASSERT_EQ(bool(a.pixels16), req.also_16_bits);
+    ASSERT_EQ(a.pixels16.size(), b.pixels16.size());
+    if (req.also_16_bits) {
+      EXPECT_EQ(std::memcmp(a.pixels16.data(), b.pixels16.data(), a.pixels16.size()), 0)
+          << "16-bit picture differs at step " << step;
+    }
     expect_same_carry(kept, full, step);
     EXPECT_EQ(memo.runs.finishing, before.finishing + 1);
     // The second run of a source may still redo stage 1: its statistics may depend on the carry.

@@ -4,10 +4,15 @@
 //   "RESULT METHOD SIZE X Y W H P0 ... P19"
 // RESULT is returned; on 1 every record is written, on 0 only the size type and the frame, as
 // the dialog writes them on Cancel. Without a reply it cancels and writes nothing. With
-// $FAKE_DIALOG_PIXELS it also writes the pixel buffer there.
+// $FAKE_DIALOG_PIXELS it also writes the pixel buffer there. With $FAKE_DIALOG_SYMLINK
+// "NAME TARGET" it makes NAME a symbolic link to TARGET while it is open, as another program
+// may change files while the user is in the dialog.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include <unistd.h>
 
 #include "brightloom/plugin.h"
 
@@ -43,6 +48,13 @@ extern "C" __attribute__((visibility("default"))) int DoCocoaUI(HostImageInfo *i
           std::fclose(d);
         }
     }
+  }
+  if (const char *link = std::getenv("FAKE_DIALOG_SYMLINK")) {
+    const std::string text = link;
+    const size_t space = text.find(' ');
+    const std::string name = text.substr(0, space), target = text.substr(space + 1);
+    ::unlink(name.c_str());
+    if (::symlink(target.c_str(), name.c_str()) != 0) return 0;
   }
   const char *reply = std::getenv("FAKE_DIALOG_REPLY");
   if (reply == nullptr) return 0;
