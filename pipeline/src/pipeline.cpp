@@ -603,7 +603,7 @@ Outcome run(Source &src, const Request &req) {
   if (is_fusion(req.method)) {
     Outcome o = fuse_source(src, req);
     if (o.ok() && src.doc_type == 0 && req.tone_compressor_display_power)
-      raise_to_2_2(o.pixels, req.out_bits, int64_t(o.pixels.size()) / (req.out_bits / 8));
+      display_power(o.pixels, req.out_bits, int64_t(o.pixels.size()) / (req.out_bits / 8));
     return o;
   }
   const bool fromDisk = req.disk != nullptr && src.doc_type == 0 && src.spp == 3;
